@@ -1,0 +1,30 @@
+# The Linux platform: real implementations of the platform services.
+# Each backend source lives in src/platform/linux/; dependencies are found
+# here so the core library never links them.
+find_package(OpenCV 4 REQUIRED COMPONENTS core imgproc dnn imgcodecs)
+find_package(CURL REQUIRED)
+pkg_check_modules(LIBZIP REQUIRED IMPORTED_TARGET libzip)
+
+file(GLOB TEVRA_LINUX_SOURCES CONFIGURE_DEPENDS src/platform/linux/*.cpp)
+if(NOT TEVRA_LINUX_SOURCES)
+  return()
+endif()
+add_library(tevra_linux STATIC ${TEVRA_LINUX_SOURCES})
+target_compile_options(tevra_linux PRIVATE ${TEVRA_WARNINGS})
+target_include_directories(tevra_linux SYSTEM PUBLIC ${OpenCV_INCLUDE_DIRS})
+target_link_libraries(tevra_linux PUBLIC TevraARWebGL ${OpenCV_LIBS} CURL::libcurl PkgConfig::LIBZIP)
+
+if(TEVRA_BUILD_TESTS)
+  file(GLOB_RECURSE TEVRA_LINUX_TEST_SOURCES CONFIGURE_DEPENDS tests/linux/*_test.cpp)
+  if(TEVRA_LINUX_TEST_SOURCES)
+    add_executable(tevra_linux_tests ${TEVRA_LINUX_TEST_SOURCES})
+    target_compile_options(tevra_linux_tests PRIVATE ${TEVRA_WARNINGS})
+    target_include_directories(tevra_linux_tests PRIVATE tests)
+    target_link_libraries(tevra_linux_tests PRIVATE tevra_linux tevra_fake GTest::gtest GTest::gmock GTest::gtest_main)
+    target_compile_definitions(tevra_linux_tests PRIVATE
+      TEVRA_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}"
+      TEVRA_SOURCE_RESOURCES="${TEVRA_RESOURCE_DIR}"
+      TEVRA_BUILD_DIR="${CMAKE_CURRENT_BINARY_DIR}")
+    gtest_discover_tests(tevra_linux_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  endif()
+endif()

@@ -1,0 +1,56 @@
+#include "platform/Dispatch.h"
+
+#include <mutex>
+
+namespace tevra {
+
+struct DispatchGroup::State {
+    std::mutex mutex;
+    long count = 0;
+    DispatchQueue* queue = nullptr;
+    std::function<void()> work;
+};
+
+std::shared_ptr<DispatchGroup> DispatchGroup::create() {
+    auto g = std::shared_ptr<DispatchGroup>(new DispatchGroup());
+    g->state_ = std::make_shared<State>();
+    return g;
+}
+
+void DispatchGroup::enter() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    ++state_->count;
+}
+
+void DispatchGroup::leave() {
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        if (state_->count > 0) --state_->count;
+    }
+    fireIfDone();
+}
+
+void DispatchGroup::notify(DispatchQueue& queue, std::function<void()> work) {
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        if (state_->work) return;
+        state_->queue = &queue;
+        state_->work = std::move(work);
+    }
+    fireIfDone();
+}
+
+void DispatchGroup::fireIfDone() {
+    std::function<void()> work;
+    DispatchQueue* queue = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        if (state_->count != 0 || !state_->work) return;
+        work = std::move(state_->work);
+        state_->work = nullptr;
+        queue = state_->queue;
+    }
+    queue->async(std::move(work));
+}
+
+}  // namespace tevra

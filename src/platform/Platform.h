@@ -1,0 +1,58 @@
+// The set of platform services the library runs on. One composition file per
+// backend builds it (platform/linux/LinuxPlatform.cpp for the apps,
+// platform/fake/FakePlatform.cpp for the tests); everything else reaches the
+// services through the installed Platform.
+//
+// Threads: install() happens once at start-up, before any controller exists;
+// the services themselves state their own threading.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/ARSession.h"
+#include "platform/Device.h"
+#include "platform/Dispatch.h"
+#include "platform/Haptics.h"
+#include "platform/HttpClient.h"
+#include "platform/Log.h"
+#include "platform/MediaClock.h"
+#include "platform/ModelRuntime.h"
+#include "platform/UUIDSource.h"
+#include "platform/UserDefaults.h"
+#include "platform/View.h"
+
+namespace tevra {
+
+// Creates the AR session the controller runs.
+class ARSessionFactory {
+public:
+    virtual ~ARSessionFactory() = default;
+    virtual std::shared_ptr<ARSession> makeSession() = 0;
+};
+
+struct Platform {
+    std::shared_ptr<Dispatch> dispatch;
+    std::shared_ptr<Log> log;
+    std::shared_ptr<MediaClock> clock;
+    std::shared_ptr<Device> device;
+    std::shared_ptr<UserDefaults> defaults;
+    std::shared_ptr<ViewFactory> views;
+    std::shared_ptr<ARSessionFactory> ar;
+    std::shared_ptr<HttpClient> http;
+    std::shared_ptr<HapticOutput> haptics;
+    std::shared_ptr<ModelRuntime> models;
+    std::shared_ptr<UUIDSource> uuids;
+    // The application's resources (pages, scripts, bundled models).
+    std::string resourcesDirectory;
+    // The per-user documents directory (downloaded models); empty if unknown.
+    std::string documentsDirectory;
+};
+
+// The installed platform. Aborts with a clear message if none was installed.
+Platform& platform();
+bool hasPlatform();
+// Installs the platform for the process (replacing an earlier one).
+void installPlatform(std::shared_ptr<Platform> p);
+
+}  // namespace tevra

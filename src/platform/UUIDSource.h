@@ -1,0 +1,15 @@
+// Source of anchor identifiers: canonical upper-case 8-4-4-4-12 UUID texts.
+// Threads: any. The fake hands out a deterministic sequence.
+#pragma once
+
+#include <string>
+
+namespace tevra {
+
+class UUIDSource {
+public:
+    virtual ~UUIDSource() = default;
+    virtual std::string uuidString() = 0;
+};
+
+}  // namespace tevra
