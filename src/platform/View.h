@@ -207,6 +207,12 @@ public:
     virtual void setContentInsetAdjustmentBehavior(long v) { insetAdjustment_ = v; }
     bool isInspectable() const { return inspectable_; }
     virtual void setInspectable(bool i) { inspectable_ = i; }
+    // The configuration's preference values, e.g. "allowFileAccessFromFileURLs".
+    virtual void setPreferenceValue(const std::string& key, const nlohmann::json& value) { preferences_[key] = value; }
+    nlohmann::json preferenceValue(const std::string& key) const {
+        auto it = preferences_.find(key);
+        return it == preferences_.end() ? nlohmann::json() : it->second;
+    }
 
 protected:
     // For implementations: tell the observer about a new progress value.
@@ -223,6 +229,7 @@ private:
     bool scrollEnabled_ = true, panEnabled_ = true, bounces_ = true;
     long insetAdjustment_ = 0;
     bool inspectable_ = false;
+    std::map<std::string, nlohmann::json> preferences_;
 };
 
 constexpr long UIScrollViewContentInsetAdjustmentNever = 2;

@@ -1,0 +1,177 @@
+// ViewControllerSDK: the one public class a host application uses.
+//
+// In: the host's view and web view, appearance calls, the AR session's frames
+// and anchor reports, display ticks, orientation changes and the page's
+// script messages. Out: the camera view and page view in the host view,
+// JavaScript calls into the page (frame data, tracking state, anchor and
+// plane events), session runs and anchors, log lines.
+// Fails: by a log line only; bad page messages never crash the controller or
+// corrupt its state.
+// Example: a page posting "setDepthNear:0.05" on "Zephral" sets `near` to
+// 0.05, and the next frame call carries a projection built with it.
+//
+// Threads: everything runs on the main thread, except that the controller's
+// own recursive lock guards `lastCapturedFrame` for the background capture.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "math/Simd.h"
+#include "platform/Platform.h"
+
+namespace tevra {
+
+class Renderer;
+class YOLOService;
+class HapticController;
+
+// The machine identifier of the device (uname's machine field).
+std::string deviceName();
+
+class ViewControllerSDK : public std::enable_shared_from_this<ViewControllerSDK>,
+                          public CameraViewDelegate,
+                          public WebUIDelegate,
+                          public WebNavigationDelegate,
+                          public ARSessionDelegate,
+                          public ScriptMessageHandler,
+                          public KeyValueObserver {
+public:
+    // Creates the controller inside the host view and runs set-up. The host
+    // web view is added to the host view and gets the controller as its
+    // navigation and UI delegate; nothing runs and no page loads yet.
+    static std::shared_ptr<ViewControllerSDK> initWithView(std::shared_ptr<View> view, std::shared_ptr<WebView> webView);
+    ~ViewControllerSDK() override;
+    ViewControllerSDK(const ViewControllerSDK&) = delete;
+    ViewControllerSDK& operator=(const ViewControllerSDK&) = delete;
+
+    // ---- Host interface ----
+    void viewWillAppear(bool animated);
+    void viewWillDisappear(bool animated);
+    void pause();
+    bool getIsIdleTimerDisabled() const { return isIdleTimerDisabled; }
+    void didReceiveMemoryWarning() {}
+    // Resolves text into a page and loads it; remembers it on success.
+    void loadURL(const std::string& text);
+    // Creates the navigation chrome (URL field, buttons, progress bar).
+    void initNavigation();
+
+    // ---- Set-up and lifecycle ----
+    void viewDidLoad();
+    void restartSession();
+    void setShowCameraFeed(bool show);
+    void setWKWebViewScrollEnabled(bool enabled);
+    void initOrientationNotifications();
+    void deviceOrientationDidChange();
+    void updateOrientation();
+    void updateInterface();
+    void showAlertDialog(const std::string& message, std::function<void()> completionHandler);
+
+    // ---- Script messages ----
+    void userContentControllerDidReceiveScriptMessage(const ScriptMessage& message) override;
+
+    // ---- Per-frame data ----
+    void drawInMTKView(CameraView& view) override;
+    void mtkViewDrawableSizeWillChange(CameraView& view, Size size) override;
+    void sessionDidUpdateFrame(ARSession& session, const std::shared_ptr<ARFrame>& frame) override;
+    void sessionCameraDidChangeTrackingState(ARSession& session, const std::shared_ptr<ARCamera>& camera) override;
+    void sendARDataToJSZeroCopyWithPosition(const float position[3], const float orientation[4],
+                                            const float viewMatrix[16], const float projectionMatrix[16]);
+
+    // ---- Anchor and plane events ----
+    void sessionDidAddAnchors(ARSession& session, const ARAnchorList& anchors) override;
+    void sessionDidUpdateAnchors(ARSession& session, const ARAnchorList& anchors) override;
+    void sessionDidRemoveAnchors(ARSession& session, const ARAnchorList& anchors) override;
+    void sessionDidFailWithError(ARSession&, const Error&) override {}
+    void sessionWasInterrupted(ARSession&) override {}
+    void sessionInterruptionEnded(ARSession&) override {}
+    std::optional<std::string> getPlanesString(const ARAnchorList& anchors);
+    std::optional<std::string> getAnchorsString(const ARAnchorList& anchors);
+    void dispatchVRDisplayEvent(const std::string& type, const std::string& dataName, const std::string& dataString);
+    void handleTap(TapGestureRecognizer& recognizer);
+
+    // ---- Page loading ----
+    bool loadURLInWKWebView(const std::string& text);
+    std::optional<std::string> getURLFromUserDefaults();
+    void storeURLInUserDefaults(const std::optional<std::string>& url);
+
+    // ---- Page view callbacks ----
+    void webViewDidStartProvisionalNavigation(WebView& webView) override;
+    void webViewDidFinishNavigation(WebView& webView) override;
+    void webViewDidFailNavigation(WebView& webView, const Error& error) override;
+    void webViewDidFailProvisionalNavigation(WebView& webView, const Error& error) override;
+    void webViewRunJavaScriptAlertPanelWithMessage(WebView& webView, const std::string& message,
+                                                   std::function<void()> completionHandler) override;
+    void observeValueForKeyPath(const std::string& keyPath, const void* object, double newValue) override;
+
+    // ---- Camera frame capture ----
+    // Stores the newest camera image with exactly one retain (under the lock).
+    void processFrame(const PixelBufferRef& pixelBuffer);
+    // A new reference to the stored frame, taken under the lock; null if none.
+    PixelBufferRef retainedLastCapturedFrame();
+
+    // ---- Fields (declaration order as in the platform build) ----
+    std::shared_ptr<CameraView> mtkView;
+    std::shared_ptr<WebView> wkWebView;  // the page view
+    bool urlTextFieldActive = false;
+    bool initialPageLoadedWhenTrackingBegins = false;
+    long deviceOrientation = 0;
+    long interfaceOrientation = 0;
+    bool updateWindowSize = false;
+    float near = 0.01f;
+    float far = 10000.0f;
+    bool showingCameraFeed = false;
+    bool iPhoneXDevice = false;
+    Color wkWebViewOriginalBackgroundColor = Color::white();
+    std::map<std::string, std::string> jsAnchorIdsToObjCAnchorIds;
+    std::map<std::string, std::string> objCAnchorIdsToJSAnchorIds;
+    std::map<std::string, std::shared_ptr<ARAnchor>> anchors;
+    bool drawNextCameraFrame = false;
+    bool sendARData = false;
+    double timeOfLastDrawnCameraFrame = 0;
+
+    // ---- Properties ----
+    std::shared_ptr<ARSession> session;
+    std::shared_ptr<Renderer> renderer;
+    bool webviewNavigationSuccess = false;
+    float cameraFx = 0, cameraFy = 0, cameraCx = 0, cameraCy = 0;
+    bool isIdleTimerDisabled = false;
+    std::shared_ptr<HapticController> hapticController;
+    std::shared_ptr<YOLOService> yoloService;
+    std::shared_ptr<WebView> _wkWebView;  // the host web view (property `wkWebView`)
+    std::shared_ptr<View> view;
+    Size targetSize;
+    std::function<void(bool)> idleTimerDisabledDidChange;
+    std::shared_ptr<TapGestureRecognizer> tapRecognizer;
+
+    // The host web view, as the property accessor names it.
+    std::shared_ptr<WebView> hostWebView() const { return _wkWebView; }
+    // The page view's number for a plane anchor: stable for one plane and
+    // distinct among planes alive together.
+    int32_t planeIdentifier(const std::string& uuid);
+
+private:
+    ViewControllerSDK() = default;
+    void handleConfigMessage(const nlohmann::json& body);
+    void handleARCommandMessage(const std::string& channel, const nlohmann::json& body);
+    void handleVPSMessage(const nlohmann::json& body);
+    void addAnchorCommand(const std::vector<std::string>& args);
+    void removeAnchorCommand(const std::vector<std::string>& args);
+    // The page id of an anchor as written into events: JSON number literals
+    // bare, anything else as a JSON string literal.
+    std::string pageIdLiteral(const std::string& uuid) const;
+
+    std::recursive_mutex lock_;  // guards lastCapturedFrame only
+    PixelBufferRef lastCapturedFrame_;
+    int orientationObserver_ = 0;
+    bool observingOrientation_ = false;
+    std::unordered_map<std::string, int32_t> planeNumbers_;
+    int32_t nextPlaneNumber_ = 1;
+};
+
+}  // namespace tevra
