@@ -281,7 +281,14 @@ void FakeWebView::evaluateJavaScript(const std::string& script,
 
 void FakeWebView::loadRequest(const std::string& url) {
     loads_.push_back(url);
-    transcript_->add("LOAD", url);
+    // Pages among the resources print relative to them, so transcripts do not
+    // depend on where the tree lives.
+    std::string shown = url;
+    if (hasPlatform() && !platform().resourcesDirectory.empty()) {
+        std::string prefix = "file://" + platform().resourcesDirectory;
+        if (shown.compare(0, prefix.size(), prefix) == 0) shown = "file://RESOURCES" + shown.substr(prefix.size());
+    }
+    transcript_->add("LOAD", (label_ == "page" ? "" : label_ + " ") + shown);
     if (historyIndex_ + 1 < static_cast<long>(history_.size())) history_.resize(static_cast<size_t>(historyIndex_ + 1));
     history_.push_back(url);
     historyIndex_ = static_cast<long>(history_.size()) - 1;

@@ -1,0 +1,273 @@
+#include "ReplayDriver.h"
+
+#include <cmath>
+#include <filesystem>
+#include <istream>
+
+#include "TevraARWebGL/Globals.h"
+#include "bridge/TextUtils.h"
+
+namespace fs = std::filesystem;
+
+namespace tevra::replay {
+
+namespace {
+
+// A malformed step: reported as one ERROR line, never thrown out of step().
+struct StepError {
+    std::string message;
+};
+
+const nlohmann::json& need(const nlohmann::json& c, const char* key) {
+    auto it = c.find(key);
+    if (it == c.end()) throw StepError{std::string("missing \"") + key + "\""};
+    return *it;
+}
+
+double number(const nlohmann::json& v, const char* what) {
+    if (!v.is_number()) throw StepError{std::string("\"") + what + "\" must be a number"};
+    return v.get<double>();
+}
+
+float3 vec3(const nlohmann::json& v, const char* what) {
+    if (!v.is_array() || v.size() != 3) throw StepError{std::string("\"") + what + "\" must be 3 numbers"};
+    return {static_cast<float>(number(v[0], what)), static_cast<float>(number(v[1], what)),
+            static_cast<float>(number(v[2], what))};
+}
+
+// A pose: "transform" (16 numbers, column-major) or "position" plus
+// optional "yaw"/"pitch" in degrees.
+float4x4 pose(const nlohmann::json& c) {
+    if (auto it = c.find("transform"); it != c.end()) {
+        if (!it->is_array() || it->size() != 16) throw StepError{"\"transform\" must be 16 numbers"};
+        float e[16];
+        for (size_t i = 0; i < 16; ++i) e[i] = static_cast<float>(number((*it)[i], "transform"));
+        return float4x4::fromElements(e);
+    }
+    float4x4 m = float4x4::identity();
+    if (auto it = c.find("position"); it != c.end()) {
+        float3 p = vec3(*it, "position");
+        m = float4x4::translation(p.x, p.y, p.z);
+    }
+    constexpr double kDeg = M_PI / 180.0;
+    if (auto it = c.find("yaw"); it != c.end()) m = m * rotationY(static_cast<float>(number(*it, "yaw") * kDeg));
+    if (auto it = c.find("pitch"); it != c.end()) m = m * rotationX(static_cast<float>(number(*it, "pitch") * kDeg));
+    return m;
+}
+
+}  // namespace
+
+ReplayDriver::ReplayDriver(std::function<void(const std::string&)> out) : out_(std::move(out)) {}
+
+ReplayDriver::~ReplayDriver() {
+    controller_.reset();
+    if (fake_) fake_->dispatch->drainAll();
+}
+
+void ReplayDriver::emit(const std::string& prefix, const std::string& text) {
+    if (fake_)
+        fake_->transcript->add(prefix, text);
+    else
+        out_(prefix + " " + text);
+}
+
+void ReplayDriver::create(const nlohmann::json& c, const std::string& dir) {
+    controller_.reset();
+    fake_ = fake::FakePlatform::install();
+    fake_->transcript->setListener(out_);
+    cameraFrameJpegCompressionFactor = 0.9f;
+    targetFrameWidth = 540;
+    targetFrameHeight = 960;
+    double w = 390, h = 844;
+    if (auto v = c.find("view"); v != c.end()) {
+        w = number(need(*v, "width"), "width");
+        h = number(need(*v, "height"), "height");
+    }
+    if (auto g = c.find("gpu"); g != c.end() && g->is_boolean()) fake_->views->setHasGPU(g->get<bool>());
+    if (auto m = c.find("machine"); m != c.end() && m->is_string()) fake_->device->setMachineIdentifier(*m);
+    if (auto o = c.find("orientation"); o != c.end()) fake_->device->setOrientation(static_cast<long>(number(*o, "orientation")));
+    if (auto r = c.find("resources"); r != c.end() && r->is_string()) {
+        fs::path p(r->get<std::string>());
+        fake_->platform->resourcesDirectory = (p.is_absolute() ? p : fs::path(dir) / p).lexically_normal().string();
+    }
+    if (auto u = c.find("rememberedURL"); u != c.end() && u->is_string()) fake_->defaults->setObject(*u, "url");
+    hostView_ = std::make_shared<View>(Rect{0, 0, w, h});
+    hostWebView_ = fake_->views->makeHostWebView({0, 0, w, h});
+    controller_ = ViewControllerSDK::initWithView(hostView_, hostWebView_);
+    std::weak_ptr<fake::Transcript> transcript = fake_->transcript;
+    controller_->idleTimerDisabledDidChange = [transcript](bool v) {
+        if (auto t = transcript.lock()) t->add("HOST", std::string("idleTimerDisabledDidChange ") + (v ? "true" : "false"));
+    };
+}
+
+void ReplayDriver::ensureController() {
+    if (!controller_) create(nlohmann::json::object(), ".");
+}
+
+bool ReplayDriver::run(std::istream& script, const std::string& dir) {
+    bool ok = true;
+    std::string text;
+    while (std::getline(script, text)) {
+        ++line_;
+        size_t first = text.find_first_not_of(" \t\r");
+        if (first == std::string::npos || text[first] == '#') continue;
+        nlohmann::json command = nlohmann::json::parse(text, nullptr, false);
+        if (command.is_discarded() || !command.is_object()) {
+            emit("ERROR", "line " + std::to_string(line_) + ": not a JSON object");
+            ok = false;
+            continue;
+        }
+        ok = step(command, dir) && ok;
+    }
+    return ok;
+}
+
+bool ReplayDriver::step(const nlohmann::json& c, const std::string& dir) {
+    try {
+        const nlohmann::json& what = need(c, "do");
+        if (!what.is_string()) throw StepError{"\"do\" must be text"};
+        const std::string op = what.get<std::string>();
+        if (op == "create") {
+            create(c, dir);
+            fake_->dispatch->drainAll();
+            return true;
+        }
+        ensureController();
+        auto& f = *fake_;
+        auto& vc = *controller_;
+        if (op == "host") {
+            const std::string call = need(c, "call").get<std::string>();
+            f.transcript->add("STEP", "host " + call);
+            if (call == "viewWillAppear") vc.viewWillAppear(true);
+            else if (call == "viewWillDisappear") vc.viewWillDisappear(true);
+            else if (call == "pause") vc.pause();
+            else if (call == "didReceiveMemoryWarning") vc.didReceiveMemoryWarning();
+            else if (call == "initNavigation") vc.initNavigation();
+            else if (call == "getIsIdleTimerDisabled")
+                f.transcript->add("HOST", std::string("isIdleTimerDisabled ") + (vc.getIsIdleTimerDisabled() ? "true" : "false"));
+            else if (call == "loadURL") {
+                const auto& arg = need(c, "arg");
+                if (!arg.is_string()) throw StepError{"\"arg\" must be text"};
+                vc.loadURL(arg.get<std::string>());
+            } else throw StepError{"unknown host call \"" + call + "\""};
+        } else if (op == "orientation") {
+            long o = static_cast<long>(number(need(c, "value"), "value"));
+            f.transcript->add("STEP", "orientation " + std::to_string(o));
+            f.device->setOrientation(o);
+        } else if (op == "message") {
+            const auto& channel = need(c, "channel");
+            if (!channel.is_string()) throw StepError{"\"channel\" must be text"};
+            nlohmann::json body = c.contains("body") ? c["body"] : nlohmann::json();
+            f.transcript->add("STEP", "message " + channel.get<std::string>() + " " + describeBody(body));
+            if (!vc.wkWebView || !f.views->lastWebView()->postMessage(channel, body))
+                f.transcript->add("STEP", "message not delivered: no handler for " + channel.get<std::string>());
+        } else if (op == "tick") {
+            if (c.contains("time")) f.clock->set(number(c["time"], "time"));
+            int count = c.contains("count") ? static_cast<int>(number(c["count"], "count")) : 1;
+            double dt = c.contains("interval") ? number(c["interval"], "interval") : 1.0 / 60.0;
+            for (int i = 0; i < count; ++i) {
+                if (i > 0) f.clock->advance(dt);
+                if (auto cam = f.views->lastCameraView()) cam->tick();
+                f.dispatch->drainAll();
+            }
+        } else if (op == "frame") {
+            auto frame = std::make_shared<fake::FakeARFrame>();
+            frame->timestamp_ = c.contains("time") ? number(c["time"], "time") : f.clock->now();
+            if (c.contains("camera")) frame->camera_->transform_ = pose(c["camera"]);
+            int w = 64, h = 48;
+            if (auto img = c.find("image"); img != c.end()) {
+                w = static_cast<int>(number(need(*img, "width"), "width"));
+                h = static_cast<int>(number(need(*img, "height"), "height"));
+            }
+            frame->image_ = PixelBufferRef::adopt(
+                PixelBuffer::create(static_cast<size_t>(w), static_cast<size_t>(h), kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+            if (auto s = f.ar->lastSession()) {
+                for (auto& a : s->anchors()) frame->anchors_.push_back(a);
+                s->deliverFrame(frame);
+            }
+        } else if (op == "tracking") {
+            auto cam = std::make_shared<fake::FakeARCamera>();
+            cam->state_ = static_cast<long>(number(need(c, "state"), "state"));
+            cam->reason_ = c.contains("reason") ? static_cast<long>(number(c["reason"], "reason")) : 0;
+            if (auto k = c.find("intrinsics"); k != c.end()) {
+                cam->intrinsics_.m(0, 0) = static_cast<float>(number(need(*k, "fx"), "fx"));
+                cam->intrinsics_.m(1, 1) = static_cast<float>(number(need(*k, "fy"), "fy"));
+                cam->intrinsics_.m(2, 0) = static_cast<float>(number(need(*k, "cx"), "cx"));
+                cam->intrinsics_.m(2, 1) = static_cast<float>(number(need(*k, "cy"), "cy"));
+                cam->intrinsics_.m(2, 2) = 1;
+            }
+            f.transcript->add("STEP", "tracking " + std::to_string(cam->state_) + " " + std::to_string(cam->reason_));
+            if (auto s = f.ar->lastSession()) controller_->sessionCameraDidChangeTrackingState(*s, cam);
+        } else if (op == "anchors") {
+            const std::string event = need(c, "event").get<std::string>();
+            ARAnchorList list;
+            if (auto ps = c.find("planes"); ps != c.end()) {
+                for (const auto& p : *ps) {
+                    std::string id = need(p, "id").get<std::string>();
+                    auto plane = std::make_shared<ARPlaneAnchor>(id, pose(p), p.contains("center") ? vec3(p["center"], "center") : float3{},
+                                                                 p.contains("extent") ? vec3(p["extent"], "extent") : float3{1, 0, 1});
+                    list.push_back(plane);
+                }
+            }
+            if (c.value("sessionAnchors", false)) {
+                if (auto s = f.ar->lastSession())
+                    for (auto& a : s->anchors()) list.push_back(a);
+            }
+            f.transcript->add("STEP", "anchors " + event + " (" + std::to_string(list.size()) + ")");
+            auto s = f.ar->lastSession();
+            if (!s) throw StepError{"no session"};
+            if (event == "add") controller_->sessionDidAddAnchors(*s, list);
+            else if (event == "update") controller_->sessionDidUpdateAnchors(*s, list);
+            else if (event == "remove") controller_->sessionDidRemoveAnchors(*s, list);
+            else throw StepError{"unknown anchors event \"" + event + "\""};
+        } else if (op == "tap") {
+            f.transcript->add("STEP", "tap");
+            if (vc.tapRecognizer) vc.tapRecognizer->fire();
+        } else if (op == "nav") {
+            const std::string event = need(c, "event").get<std::string>();
+            f.transcript->add("STEP", "nav " + event);
+            auto page = f.views->lastWebView();
+            if (!page) throw StepError{"no page view"};
+            if (event == "start") page->simulateStartProvisional();
+            else if (event == "finish") page->simulateFinish();
+            else if (event == "progress") page->simulateProgress(number(need(c, "value"), "value"));
+            else if (event == "fail" || event == "failProvisional")
+                page->simulateFail(static_cast<long>(number(need(c, "code"), "code")), c.value("description", std::string("failed")),
+                                   event == "failProvisional");
+            else if (event == "alert") {
+                std::weak_ptr<fake::Transcript> t = f.transcript;
+                page->simulateAlert(c.value("message", std::string()), [t] {
+                    if (auto tr = t.lock()) tr->add("NAV", "alert completed");
+                });
+            } else throw StepError{"unknown nav event \"" + event + "\""};
+        } else if (op == "http") {
+            const std::string what2 = need(c, "op").get<std::string>();
+            size_t index = c.contains("index") ? static_cast<size_t>(number(c["index"], "index")) : 0;
+            bool done = what2 == "respond"
+                            ? f.http->respond(index, static_cast<long>(c.value("status", 200)), c.value("body", std::string()))
+                            : what2 == "fail" ? f.http->fail(index, c.value("message", std::string("The network connection was lost.")))
+                                              : throw StepError{"unknown http op \"" + what2 + "\""};
+            if (!done) throw StepError{"no HTTP request in flight at index " + std::to_string(index)};
+        } else if (op == "defaults") {
+            const std::string key = need(c, "key").get<std::string>();
+            if (c.contains("value") && c["value"].is_string())
+                f.defaults->setObject(c["value"].get<std::string>(), key);
+            else
+                f.defaults->setObject(std::nullopt, key);
+        } else if (op == "drain") {
+            // Draining happens after every step anyway.
+        } else {
+            throw StepError{"unknown step \"" + op + "\""};
+        }
+        f.dispatch->drainAll();
+        return true;
+    } catch (const StepError& e) {
+        emit("ERROR", "line " + std::to_string(line_) + ": " + e.message);
+    } catch (const nlohmann::json::exception& e) {
+        emit("ERROR", "line " + std::to_string(line_) + ": " + e.what());
+    }
+    if (fake_) fake_->dispatch->drainAll();
+    return false;
+}
+
+}  // namespace tevra::replay

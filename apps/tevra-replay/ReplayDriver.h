@@ -1,0 +1,48 @@
+// The replay driver: runs one ViewControllerSDK against the fake platform
+// from a session script in JSON Lines and reports every effect, in order, as
+// one transcript line with a fixed prefix (see docs/replay.md).
+#pragma once
+
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "bridge/ViewControllerSDK.h"
+#include "platform/fake/FakePlatform.h"
+
+namespace tevra::replay {
+
+class ReplayDriver {
+public:
+    // `out` receives the transcript, one line per effect.
+    explicit ReplayDriver(std::function<void(const std::string&)> out);
+    ~ReplayDriver();
+
+    // Runs every line of the script. Returns false (after reporting the line
+    // with an "ERROR" transcript line) when a line is malformed; later lines
+    // still run.
+    bool run(std::istream& script, const std::string& scriptDirectory);
+    // Runs one step; false with an ERROR line when it is malformed.
+    bool step(const nlohmann::json& command, const std::string& scriptDirectory);
+
+    std::shared_ptr<fake::FakePlatform> fakes() const { return fake_; }
+    std::shared_ptr<ViewControllerSDK> controller() const { return controller_; }
+
+private:
+    void ensureController();
+    void create(const nlohmann::json& c, const std::string& dir);
+    void emit(const std::string& prefix, const std::string& text);
+
+    std::function<void(const std::string&)> out_;
+    std::shared_ptr<fake::FakePlatform> fake_;
+    std::shared_ptr<View> hostView_;
+    std::shared_ptr<fake::FakeWebView> hostWebView_;
+    std::shared_ptr<ViewControllerSDK> controller_;
+    std::map<std::string, std::shared_ptr<ARAnchor>> planes_;
+    int line_ = 0;
+};
+
+}  // namespace tevra::replay

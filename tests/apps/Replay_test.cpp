@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+namespace {
+
+struct ReplayRun {
+    int status = -1;
+    std::vector<std::string> lines;
+    bool has(const std::string& l) const {
+        for (auto& x : lines)
+            if (x == l) return true;
+        return false;
+    }
+    size_t indexOf(const std::string& prefix) const {
+        for (size_t i = 0; i < lines.size(); ++i)
+            if (lines[i].rfind(prefix, 0) == 0) return i;
+        return std::string::npos;
+    }
+};
+
+ReplayRun replay(const std::string& script) {
+    ReplayRun r;
+    std::string cmd = std::string("timeout 60 ") + TEVRA_REPLAY_BINARY + " " + script + " 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return r;
+    std::array<char, 8192> buf{};
+    std::string acc;
+    while (fgets(buf.data(), buf.size(), p)) acc += buf.data();
+    int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    size_t start = 0;
+    while (start < acc.size()) {
+        size_t nl = acc.find('\n', start);
+        r.lines.push_back(acc.substr(start, nl - start));
+        if (nl == std::string::npos) break;
+        start = nl + 1;
+    }
+    return r;
+}
+
+}  // namespace
+
+TEST(Replay, ExampleSessionExercisesEveryChannel) {
+    ReplayRun r = replay(std::string(TEVRA_SOURCE_DIR) + "/examples/replay/every-channel.jsonl");
+    ASSERT_EQ(r.status, 0);
+    EXPECT_TRUE(r.has("LOAD file://RESOURCES/demo/index.html"));
+    EXPECT_TRUE(r.has("HOST idleTimerDisabledDidChange true"));
+    EXPECT_TRUE(r.has("LOG Invalid compression factor: 1.50 (must be 0.0-1.0)"));
+    EXPECT_TRUE(r.has("SESSION addAnchor 00000000-0000-4000-8000-000000000001 at (0.500, 0.000, -1.000)"));
+    EXPECT_TRUE(r.has("LOG hello:world"));
+    EXPECT_TRUE(r.has("LOG WARNING: Unknown message received: 'foo'"));
+    EXPECT_TRUE(r.has("LOAD http://example.org/ar"));
+    EXPECT_TRUE(r.has("LOG ✅ AR session paused"));
+    // The window size goes before the frame call it travels with.
+    size_t size = r.indexOf("JS if(window.ZephralSetWindowSize)");
+    ASSERT_NE(size, std::string::npos);
+    EXPECT_EQ(r.lines[size + 1].rfind("JS if(window.handleARFrame)", 0), 0u);
+    // The tap anchor shows up in the later update, without a page id.
+    size_t update = r.indexOf("JS if (window.ZephralDispatchARDisplayEvent) window.ZephralDispatchARDisplayEvent({\"type\":\"anchorsupdated\"");
+    ASSERT_NE(update, std::string::npos);
+    EXPECT_NE(r.lines[update].find("\"identifier\":7}"), std::string::npos);
+    EXPECT_NE(r.lines[update].find("\"identifier\":(null)}"), std::string::npos);
+    // Deterministic: a second run prints the same transcript.
+    ReplayRun again = replay(std::string(TEVRA_SOURCE_DIR) + "/examples/replay/every-channel.jsonl");
+    EXPECT_EQ(again.lines, r.lines);
+}
+
+TEST(Replay, MalformedStepsAreReportedAndTheRestRuns) {
+    std::string path = testing::TempDir() + "/bad.jsonl";
+    std::ofstream(path) << "not json\n"
+                        << "{\"do\":\"frobnicate\"}\n"
+                        << "{\"do\":\"tick\",\"time\":\"soon\"}\n"
+                        << "{\"do\":\"host\",\"call\":\"pause\"}\n";
+    ReplayRun r = replay(path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.has("ERROR line 1: not a JSON object"));
+    EXPECT_TRUE(r.has("ERROR line 2: unknown step \"frobnicate\""));
+    EXPECT_TRUE(r.has("ERROR line 3: \"time\" must be a number"));
+    EXPECT_TRUE(r.has("LOG ✅ AR session paused"));
+}
