@@ -256,7 +256,11 @@ bool readJpegSize(const uint8_t* data, size_t size, int& width, int& height, std
         error = "not a valid JPEG image: " + tjError(tj.h);
         return false;
     }
-    if (width <= 0 || height <= 0 || width > kMaxImageSide || height > kMaxImageSide) {
+    if (width <= 0 || height <= 0) {
+        error = "not a valid JPEG image: no image size in its header";
+        return false;
+    }
+    if (width > kMaxImageSide || height > kMaxImageSide) {
         error = "JPEG image size " + std::to_string(width) + "x" + std::to_string(height) + " out of range";
         return false;
     }
@@ -270,6 +274,41 @@ PixelBufferRef decodeJpegToNV12(const uint8_t* data, size_t size, std::string& e
     if (!tj.h) {
         error = "cannot start the JPEG decoder";
         return nullptr;
+    }
+    int hw = 0, hh = 0, subsamp = -1, colorspace = -1;
+    tjDecompressHeader3(tj.h, data, static_cast<unsigned long>(size), &hw, &hh, &subsamp, &colorspace);
+    if (subsamp == TJSAMP_420 && colorspace == TJCS_YCbCr) {
+        // A 4:2:0 JPEG already holds full-range BT.601 planes: take them as
+        // they are, luma straight into the buffer, chroma interleaved.
+        PixelBufferRef buf = PixelBufferRef::adopt(PixelBuffer::create(
+            static_cast<size_t>(w), static_cast<size_t>(h), kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+        if (!buf) {
+            error = "cannot create a pixel buffer";
+            return nullptr;
+        }
+        const size_t cw = (static_cast<size_t>(w) + 1) / 2, ch = (static_cast<size_t>(h) + 1) / 2;
+        std::vector<uint8_t> cb(cw * ch), cr(cw * ch);
+        PixelBufferLock lock(*buf, 0);
+        unsigned char* planes[3] = {buf->baseAddressOfPlane(0), cb.data(), cr.data()};
+        int strides[3] = {static_cast<int>(buf->bytesPerRowOfPlane(0)), static_cast<int>(cw), static_cast<int>(cw)};
+        uint8_t* interleaved = buf->baseAddressOfPlane(1);
+        if (!planes[0] || !interleaved) {
+            error = "pixel buffer memory unavailable";
+            return nullptr;
+        }
+        if (tjDecompressToYUVPlanes(tj.h, data, static_cast<unsigned long>(size), planes, w, strides, h, 0) != 0 &&
+            tjGetErrorCode(tj.h) != TJERR_WARNING) {
+            error = "cannot decode JPEG image: " + tjError(tj.h);
+            return nullptr;
+        }
+        for (size_t y = 0; y < ch; ++y) {
+            uint8_t* row = interleaved + y * buf->bytesPerRowOfPlane(1);
+            for (size_t x = 0; x < cw; ++x) {
+                row[2 * x] = cb[y * cw + x];
+                row[2 * x + 1] = cr[y * cw + x];
+            }
+        }
+        return buf;
     }
     std::vector<uint8_t> rgb(static_cast<size_t>(w) * static_cast<size_t>(h) * 3);
     if (tjDecompress2(tj.h, data, static_cast<unsigned long>(size), rgb.data(), w, w * 3, h, TJPF_RGB, 0) != 0) {

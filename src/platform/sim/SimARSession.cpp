@@ -23,11 +23,11 @@ SimARSession::SimARSession(std::shared_ptr<const SessionRecording> recording) : 
 void SimARSession::runWithConfiguration(const ARWorldTrackingConfiguration& configuration, unsigned long options) {
     configuration_ = configuration;
     if (options & ARSessionRunOptionRemoveExistingAnchors) {
+        dropPlanes();
         for (const auto& a : userAnchors_)
             if (!containsPointer(pendingAdded_, a)) pendingRemoved_.push_back(a);
         userAnchors_.clear();
         pendingAdded_.clear();
-        dropPlanes();
     }
     if (!started_) {
         started_ = true;
