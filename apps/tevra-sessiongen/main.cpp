@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
             c.kind = i == planeFrame ? PlaneChangeKind::Add : PlaneChangeKind::Update;
             c.id = "floor";
             c.transform = float4x4::translation(0.0f, 0.0f, -1.6f);
-            c.center = {0.0f, 0.0f, -0.04f * static_cast<float>(i - planeFrame)};
+            c.center = {0.0f, 0.0f, 0.0f - 0.04f * static_cast<float>(i - planeFrame)};
             c.extent = {grown * 1.3f, 0.0f, grown};
             frame.planeChanges.push_back(c);
         }

@@ -120,9 +120,12 @@ bool SessionWriter::finish(std::string& error) {
     }
     // One line per frame keeps the file readable and diffable.
     std::string text = "{\n";
-    for (auto it = root.begin(); it != root.end(); ++it) text += " \"" + it.key() + "\": " + it.value().dump() + ",\n";
+    // Texts that are not UTF-8 (a plane id) are written with replacement
+    // characters rather than failing.
+    auto dump = [](const ordered_json& j) { return j.dump(-1, ' ', false, ordered_json::error_handler_t::replace); };
+    for (auto it = root.begin(); it != root.end(); ++it) text += " \"" + it.key() + "\": " + dump(it.value()) + ",\n";
     text += " \"frames\": [\n";
-    for (size_t i = 0; i < frames.size(); ++i) text += "  " + frames[i].dump() + (i + 1 < frames.size() ? ",\n" : "\n");
+    for (size_t i = 0; i < frames.size(); ++i) text += "  " + dump(frames[i]) + (i + 1 < frames.size() ? ",\n" : "\n");
     text += " ]\n}\n";
     return writeFile(directory_ + "/session.json", text.data(), text.size(), error);
 }
