@@ -91,7 +91,9 @@ std::string digitRead(const FeatureMap& modelOutput, float confThreshold) {
                 bestClass = c;
             }
         }
-        if (bestScore > confThreshold) {
+        // A row where no class scored above 0 has no class at all, whatever
+        // the threshold (a negative one would otherwise let it through).
+        if (bestClass >= 0 && bestScore > confThreshold) {
             auto box = getCoord(coords, static_cast<int32_t>(i));
             found.emplace_back(box[0], box[1], box[2], box[3], bestScore, bestClass);
         }
