@@ -1,0 +1,114 @@
+// The process-wide registry of detection models.
+//
+// In: model names (plain text, e.g. "yolo26n_sign_640"). A name is looked up
+// as NAME.mlmodelc first in the resources directory (the application's
+// bundle), then in the documents directory (local storage); the first hit is
+// opened with the platform's model runtime and kept for the rest of the
+// process. Out: the loaded model handle and the (width, height) of its image
+// input, e.g. a model declaring a 640 x 480 image input answers (640, 480).
+// Fails with: ModelError -1 "Model not found", -2 "Model not loaded", the
+// runtime's own error, or ModelInputError::missingImageConstraint (the model
+// then stays registered). Lines go to standard output: "Found in bundle",
+// "Found in local storage", "Image input: image", "Pixel format: 32",
+// "Width: 640", "Height: 480", "Model loaded: NAME size (640, 480)".
+//
+// Threads: every operation may be called from any thread. The registry maps
+// (`models`, `inputSizes`) have their own reader/writer lock, held only for
+// map lookups and inserts; the recursive monitor guards the download
+// bookkeeping (`downloadingModels`, `pendingCompletions`). No lock is held
+// while a model is opened, compiled or downloaded, or while a completion runs.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <shared_mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/Error.h"
+#include "platform/ModelRuntime.h"
+
+namespace tevra {
+
+// Errors of model-input inspection; comparable and hashable by case.
+enum class ModelInputError : long {
+    missingInputDescription = 0,
+    missingImageConstraint = 1,
+};
+
+// Domain of the registry's own errors.
+extern const char* const kModelErrorDomain;  // "ModelError"
+// Domain under which a ModelInputError travels as an Error (code = its case).
+extern const char* const kModelInputErrorDomain;  // "TevraARWebGL.ModelInputError"
+
+Error makeModelError(long code, const std::string& description);
+Error makeModelInputError(ModelInputError e);
+// The ModelInputError an Error stands for, if it stands for one.
+std::optional<ModelInputError> modelInputErrorFrom(const Error& e);
+
+// A model's image-input size: (width, height) in pixels.
+using ModelInputSize = std::pair<long, long>;
+
+class ModelManager : public std::enable_shared_from_this<ModelManager> {
+public:
+    using Completion = std::function<void(bool)>;
+
+    // The shared registry, created on first use (thread-safely) and kept for
+    // the life of the process.
+    static const std::shared_ptr<ModelManager>& shared();
+
+    // A separate, empty registry. The library only ever uses `shared()`;
+    // tests build their own to start from a clean state.
+    ModelManager() = default;
+    virtual ~ModelManager() = default;
+    ModelManager(const ModelManager&) = delete;
+    ModelManager& operator=(const ModelManager&) = delete;
+
+    // Loads NAME.mlmodelc (bundle first, then local storage) unless already
+    // loaded, registers it and caches its input size. Returns no error on
+    // success. Runs the (slow) open outside every lock; any thread.
+    virtual std::optional<Error> loadModel(const std::string& name);
+    // True exactly when `name` is registered. Any thread; never loads.
+    virtual bool isModelLoaded(const std::string& name);
+    // The registered model, or ModelError -2 "Model not loaded". Never loads.
+    virtual Expected<std::shared_ptr<Model>> getModel(const std::string& name);
+    // The model's image-input size (cached after the first answer), or
+    // ModelError -2, or ModelInputError::missingImageConstraint.
+    virtual Expected<ModelInputSize> getInputImageSize(const std::string& name);
+
+    // Message forms: false / null on failure, the error stored through
+    // `error` when it is given.
+    bool loadModelWithNamed(const std::string& name, Error* error);
+    std::shared_ptr<Model> getModelWithNamed(const std::string& name, Error* error);
+
+    // Whether `name` can be used as a file name inside the model directories:
+    // not empty, not "." or "..", no '/' and no NUL. Other names are never
+    // looked up (they would reach outside the directories).
+    static bool isUsableModelName(const std::string& name);
+
+private:
+    // Where NAME.mlmodelc would live in local storage, or "" when there is no
+    // documents directory.
+    static std::string localStoragePath(const std::string& name);
+
+    // Recursive monitor on the manager: guards the download bookkeeping.
+    std::recursive_mutex monitor_;
+    // Guards `models` and `inputSizes`. Held only for lookups and inserts.
+    mutable std::shared_mutex mapsMutex_;
+
+    // State, in declaration order.
+    std::map<std::string, std::shared_ptr<Model>> models;
+    std::map<std::string, ModelInputSize> inputSizes;
+    std::shared_ptr<Model> loadedModel;             // unused; kept for the record layout
+    std::optional<std::string> loadedModelName;     // unused; kept for the record layout
+    std::set<std::string> downloadingModels;        // under monitor_
+    std::map<std::string, std::vector<Completion>> pendingCompletions;  // under monitor_
+    ModelInputSize imgsz{0, 0};                     // unused; kept for the record layout
+};
+
+}  // namespace tevra
