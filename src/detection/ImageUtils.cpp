@@ -7,6 +7,10 @@
 #include <cstring>
 #include <vector>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 #include "detection/Lanczos.h"
 #include "platform/Log.h"
 
@@ -114,16 +118,69 @@ struct Staging {
 
 // ---- Rotation ----
 
+// Half turn and plain copy; quarter turns are done below.
 libyuv::RotationMode libraryRotation(int64_t rotation) {
-    switch (rotation) {
-        case 1:
-            return libyuv::kRotate270;  // the library counts clockwise
-        case 2:
-            return libyuv::kRotate180;
-        case 3:
-            return libyuv::kRotate90;
-        default:
-            return libyuv::kRotate0;
+    return rotation == 2 ? libyuv::kRotate180 : libyuv::kRotate0;
+}
+
+// Quarter turn of 4-byte pixels, clockwise or counter-clockwise. The YUV
+// library's own quarter turn gathers one source column per output row and
+// takes about twice as long on a camera frame, so this one moves 4 x 4 pixel
+// blocks (four row loads, an in-register transpose, four row stores) inside
+// 64 x 64 tiles that stay in cache. Source (x, y) lands at (H-1-y, x) when
+// turning clockwise and at (y, W-1-x) counter-clockwise.
+constexpr size_t kTile = 64;
+
+void turnPixelScalar(const uint8_t* src, size_t srcStride, size_t width, size_t height, uint8_t* dst,
+                     size_t dstStride, bool clockwise, size_t x, size_t y) {
+    const uint8_t* from = src + y * srcStride + 4 * x;
+    uint8_t* to = clockwise ? dst + x * dstStride + 4 * (height - 1 - y) : dst + (width - 1 - x) * dstStride + 4 * y;
+    std::memcpy(to, from, 4);
+}
+
+void quarterTurn(const uint8_t* src, size_t srcStride, size_t width, size_t height, uint8_t* dst, size_t dstStride,
+                 bool clockwise) {
+    for (size_t ty = 0; ty < height; ty += kTile) {
+        const size_t yEnd = std::min(ty + kTile, height);
+        for (size_t tx = 0; tx < width; tx += kTile) {
+            const size_t xEnd = std::min(tx + kTile, width);
+            size_t y = ty;
+#if defined(__x86_64__) || defined(__i386__)
+            for (; y + 4 <= yEnd; y += 4) {
+                const uint8_t* row = src + y * srcStride;
+                size_t x = tx;
+                for (; x + 4 <= xEnd; x += 4) {
+                    const __m128i r0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 4 * x));
+                    const __m128i r1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + srcStride + 4 * x));
+                    const __m128i r2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 2 * srcStride + 4 * x));
+                    const __m128i r3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 3 * srcStride + 4 * x));
+                    const __m128i t0 = _mm_unpacklo_epi32(r0, r1);
+                    const __m128i t1 = _mm_unpacklo_epi32(r2, r3);
+                    const __m128i t2 = _mm_unpackhi_epi32(r0, r1);
+                    const __m128i t3 = _mm_unpackhi_epi32(r2, r3);
+                    __m128i column[4] = {_mm_unpacklo_epi64(t0, t1), _mm_unpackhi_epi64(t0, t1),
+                                         _mm_unpacklo_epi64(t2, t3), _mm_unpackhi_epi64(t2, t3)};
+                    for (size_t k = 0; k < 4; ++k) {
+                        if (clockwise) {
+                            // Source rows y..y+3 of column x+k, bottom first, end output row x+k.
+                            uint8_t* to = dst + (x + k) * dstStride + 4 * (height - 4 - y);
+                            _mm_storeu_si128(reinterpret_cast<__m128i*>(to),
+                                             _mm_shuffle_epi32(column[k], _MM_SHUFFLE(0, 1, 2, 3)));
+                        } else {
+                            uint8_t* to = dst + (width - 1 - x - k) * dstStride + 4 * y;
+                            _mm_storeu_si128(reinterpret_cast<__m128i*>(to), column[k]);
+                        }
+                    }
+                }
+                for (; x < xEnd; ++x)
+                    for (size_t k = 0; k < 4; ++k)
+                        turnPixelScalar(src, srcStride, width, height, dst, dstStride, clockwise, x, y + k);
+            }
+#endif
+            for (; y < yEnd; ++y)
+                for (size_t x = tx; x < xEnd; ++x)
+                    turnPixelScalar(src, srcStride, width, height, dst, dstStride, clockwise, x, y);
+        }
     }
 }
 
@@ -244,8 +301,11 @@ RotationResult rotatePixelBuffer(PixelBuffer& pixelBuffer, int64_t rotation) {
         PixelBufferLock outputLock(*out, kWriteLock);
         uint8_t* target = out->baseAddress();
         if (!target) return nullptr;
-        libyuv::ARGBRotate(source, static_cast<int>(stride), target, static_cast<int>(out->bytesPerRow()),
-                           static_cast<int>(width), static_cast<int>(height), libraryRotation(rotation));
+        if (quarter)
+            quarterTurn(source, stride, width, height, target, out->bytesPerRow(), rotation == 3);
+        else
+            libyuv::ARGBRotate(source, static_cast<int>(stride), target, static_cast<int>(out->bytesPerRow()),
+                               static_cast<int>(width), static_cast<int>(height), libraryRotation(rotation));
         return out;
     }();
     if (!output) {

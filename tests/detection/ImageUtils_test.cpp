@@ -82,33 +82,36 @@ protected:
 
 // ---------------------------------------------------------------- rotation
 
+// Small odd sizes, and sizes that cross the 4 x 4 blocks and 64 x 64 tiles
+// with ragged edges, all with padded strides.
 TEST_F(ImageUtilsTest, RotationCodesMapEveryPixelOnOddSizes) {
-    const size_t W = 5, H = 3;
-    PixelBufferRef src = makeCoded(W, H, 28);  // padded stride
-    for (int64_t code : {int64_t{1}, int64_t{2}, int64_t{3}}) {
-        SCOPED_TRACE(code);
-        RotationResult r = rotatePixelBuffer(*src, code);
-        ASSERT_FALSE(r.failed);
-        ASSERT_TRUE(r.buffer);
-        const PixelBuffer& d = *r.buffer;
-        EXPECT_EQ(d.pixelFormatType(), kARGB);
-        EXPECT_TRUE(d.attributes().ioSurface);
-        EXPECT_TRUE(wroteOnce(d));
-        const bool quarter = code != 2;
-        ASSERT_EQ(d.width(), quarter ? H : W);
-        ASSERT_EQ(d.height(), quarter ? W : H);
-        for (size_t y = 0; y < d.height(); ++y)
-            for (size_t x = 0; x < d.width(); ++x) {
-                uint32_t expected = code == 1   ? codeOf(W - 1 - y, x)  // counter-clockwise
-                                    : code == 2 ? codeOf(W - 1 - x, H - 1 - y)
-                                                : codeOf(y, H - 1 - x);  // clockwise
-                ASSERT_EQ(pixel(d, x, y), expected) << x << "," << y;
-            }
+    for (auto [W, H] : {std::pair<size_t, size_t>{5, 3}, {1, 7}, {131, 69}, {66, 130}}) {
+        PixelBufferRef src = makeCoded(W, H, W * 4 + 8);
+        for (int64_t code : {int64_t{1}, int64_t{2}, int64_t{3}}) {
+            SCOPED_TRACE(testing::Message() << W << "x" << H << " code " << code);
+            RotationResult r = rotatePixelBuffer(*src, code);
+            ASSERT_FALSE(r.failed);
+            ASSERT_TRUE(r.buffer);
+            const PixelBuffer& d = *r.buffer;
+            EXPECT_EQ(d.pixelFormatType(), kARGB);
+            EXPECT_TRUE(d.attributes().ioSurface);
+            EXPECT_TRUE(wroteOnce(d));
+            const bool quarter = code != 2;
+            ASSERT_EQ(d.width(), quarter ? H : W);
+            ASSERT_EQ(d.height(), quarter ? W : H);
+            for (size_t y = 0; y < d.height(); ++y)
+                for (size_t x = 0; x < d.width(); ++x) {
+                    uint32_t expected = code == 1   ? codeOf(W - 1 - y, x)  // counter-clockwise
+                                        : code == 2 ? codeOf(W - 1 - x, H - 1 - y)
+                                                    : codeOf(y, H - 1 - x);  // clockwise
+                    ASSERT_EQ(pixel(d, x, y), expected) << x << "," << y;
+                }
+        }
+        auto s = src->lockStats();
+        EXPECT_EQ(s.readOnlyLocks, 3);
+        EXPECT_TRUE(s.balanced());
+        EXPECT_EQ(s.writeLocks, 0);
     }
-    auto s = src->lockStats();
-    EXPECT_EQ(s.readOnlyLocks, 3);
-    EXPECT_TRUE(s.balanced());
-    EXPECT_EQ(s.writeLocks, 0);
 }
 
 TEST_F(ImageUtilsTest, RotationZeroIsSameBufferAndOtherCodesCopy) {
@@ -238,7 +241,8 @@ TEST_F(ImageUtilsTest, ConversionIsWithinOneOfTheFormulaForAllTriples) {
     for (size_t y = 0; y < N; ++y) {
         const uint8_t* o = out->baseAddress() + y * out->bytesPerRow();
         for (size_t x = 0; x < N; ++x, o += 4) {
-            int Y = luma[y * ls + x], Cb = chroma[(y / 2) * cs + 2 * (x / 2)], Cr = chroma[(y / 2) * cs + 2 * (x / 2) + 1];
+            const uint8_t* pair = chroma + (y / 2) * cs + 2 * (x / 2);
+            int Y = luma[y * ls + x], Cb = pair[0], Cr = pair[1];
             seen[(static_cast<size_t>(Y) << 16) | (static_cast<size_t>(Cb) << 8) | static_cast<size_t>(Cr)] = 1;
             auto rgb = referenceRGB(Y, Cb, Cr);
             alphaWrong += o[0] != 255;
@@ -285,7 +289,8 @@ TEST_F(ImageUtilsTest, ConversionOfOddSizesUsesThePairAtHalfTheCoordinates) {
         uint8_t* l = src->baseAddressOfPlane(0);
         uint8_t* c = src->baseAddressOfPlane(1);
         for (size_t y = 0; y < H; ++y)
-            for (size_t x = 0; x < W; ++x) l[y * src->bytesPerRowOfPlane(0) + x] = static_cast<uint8_t>(30 + 17 * x + 41 * y);
+            for (size_t x = 0; x < W; ++x)
+                l[y * src->bytesPerRowOfPlane(0) + x] = static_cast<uint8_t>(30 + 17 * x + 41 * y);
         for (size_t y = 0; y < (H + 1) / 2; ++y)
             for (size_t x = 0; x < (W + 1) / 2; ++x) {
                 c[y * src->bytesPerRowOfPlane(1) + 2 * x] = static_cast<uint8_t>(40 + 60 * x + 25 * y);
@@ -471,7 +476,8 @@ TEST_F(ImageUtilsTest, CropOfNothingOrOfWildValuesIsNone) {
                   Box{nan, 0.5f, 0.1f, 0.1f}, Box{0.5f, 0.5f, inf, 0.1f}, Box{-inf, 0.5f, 0.1f, 0.1f},
                   Box{0.5f, 0.5f, 1e30f, 1e30f}, Box{1e17f, 0.5f, 1e17f, 0.1f}, Box{-9.1e16f, 0.5f, -9e16f, 0.1f},
                   Box{0.5f, 0.5f, std::numeric_limits<float>::max(), 0.1f}})
-        EXPECT_FALSE(cropARGBPixelBufferFromYOLO(*src, b.x, b.y, b.w, b.h)) << b.x << " " << b.y << " " << b.w << " " << b.h;
+        EXPECT_FALSE(cropARGBPixelBufferFromYOLO(*src, b.x, b.y, b.w, b.h))
+            << b.x << " " << b.y << " " << b.w << " " << b.h;
     EXPECT_TRUE(src->lockStats().balanced());
     EXPECT_EQ(src->lockStats().readOnlyLocks, 13);
 
