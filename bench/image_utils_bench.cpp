@@ -44,7 +44,11 @@ PixelBufferRef makeUprightARGB() {
     return counterDeviceRotation(*argb, 1);
 }
 
-uint8_t clampByte(float v) { return static_cast<uint8_t>(std::min(std::max(v, 0.0f), 255.0f) + 0.5f); }
+inline uint8_t clampByte(float v) {
+    v = std::min(std::max(v, 0.0f), 255.0f);
+    return static_cast<uint8_t>(static_cast<int>(v + 0.5f));
+}
+inline int clampInt(int v, int lo, int hi) { return std::min(std::max(v, lo), hi); }
 
 // Baseline: the formula as a plain per-pixel loop.
 void BM_Baseline_ScalarConvert(benchmark::State& state) {
@@ -57,16 +61,17 @@ void BM_Baseline_ScalarConvert(benchmark::State& state) {
     const size_t ds = out->bytesPerRow();
     for (auto _ : state) {
         for (size_t y = 0; y < kH; ++y) {
+            const uint8_t* __restrict lr = yp + y * ys;
+            const uint8_t* __restrict cr = uvp + (y / 2) * uvs;
+            uint8_t* __restrict o = dst + y * ds;
             for (size_t x = 0; x < kW; ++x) {
-                float l = 1.164384f * (static_cast<float>(std::clamp<int>(yp[y * ys + x], 16, 235)) - 16.0f);
-                const uint8_t* c = uvp + (y / 2) * uvs + (x / 2) * 2;
-                float cb = static_cast<float>(std::clamp<int>(c[0], 16, 240)) - 128.0f;
-                float cr = static_cast<float>(std::clamp<int>(c[1], 16, 240)) - 128.0f;
-                uint8_t* o = dst + y * ds + 4 * x;
-                o[0] = 255;
-                o[1] = clampByte(l + 1.596027f * cr);
-                o[2] = clampByte(l - 0.391762f * cb - 0.812968f * cr);
-                o[3] = clampByte(l + 2.017232f * cb);
+                const float l = 1.164384f * static_cast<float>(clampInt(lr[x], 16, 235) - 16);
+                const float cb = static_cast<float>(clampInt(cr[x & ~size_t{1}], 16, 240) - 128);
+                const float cv = static_cast<float>(clampInt(cr[x | 1], 16, 240) - 128);
+                o[4 * x] = 255;
+                o[4 * x + 1] = clampByte(l + 1.596027f * cv);
+                o[4 * x + 2] = clampByte(l - 0.391762f * cb - 0.812968f * cv);
+                o[4 * x + 3] = clampByte(l + 2.017232f * cb);
             }
         }
         benchmark::DoNotOptimize(dst);
