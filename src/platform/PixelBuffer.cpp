@@ -1,6 +1,7 @@
 #include "platform/PixelBuffer.h"
 
 #include <cstdlib>
+#include <mutex>
 
 namespace tevra {
 
@@ -11,6 +12,47 @@ std::atomic<int> gFailNext{0};
 constexpr size_t kMaxDimension = 1u << 15;
 
 size_t alignUp(size_t v, size_t a) { return (v + a - 1) / a * a; }
+
+// Storage of recently released large buffers, handed to the next creation of
+// a similar size. Each detection run makes and drops several frame-sized
+// buffers; without this the allocator returns their pages to the system and
+// every run faults 11 MB back in, page by page, which costs several times the
+// pixel work. Bounded: a few blocks, only sizes of 1 MB and more.
+class StorageCache {
+public:
+    std::vector<uint8_t> take(size_t bytes) {
+        if (bytes < kMinBytes) return {};
+        std::lock_guard<std::mutex> lock(mutex_);
+        size_t best = blocks_.size();
+        for (size_t i = 0; i < blocks_.size(); ++i) {
+            size_t cap = blocks_[i].capacity();
+            if (cap >= bytes && cap / 2 <= bytes && (best == blocks_.size() || cap < blocks_[best].capacity()))
+                best = i;
+        }
+        if (best == blocks_.size()) return {};
+        std::vector<uint8_t> v = std::move(blocks_[best]);
+        blocks_.erase(blocks_.begin() + static_cast<long>(best));
+        return v;
+    }
+    void give(std::vector<uint8_t>&& v) {
+        if (v.capacity() < kMinBytes) return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (blocks_.size() == kMaxBlocks) blocks_.erase(blocks_.begin());
+        blocks_.push_back(std::move(v));
+    }
+
+private:
+    static constexpr size_t kMinBytes = size_t{1} << 20;
+    static constexpr size_t kMaxBlocks = 4;
+    std::mutex mutex_;
+    std::vector<std::vector<uint8_t>> blocks_;
+};
+
+// Never destroyed, so buffers released during exit still find it.
+StorageCache& storageCache() {
+    static StorageCache* cache = new StorageCache;
+    return *cache;
+}
 
 bool specsFor(size_t w, size_t h, uint32_t format, std::vector<PixelBufferPlaneSpec>& out) {
     switch (format) {
@@ -68,6 +110,7 @@ PixelBuffer* PixelBuffer::createWithPlanes(size_t width, size_t height, uint32_t
         offset = alignUp(offset + p.bytesPerRow * p.height, 64);
         b->planes_.push_back(p);
     }
+    b->storage_ = storageCache().take(offset);
     b->storage_.assign(offset, 0);
     gLive.fetch_add(1);
     return b;
@@ -75,6 +118,7 @@ PixelBuffer* PixelBuffer::createWithPlanes(size_t width, size_t height, uint32_t
 
 PixelBuffer::~PixelBuffer() {
     if (!storage_.empty() || !planes_.empty()) gLive.fetch_sub(1);
+    storageCache().give(std::move(storage_));
 }
 
 void PixelBuffer::retain() { refs_.fetch_add(1, std::memory_order_relaxed); }

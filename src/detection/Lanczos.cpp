@@ -1,0 +1,364 @@
+#include "detection/Lanczos.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define TEVRA_LANCZOS_X86 1
+#else
+#define TEVRA_LANCZOS_X86 0
+#endif
+
+namespace tevra::lanczos {
+
+namespace {
+
+constexpr int kBits = 14;
+constexpr int kOne = 1 << kBits;
+constexpr int kHalf = 1 << (kBits - 1);
+constexpr size_t kMaxDimension = size_t{1} << 15;
+constexpr double kPi = 3.14159265358979323846;
+
+// Filter weights along one axis, for every target index.
+struct Axis {
+    size_t src = 0, dst = 0;
+    bool identity = false;
+    size_t taps = 0;                // per target index, same for all
+    size_t pairCount = 0;           // (taps + 1) / 2
+    std::vector<size_t> start;      // first source index; start + taps <= src
+    std::vector<int16_t> weights;   // dst * taps, 14-bit fixed point, each row sums to kOne
+    std::vector<int32_t> pairs;     // dst * pairCount: two weights packed for a 16-bit multiply-add
+    std::vector<int32_t> expanded;  // dst * pairCount * 4: each pair repeated once per channel
+};
+
+uint8_t clampToByte(int32_t acc) {
+    int32_t v = (acc + kHalf) >> kBits;
+    return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+}
+
+int32_t packPair(int16_t w0, int16_t w1) {
+    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(w0)) |
+                                (static_cast<uint32_t>(static_cast<uint16_t>(w1)) << 16));
+}
+
+std::shared_ptr<const Axis> buildAxis(size_t src, size_t dst) {
+    auto axis = std::make_shared<Axis>();
+    axis->src = src;
+    axis->dst = dst;
+    axis->identity = src == dst;
+    const double scale = static_cast<double>(src) / static_cast<double>(dst);
+    const double filterScale = std::max(scale, 1.0);  // stretch the kernel when shrinking
+    const double support = 3.0 * filterScale;
+    const long last = static_cast<long>(src) - 1;
+
+    auto window = [&](size_t i, long& lo, long& hi, double& centre) {
+        centre = (static_cast<double>(i) + 0.5) * scale;
+        lo = std::max(0L, static_cast<long>(std::floor(centre - support - 0.5)));
+        hi = std::min(last, static_cast<long>(std::ceil(centre + support - 0.5)));
+        if (hi < lo) hi = lo = std::min(last, std::max(0L, static_cast<long>(centre)));
+    };
+
+    size_t widest = 1;
+    for (size_t i = 0; i < dst; ++i) {
+        long lo, hi;
+        double centre;
+        window(i, lo, hi, centre);
+        widest = std::max(widest, static_cast<size_t>(hi - lo + 1));
+    }
+    // Pad to a multiple of 4 taps (or 2) so the vector loops have no tail,
+    // as long as the padded window still fits inside the source.
+    size_t taps = (widest + 3) / 4 * 4;
+    if (taps > src) taps = (widest + 1) / 2 * 2;
+    if (taps > src) taps = widest;
+    axis->taps = taps;
+    axis->pairCount = (taps + 1) / 2;
+    axis->start.assign(dst, 0);
+    axis->weights.assign(dst * taps, 0);
+
+    std::vector<double> w(widest);
+    for (size_t i = 0; i < dst; ++i) {
+        long lo, hi;
+        double centre;
+        window(i, lo, hi, centre);
+        const size_t count = static_cast<size_t>(hi - lo + 1);
+        double sum = 0;
+        for (size_t k = 0; k < count; ++k) {
+            w[k] = kernel((static_cast<double>(lo + static_cast<long>(k)) + 0.5 - centre) / filterScale);
+            sum += w[k];
+        }
+        if (!(sum > 1e-9)) {  // cannot happen for Lanczos-3, kept as a guard: nearest pixel
+            std::fill(w.begin(), w.begin() + static_cast<long>(count), 0.0);
+            w[std::min(count - 1, static_cast<size_t>(std::max(0.0, centre - static_cast<double>(lo))))] = 1;
+            sum = 1;
+        }
+        const size_t first = std::min(static_cast<size_t>(lo), src - taps);
+        const size_t offset = static_cast<size_t>(lo) - first;
+        int16_t* q = &axis->weights[i * taps + offset];
+        int total = 0;
+        size_t largest = 0;
+        for (size_t k = 0; k < count; ++k) {
+            q[k] = static_cast<int16_t>(std::lround(w[k] / sum * kOne));
+            total += q[k];
+            if (std::abs(q[k]) > std::abs(q[largest])) largest = k;
+        }
+        q[largest] = static_cast<int16_t>(q[largest] + (kOne - total));  // taps sum to exactly one
+        axis->start[i] = first;
+    }
+
+    axis->pairs.assign(dst * axis->pairCount, 0);
+    axis->expanded.assign(dst * axis->pairCount * 4, 0);
+    for (size_t i = 0; i < dst; ++i) {
+        for (size_t p = 0; p < axis->pairCount; ++p) {
+            int16_t w0 = axis->weights[i * taps + 2 * p];
+            int16_t w1 = 2 * p + 1 < taps ? axis->weights[i * taps + 2 * p + 1] : int16_t{0};
+            int32_t packed = packPair(w0, w1);
+            axis->pairs[i * axis->pairCount + p] = packed;
+            for (size_t c = 0; c < 4; ++c) axis->expanded[(i * axis->pairCount + p) * 4 + c] = packed;
+        }
+    }
+    return axis;
+}
+
+// A few recent geometries per thread: a detection run resizes the same frame
+// size every time, and building the weights costs more than applying them.
+std::shared_ptr<const Axis> axisFor(size_t src, size_t dst) {
+    struct Entry {
+        std::shared_ptr<const Axis> axis;
+    };
+    thread_local Entry cache[8];
+    thread_local size_t next = 0;
+    for (auto& e : cache)
+        if (e.axis && e.axis->src == src && e.axis->dst == dst) return e.axis;
+    auto axis = buildAxis(src, dst);
+    cache[next].axis = axis;
+    next = (next + 1) % 8;
+    return axis;
+}
+
+// ---- Vertical pass: one target row from `taps` source rows. ----
+
+void verticalScalar(const uint8_t* const* rows, const Axis& v, size_t y, uint8_t* out, size_t from, size_t bytes) {
+    const int16_t* w = &v.weights[y * v.taps];
+    for (size_t x = from; x < bytes; ++x) {
+        int32_t acc = 0;
+        for (size_t t = 0; t < v.taps; ++t) acc += w[t] * static_cast<int32_t>(rows[t][x]);
+        out[x] = clampToByte(acc);
+    }
+}
+
+// ---- Horizontal pass: one target row of 4-byte pixels from one source row. ----
+
+void horizontalScalarPixel(const uint8_t* in, const Axis& h, size_t i, uint8_t* out) {
+    const int16_t* w = &h.weights[i * h.taps];
+    const uint8_t* p = in + 4 * h.start[i];
+    for (size_t c = 0; c < 4; ++c) {
+        int32_t acc = 0;
+        for (size_t t = 0; t < h.taps; ++t) acc += w[t] * static_cast<int32_t>(p[4 * t + c]);
+        out[4 * i + c] = clampToByte(acc);
+    }
+}
+
+void horizontalScalar(const uint8_t* in, const Axis& h, uint8_t* out) {
+    for (size_t i = 0; i < h.dst; ++i) horizontalScalarPixel(in, h, i, out);
+}
+
+#if TEVRA_LANCZOS_X86
+
+void verticalSSE2(const uint8_t* const* rows, const Axis& v, size_t y, uint8_t* out, size_t from, size_t bytes) {
+    const int32_t* pairs = &v.pairs[y * v.pairCount];
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i half = _mm_set1_epi32(kHalf);
+    size_t x = from;
+    for (; x + 16 <= bytes; x += 16) {
+        __m128i a0 = half, a1 = half, a2 = half, a3 = half;
+        for (size_t p = 0; p < v.pairCount; ++p) {
+            const __m128i w = _mm_set1_epi32(pairs[p]);
+            const __m128i r0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[2 * p] + x));
+            const __m128i r1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[2 * p + 1] + x));
+            const __m128i lo = _mm_unpacklo_epi8(r0, r1);
+            const __m128i hi = _mm_unpackhi_epi8(r0, r1);
+            a0 = _mm_add_epi32(a0, _mm_madd_epi16(_mm_unpacklo_epi8(lo, zero), w));
+            a1 = _mm_add_epi32(a1, _mm_madd_epi16(_mm_unpackhi_epi8(lo, zero), w));
+            a2 = _mm_add_epi32(a2, _mm_madd_epi16(_mm_unpacklo_epi8(hi, zero), w));
+            a3 = _mm_add_epi32(a3, _mm_madd_epi16(_mm_unpackhi_epi8(hi, zero), w));
+        }
+        const __m128i p01 = _mm_packs_epi32(_mm_srai_epi32(a0, kBits), _mm_srai_epi32(a1, kBits));
+        const __m128i p23 = _mm_packs_epi32(_mm_srai_epi32(a2, kBits), _mm_srai_epi32(a3, kBits));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(p01, p23));
+    }
+    if (x < bytes) verticalScalar(rows, v, y, out, x, bytes);
+}
+
+__attribute__((target("avx2"))) void verticalAVX2(const uint8_t* const* rows, const Axis& v, size_t y, uint8_t* out,
+                                                  size_t bytes) {
+    const int32_t* pairs = &v.pairs[y * v.pairCount];
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i half = _mm256_set1_epi32(kHalf);
+    size_t x = 0;
+    for (; x + 32 <= bytes; x += 32) {
+        __m256i a0 = half, a1 = half, a2 = half, a3 = half;
+        for (size_t p = 0; p < v.pairCount; ++p) {
+            const __m256i w = _mm256_set1_epi32(pairs[p]);
+            const __m256i r0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[2 * p] + x));
+            const __m256i r1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[2 * p + 1] + x));
+            const __m256i lo = _mm256_unpacklo_epi8(r0, r1);
+            const __m256i hi = _mm256_unpackhi_epi8(r0, r1);
+            a0 = _mm256_add_epi32(a0, _mm256_madd_epi16(_mm256_unpacklo_epi8(lo, zero), w));
+            a1 = _mm256_add_epi32(a1, _mm256_madd_epi16(_mm256_unpackhi_epi8(lo, zero), w));
+            a2 = _mm256_add_epi32(a2, _mm256_madd_epi16(_mm256_unpacklo_epi8(hi, zero), w));
+            a3 = _mm256_add_epi32(a3, _mm256_madd_epi16(_mm256_unpackhi_epi8(hi, zero), w));
+        }
+        // The in-lane packs undo the in-lane unpacks, so bytes come out in order.
+        const __m256i p01 = _mm256_packs_epi32(_mm256_srai_epi32(a0, kBits), _mm256_srai_epi32(a1, kBits));
+        const __m256i p23 = _mm256_packs_epi32(_mm256_srai_epi32(a2, kBits), _mm256_srai_epi32(a3, kBits));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x), _mm256_packus_epi16(p01, p23));
+    }
+    if (x < bytes) verticalSSE2(rows, v, y, out, x, bytes);
+}
+
+inline __m128i finishPixel(__m128i acc) {
+    acc = _mm_srai_epi32(_mm_add_epi32(acc, _mm_set1_epi32(kHalf)), kBits);
+    acc = _mm_packs_epi32(acc, acc);
+    return _mm_packus_epi16(acc, acc);
+}
+
+void horizontalSSE2(const uint8_t* in, const Axis& h, uint8_t* out) {
+    const __m128i zero = _mm_setzero_si128();
+    for (size_t i = 0; i < h.dst; ++i) {
+        const uint8_t* p = in + 4 * h.start[i];
+        const int32_t* w = &h.expanded[i * h.pairCount * 4];
+        __m128i acc = zero;
+        for (size_t t = 0; t < h.taps; t += 2) {
+            const __m128i px = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 4 * t));
+            const __m128i il = _mm_unpacklo_epi8(px, _mm_srli_si128(px, 4));  // c0 of both, c1 of both, ...
+            const __m128i wt = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + 2 * t));
+            acc = _mm_add_epi32(acc, _mm_madd_epi16(_mm_unpacklo_epi8(il, zero), wt));
+        }
+        const int32_t bytes = _mm_cvtsi128_si32(finishPixel(acc));
+        std::memcpy(out + 4 * i, &bytes, 4);
+    }
+}
+
+__attribute__((target("avx2"))) void horizontalAVX2(const uint8_t* in, const Axis& h, uint8_t* out) {
+    const __m128i order = _mm_setr_epi8(0, 4, 1, 5, 2, 6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15);
+    for (size_t i = 0; i < h.dst; ++i) {
+        const uint8_t* p = in + 4 * h.start[i];
+        const int32_t* w = &h.expanded[i * h.pairCount * 4];
+        __m256i acc = _mm256_setzero_si256();
+        for (size_t t = 0; t < h.taps; t += 4) {
+            // Four pixels: taps t, t+1 in the low lane, t+2, t+3 in the high lane,
+            // each channel's two samples side by side for the multiply-add.
+            const __m128i px = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4 * t)), order);
+            const __m256i wt = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 2 * t));
+            acc = _mm256_add_epi32(acc, _mm256_madd_epi16(_mm256_cvtepu8_epi16(px), wt));
+        }
+        const __m128i sum = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
+        const int32_t bytes = _mm_cvtsi128_si32(finishPixel(sum));
+        std::memcpy(out + 4 * i, &bytes, 4);
+    }
+}
+
+#endif  // TEVRA_LANCZOS_X86
+
+enum class Path { scalar, sse2, avx2 };
+
+Path bestPath() {
+#if TEVRA_LANCZOS_X86
+    static const Path best = __builtin_cpu_supports("avx2") ? Path::avx2 : Path::sse2;
+    return best;
+#else
+    return Path::scalar;
+#endif
+}
+
+std::atomic<bool> gForceScalar{false};
+
+Path currentPath() { return gForceScalar.load(std::memory_order_relaxed) ? Path::scalar : bestPath(); }
+
+void vertical(Path path, const uint8_t* const* rows, const Axis& v, size_t y, uint8_t* out, size_t bytes) {
+#if TEVRA_LANCZOS_X86
+    if (path == Path::avx2) return verticalAVX2(rows, v, y, out, bytes);
+    if (path == Path::sse2) return verticalSSE2(rows, v, y, out, 0, bytes);
+#endif
+    (void)path;
+    verticalScalar(rows, v, y, out, 0, bytes);
+}
+
+void horizontal(Path path, const uint8_t* in, const Axis& h, uint8_t* out) {
+#if TEVRA_LANCZOS_X86
+    if (path == Path::avx2 && h.taps % 4 == 0) return horizontalAVX2(in, h, out);
+    if (path != Path::scalar && h.taps % 2 == 0) return horizontalSSE2(in, h, out);
+#endif
+    (void)path;
+    horizontalScalar(in, h, out);
+}
+
+}  // namespace
+
+double kernel(double x) {
+    x = std::fabs(x);
+    if (x < 1e-12) return 1.0;
+    if (x >= 3.0) return 0.0;
+    const double px = kPi * x;
+    return 3.0 * std::sin(px) * std::sin(px / 3.0) / (px * px);
+}
+
+bool resample4(const uint8_t* src, size_t srcWidth, size_t srcHeight, size_t srcBytesPerRow, uint8_t* dst,
+               size_t dstWidth, size_t dstHeight, size_t dstBytesPerRow) {
+    if (!src || !dst || srcWidth == 0 || srcHeight == 0 || dstWidth == 0 || dstHeight == 0) return false;
+    if (srcWidth > kMaxDimension || srcHeight > kMaxDimension || dstWidth > kMaxDimension ||
+        dstHeight > kMaxDimension)
+        return false;
+    if (srcBytesPerRow < srcWidth * 4 || dstBytesPerRow < dstWidth * 4) return false;
+
+    const Path path = currentPath();
+    const auto hAxis = axisFor(srcWidth, dstWidth);
+    const auto vAxis = axisFor(srcHeight, dstHeight);
+    const Axis& h = *hAxis;
+    const Axis& v = *vAxis;
+    const size_t rowBytes = srcWidth * 4;
+
+    thread_local std::vector<uint8_t> column;
+    column.resize(rowBytes);
+    std::vector<const uint8_t*> rows(v.pairCount * 2);
+
+    for (size_t y = 0; y < dstHeight; ++y) {
+        uint8_t* target = dst + y * dstBytesPerRow;
+        const uint8_t* filtered;
+        if (v.identity) {
+            filtered = src + y * srcBytesPerRow;
+        } else {
+            for (size_t t = 0; t < rows.size(); ++t) {
+                size_t r = v.start[y] + std::min(t, v.taps - 1);  // a padding tap reuses the last row, weight 0
+                rows[t] = src + r * srcBytesPerRow;
+            }
+            vertical(path, rows.data(), v, y, column.data(), rowBytes);
+            filtered = column.data();
+        }
+        if (h.identity)
+            std::memcpy(target, filtered, rowBytes);
+        else
+            horizontal(path, filtered, h, target);
+    }
+    return true;
+}
+
+const char* activePath() {
+    switch (currentPath()) {
+        case Path::avx2:
+            return "avx2";
+        case Path::sse2:
+            return "sse2";
+        default:
+            return "scalar";
+    }
+}
+
+void forceScalarPath(bool scalar) { gForceScalar.store(scalar); }
+
+}  // namespace tevra::lanczos
