@@ -56,7 +56,7 @@ FileUserDefaults::~FileUserDefaults() {
 void FileUserDefaults::load() {
     int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        if (errno != ENOENT) {
+        if (errno != ENOENT && errno != ENOTDIR) {
             logSystem("User defaults: cannot read " + path_ + " (" + std::strerror(errno) +
                       "); starting with no values");
         }
