@@ -44,8 +44,11 @@ public:
         GSource* source = g_idle_source_new();
         g_source_set_priority(source, G_PRIORITY_DEFAULT);
         g_source_set_name(source, "TevraARWebGL main queue");
-        // The source keeps the state alive until it is destroyed.
-        g_source_set_callback(source, &MainQueue::fire, new std::shared_ptr<State>(state_), &MainQueue::release);
+        // Each attached source pins the state until its destroy notify runs.
+        // The callback data is the plain pointer, so nothing is read on the
+        // main thread before the state's own lock is taken.
+        if (state_->pins++ == 0) state_->self = state_;
+        g_source_set_callback(source, &MainQueue::fire, state_.get(), &MainQueue::release);
         state_->source = source;  // the state's reference
         g_source_attach(source, nullptr);
     }
@@ -56,13 +59,17 @@ private:
         std::deque<std::function<void()>> items;
         GSource* source = nullptr;
         bool closed = false;
+        int pins = 0;
+        std::shared_ptr<State> self;
     };
 
     static gboolean fire(gpointer data) {
-        auto state = *static_cast<std::shared_ptr<State>*>(data);
+        auto* state = static_cast<State*>(data);
         std::deque<std::function<void()>> batch;
+        std::shared_ptr<State> keep;
         {
             std::lock_guard<std::mutex> lock(state->mutex);
+            keep = state->self;  // alive while the batch runs, whatever it destroys
             batch.swap(state->items);
             if (state->source) {
                 g_source_unref(state->source);
@@ -79,7 +86,15 @@ private:
         return G_SOURCE_REMOVE;
     }
 
-    static void release(gpointer data) { delete static_cast<std::shared_ptr<State>*>(data); }
+    static void release(gpointer data) {
+        auto* state = static_cast<State*>(data);
+        std::shared_ptr<State> last;
+        {
+            std::lock_guard<std::mutex> lock(state->mutex);
+            if (--state->pins == 0) last = std::move(state->self);
+        }
+        // `last` may free the state here, after its lock was released.
+    }
 
     std::shared_ptr<State> state_;
 };
