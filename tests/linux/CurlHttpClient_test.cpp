@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <chrono>
