@@ -1,0 +1,47 @@
+// Archive extraction: unpacks a ZIP file into a directory.
+//
+// Defaults every implementation keeps: the CRC-32 of every entry is checked
+// (a corrupted entry fails the extraction); symbolic links whose target lies
+// outside the destination are refused; entries with absolute paths or ".."
+// components are refused; the unpacked size and the entry count are capped
+// (see the implementation for the limits). Directory entries create
+// directories; files get ordinary user-writable modes.
+//
+// Threads: any thread; the call blocks until the extraction ends. Separate
+// calls may run concurrently on different destinations.
+// Failure: an Error of the domain "ArchiveError" (codes below) with a
+// readable description. Entries written before the failure may remain in the
+// destination; the caller owns the directory and decides what to remove.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/Error.h"
+
+namespace tevra {
+
+inline constexpr const char* kArchiveErrorDomain = "ArchiveError";
+
+enum ArchiveErrorCode : long {
+    kArchiveErrorUnreadable = 1,         // the archive file can't be opened or read
+    kArchiveErrorNotZip = 2,             // the file is not a ZIP archive
+    kArchiveErrorInvalidEntryPath = 3,   // absolute path, ".." component, or a path through a link
+    kArchiveErrorChecksum = 4,           // an entry's CRC-32 does not match its data
+    kArchiveErrorUncontainedSymlink = 5, // a symbolic link pointing outside the destination
+    kArchiveErrorTooLarge = 6,           // the unpacked size exceeds the cap
+    kArchiveErrorTooManyEntries = 7,     // the entry count exceeds the cap
+    kArchiveErrorWriteFailed = 8,        // the destination could not be written
+    kArchiveErrorCorrupt = 9,            // an entry can't be decompressed or is malformed
+};
+
+class Archive {
+public:
+    virtual ~Archive() = default;
+    // Extracts every entry of the ZIP file at `archivePath` into the
+    // directory `destinationDirectory` (created if missing). Returns no value
+    // on success, else the error that stopped the extraction.
+    virtual std::optional<Error> unzipItem(const std::string& archivePath, const std::string& destinationDirectory) = 0;
+};
+
+}  // namespace tevra

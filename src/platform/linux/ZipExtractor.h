@@ -1,0 +1,54 @@
+// ZIP extraction with libzip.
+//
+// What is checked, entry by entry:
+// - the CRC-32 of every file and link entry is computed over the unpacked
+//   bytes and compared with the archive's record; a mismatch (or data libzip
+//   can't decompress) fails the extraction, and the damaged file is removed;
+// - entry names must be relative and free of ".." components (no "zip-slip":
+//   "../x", "/tmp/x", "a/../../x" are refused); "." and empty components are
+//   ignored;
+// - no entry is written through a symbolic link;
+// - symbolic links (Unix mode S_IFLNK in the entry's external attributes) are
+//   created only when their target, resolved inside the destination, stays
+//   inside it: absolute targets and targets that climb out are refused.
+//   Links are created after every file and directory, and the whole set is
+//   checked again once all exist, so a chain of links can't escape either;
+// - caps against hostile archives: at most `maxEntries` entries (default
+//   10000) and at most `maxTotalBytes` unpacked bytes (default 512 MiB),
+//   checked against the archive's directory before anything is written and
+//   again against the bytes actually unpacked.
+// Directory entries (names ending in "/") create directories (mode 0755);
+// files get 0644, or 0755 when the entry's Unix mode has an execute bit.
+// Existing files of the same name are replaced.
+//
+// Errors: domain "ArchiveError" with the codes of platform/Archive.h, e.g.
+// "The file /x/model.zip is not a ZIP archive" (code 2).
+// Threads: any; each call opens its own archive handle.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/Archive.h"
+
+namespace tevra::linux_platform {
+
+class ZipExtractor : public Archive {
+public:
+    struct Limits {
+        uint64_t maxEntries = 10000;
+        uint64_t maxTotalBytes = 512ull * 1024 * 1024;
+    };
+    ZipExtractor() = default;
+    explicit ZipExtractor(Limits limits) : limits_(limits) {}
+
+    std::optional<Error> unzipItem(const std::string& archivePath, const std::string& destinationDirectory) override;
+
+private:
+    Limits limits_;
+};
+
+// CRC-32 (IEEE 802.3, as in ZIP) of `size` bytes, continuing from `crc`
+// (start with 0).
+uint32_t crc32Update(uint32_t crc, const void* data, size_t size);
+
+}  // namespace tevra::linux_platform
