@@ -3,6 +3,8 @@
 #include <EGL/eglext.h>
 #include <GLES2/gl2ext.h>
 
+#include <time.h>
+
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -160,34 +162,45 @@ bool textureFormat(GPUPixelFormat f, TextureFormat& out) {
     }
 }
 
+uint64_t threadCpuNanoseconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
 }  // namespace
 
-// Texture names by (format, width, height), kept for reuse.
+// Texture names by (format, width, height), kept for reuse. Reuse is oldest
+// first and only once a few newer ones are waiting behind it: the texture
+// refilled then belongs to a frame at least three back, which the frame
+// semaphore has seen finish, so the copy doesn't wait for the GPU.
 class GLTexturePool {
 public:
-    static constexpr size_t kMaxPerKey = 4;
+    static constexpr size_t kReserve = 2;
+    static constexpr size_t kMaxPerKey = 6;
     using Key = std::tuple<int, size_t, size_t>;
     ~GLTexturePool() {
-        for (auto& [key, names] : free_) glDeleteTextures(static_cast<GLsizei>(names.size()), names.data());
+        for (auto& [key, names] : free_)
+            for (GLuint n : names) glDeleteTextures(1, &n);
     }
     GLuint take(const Key& k) {
         auto it = free_.find(k);
-        if (it == free_.end() || it->second.empty()) return 0;
-        GLuint n = it->second.back();
-        it->second.pop_back();
+        if (it == free_.end() || it->second.size() <= kReserve) return 0;
+        GLuint n = it->second.front();
+        it->second.pop_front();
         return n;
     }
     void give(const Key& k, GLuint name) {
         auto& names = free_[k];
-        if (names.size() < kMaxPerKey) {
-            names.push_back(name);
-        } else {
-            glDeleteTextures(1, &name);
+        names.push_back(name);
+        if (names.size() > kMaxPerKey) {
+            glDeleteTextures(1, &names.front());
+            names.pop_front();
         }
     }
 
 private:
-    std::map<Key, std::vector<GLuint>> free_;
+    std::map<Key, std::deque<GLuint>> free_;
 };
 
 GLTexture::~GLTexture() {
@@ -216,6 +229,7 @@ public:
         if (stride % tf.bytesPerSample != 0 || stride < width * tf.bytesPerSample) return nullptr;
 
         const auto start = std::chrono::steady_clock::now();
+        const uint64_t cpuStart = threadCpuNanoseconds();
         if (buffer.lockBaseAddress(kCVPixelBufferLock_ReadOnly) != kCVReturnSuccess) return nullptr;
         const uint8_t* base = buffer.baseAddressOfPlane(plane);
         if (!base) {
@@ -248,7 +262,8 @@ public:
         if (err != GL_NO_ERROR) return nullptr;  // the texture goes back to the pool
         if (auto device = device_.lock()) {
             const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
-            device->addUpload(static_cast<uint64_t>(ns.count()), width * height * tf.bytesPerSample);
+            device->addUpload(static_cast<uint64_t>(ns.count()), threadCpuNanoseconds() - cpuStart,
+                              width * height * tf.bytesPerSample);
         }
         return texture;
     }
@@ -645,11 +660,12 @@ void GLDevice::commit(const std::shared_ptr<GLDrawable>& drawable, std::vector<s
 }
 
 GLDevice::UploadStats GLDevice::uploadStats() const {
-    return {uploadNs_.load(), uploadPlanes_.load(), uploadBytes_.load()};
+    return {uploadNs_.load(), uploadCpuNs_.load(), uploadPlanes_.load(), uploadBytes_.load()};
 }
 
-void GLDevice::addUpload(uint64_t ns, uint64_t bytes) {
+void GLDevice::addUpload(uint64_t ns, uint64_t cpuNs, uint64_t bytes) {
     uploadNs_ += ns;
+    uploadCpuNs_ += cpuNs;
     ++uploadPlanes_;
     uploadBytes_ += bytes;
 }

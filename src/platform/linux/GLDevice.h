@@ -160,18 +160,19 @@ public:
 
     // Time spent copying planes into textures, for measurements.
     struct UploadStats {
-        uint64_t nanoseconds = 0;
+        uint64_t nanoseconds = 0;     // wall time on the calling thread
+        uint64_t cpuNanoseconds = 0;  // that thread's CPU time
         uint64_t planes = 0;
         uint64_t bytes = 0;
     };
     UploadStats uploadStats() const;
-    void addUpload(uint64_t ns, uint64_t bytes);
+    void addUpload(uint64_t ns, uint64_t cpuNs, uint64_t bytes);
 
 private:
     explicit GLDevice(std::shared_ptr<GLContext> context);
     std::shared_ptr<GLContext> context_;
     std::unique_ptr<GLCompletionThread> completion_;
-    std::atomic<uint64_t> uploadNs_{0}, uploadPlanes_{0}, uploadBytes_{0};
+    std::atomic<uint64_t> uploadNs_{0}, uploadCpuNs_{0}, uploadPlanes_{0}, uploadBytes_{0};
 };
 
 // An offscreen render destination: a framebuffer with an RGBA8 colour and a
