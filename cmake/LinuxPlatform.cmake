@@ -5,6 +5,7 @@ find_package(OpenCV 4 REQUIRED COMPONENTS core imgproc dnn imgcodecs)
 find_package(CURL REQUIRED)
 pkg_check_modules(LIBZIP REQUIRED IMPORTED_TARGET libzip)
 pkg_check_modules(GLIB REQUIRED IMPORTED_TARGET glib-2.0)
+pkg_check_modules(TEVRA_GLES REQUIRED IMPORTED_TARGET egl glesv2)
 
 file(GLOB TEVRA_LINUX_SOURCES CONFIGURE_DEPENDS src/platform/linux/*.cpp)
 if(NOT TEVRA_LINUX_SOURCES)
@@ -13,7 +14,8 @@ endif()
 add_library(tevra_linux STATIC ${TEVRA_LINUX_SOURCES})
 target_compile_options(tevra_linux PRIVATE ${TEVRA_WARNINGS})
 target_include_directories(tevra_linux SYSTEM PUBLIC ${OpenCV_INCLUDE_DIRS})
-target_link_libraries(tevra_linux PUBLIC TevraARWebGL ${OpenCV_LIBS} CURL::libcurl PkgConfig::LIBZIP PkgConfig::GLIB)
+target_link_libraries(tevra_linux PUBLIC TevraARWebGL ${OpenCV_LIBS} CURL::libcurl PkgConfig::LIBZIP PkgConfig::GLIB
+  PkgConfig::TEVRA_GLES)
 
 if(TEVRA_BUILD_TESTS)
   file(GLOB_RECURSE TEVRA_LINUX_TEST_SOURCES CONFIGURE_DEPENDS tests/linux/*_test.cpp tests/linux/support/*.cpp)

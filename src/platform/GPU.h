@@ -1,19 +1,242 @@
-// The GPU device and the camera view's render destination.
+// The GPU device, the small drawing API the renderer uses, and the camera
+// view's render destination.
 //
 // GPUDevice is the handle of the system default GPU; absent when there is no
-// usable GPU API. The renderer's own drawing interface lives beside it.
-// Threads: main thread.
+// usable GPU API. Its factory methods return null (with an Error where one is
+// taken) when the device can't make the object; the base class makes nothing,
+// so a device that only names itself draws nothing.
+//
+// The model is that of a command-buffer GPU API: buffers with CPU-visible
+// contents, textures made from pixel-buffer planes by a texture cache,
+// pipelines built from named shader functions of a library, depth states,
+// command buffers that are committed and report completion on a GPU
+// completion thread, and a render destination that hands out the current
+// pass descriptor and drawable.
+//
+// Threads: every call is made on the main thread (the thread that owns the
+// GPU context), except that completed handlers run on the device's
+// completion thread and must only signal.
 #pragma once
 
+#include <cstddef>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
+#include "platform/Error.h"
+#include "platform/PixelBuffer.h"
+
 namespace tevra {
+
+enum class GPUPixelFormat { Invalid, R8Unorm, RG8Unorm, BGRA8Unorm, Depth32Float_Stencil8 };
+enum class GPUVertexFormat { Float2, Float3, Half3 };
+enum class GPUCompareFunction { Never, Less, LessEqual, Always };
+enum class GPUCullMode { None, Front, Back };
+enum class GPUPrimitiveType { Triangle, TriangleStrip };
+enum class GPUIndexType { UInt16, UInt32 };
+
+// Resource options: 0 is CPU/GPU shared storage, the only kind used.
+constexpr unsigned long GPUResourceStorageModeShared = 0;
+
+// Base of every labelled GPU object.
+class GPULabelled {
+public:
+    virtual ~GPULabelled() = default;
+    void setLabel(std::string label) { label_ = std::move(label); }
+    const std::string& label() const { return label_; }
+
+private:
+    std::string label_;
+};
+
+class GPUBuffer : public GPULabelled {
+public:
+    // The CPU view of the buffer; writes are seen by commands encoded after
+    // them. Never null for a buffer that exists.
+    virtual void* contents() = 0;
+    virtual size_t length() const = 0;
+};
+
+class GPUTexture : public GPULabelled {
+public:
+    virtual size_t width() const = 0;
+    virtual size_t height() const = 0;
+    virtual GPUPixelFormat pixelFormat() const = 0;
+};
+
+// Makes textures from pixel-buffer planes.
+class GPUTextureCache {
+public:
+    virtual ~GPUTextureCache() = default;
+    // A texture holding plane `planeIndex` of `buffer` (width x height
+    // samples, one or two 8-bit channels by `format`). Null on failure: a
+    // plane that doesn't exist or doesn't match the size or format, or memory
+    // that can't be read. Locks the buffer read-only for as long as it reads.
+    virtual std::shared_ptr<GPUTexture> createTextureFromImage(PixelBuffer& buffer, GPUPixelFormat format,
+                                                               size_t width, size_t height, size_t planeIndex) = 0;
+};
+
+class GPUFunction {
+public:
+    virtual ~GPUFunction() = default;
+    virtual const std::string& name() const = 0;
+};
+
+class GPULibrary {
+public:
+    virtual ~GPULibrary() = default;
+    // The named shader function, or null when the library has none.
+    virtual std::shared_ptr<GPUFunction> newFunctionWithName(const std::string& name) = 0;
+};
+
+struct GPUVertexAttribute {
+    GPUVertexFormat format = GPUVertexFormat::Float2;
+    size_t offset = 0;
+    size_t bufferIndex = 0;
+};
+
+struct GPUVertexBufferLayout {
+    size_t stride = 0;  // one step per vertex
+};
+
+struct GPUVertexDescriptor {
+    std::map<size_t, GPUVertexAttribute> attributes;  // by attribute index
+    std::map<size_t, GPUVertexBufferLayout> layouts;  // by buffer index
+};
+
+struct GPURenderPipelineDescriptor {
+    std::string label;
+    std::shared_ptr<GPUFunction> vertexFunction;
+    std::shared_ptr<GPUFunction> fragmentFunction;
+    GPUVertexDescriptor vertexDescriptor;
+    unsigned long rasterSampleCount = 1;
+    GPUPixelFormat colorAttachment0PixelFormat = GPUPixelFormat::Invalid;
+    GPUPixelFormat depthAttachmentPixelFormat = GPUPixelFormat::Invalid;
+    GPUPixelFormat stencilAttachmentPixelFormat = GPUPixelFormat::Invalid;
+};
+
+class GPURenderPipelineState {
+public:
+    virtual ~GPURenderPipelineState() = default;
+    virtual const std::string& label() const = 0;
+};
+
+struct GPUDepthStencilDescriptor {
+    GPUCompareFunction depthCompareFunction = GPUCompareFunction::Always;
+    bool depthWriteEnabled = false;
+};
+
+class GPUDepthStencilState {
+public:
+    virtual ~GPUDepthStencilState() = default;
+};
+
+// Where one frame's pass draws; what it is belongs to the implementation.
+class GPURenderPassDescriptor {
+public:
+    virtual ~GPURenderPassDescriptor() = default;
+};
+
+// The image that is shown once the command buffer that presents it is done.
+class GPUDrawable {
+public:
+    virtual ~GPUDrawable() = default;
+};
+
+class GPURenderCommandEncoder : public GPULabelled {
+public:
+    virtual void pushDebugGroup(const std::string& name) = 0;
+    virtual void popDebugGroup() = 0;
+    virtual void setCullMode(GPUCullMode mode) = 0;
+    virtual void setRenderPipelineState(const std::shared_ptr<GPURenderPipelineState>& state) = 0;
+    virtual void setDepthStencilState(const std::shared_ptr<GPUDepthStencilState>& state) = 0;
+    virtual void setVertexBuffer(const std::shared_ptr<GPUBuffer>& buffer, size_t offset, size_t index) = 0;
+    virtual void setFragmentBuffer(const std::shared_ptr<GPUBuffer>& buffer, size_t offset, size_t index) = 0;
+    virtual void setFragmentTexture(const std::shared_ptr<GPUTexture>& texture, size_t index) = 0;
+    virtual void drawPrimitives(GPUPrimitiveType type, size_t vertexStart, size_t vertexCount) = 0;
+    virtual void drawIndexedPrimitives(GPUPrimitiveType type, size_t indexCount, GPUIndexType indexType,
+                                       const std::shared_ptr<GPUBuffer>& indexBuffer, size_t indexBufferOffset,
+                                       size_t instanceCount) = 0;
+    virtual void endEncoding() = 0;
+};
+
+class GPUCommandBuffer : public GPULabelled {
+public:
+    // `handler` runs once on the completion thread after the GPU has finished
+    // the buffer's work (also for a buffer with no work). Register before
+    // commit.
+    virtual void addCompletedHandler(std::function<void()> handler) = 0;
+    // An encoder drawing into the pass, or null if the pass can't be used.
+    virtual std::shared_ptr<GPURenderCommandEncoder> renderCommandEncoderWithDescriptor(
+        const GPURenderPassDescriptor& descriptor) = 0;
+    // Shows the drawable once the buffer's work is done.
+    virtual void presentDrawable(const std::shared_ptr<GPUDrawable>& drawable) = 0;
+    virtual void commit() = 0;
+};
+
+class GPUCommandQueue {
+public:
+    virtual ~GPUCommandQueue() = default;
+    // A new command buffer, or null when the queue can't make one.
+    virtual std::shared_ptr<GPUCommandBuffer> commandBuffer() = 0;
+};
 
 class GPUDevice {
 public:
     virtual ~GPUDevice() = default;
     virtual std::string name() const = 0;
+
+    // A zero-filled buffer of `length` bytes, or null.
+    virtual std::shared_ptr<GPUBuffer> newBufferWithLength(size_t /*length*/, unsigned long /*options*/) {
+        return nullptr;
+    }
+    // A buffer holding a copy of `length` bytes at `bytes`, or null.
+    virtual std::shared_ptr<GPUBuffer> newBufferWithBytes(const void* /*bytes*/, size_t /*length*/,
+                                                          unsigned long /*options*/) {
+        return nullptr;
+    }
+    // The shader library in the file at `path`, or null with `error` set.
+    virtual std::shared_ptr<GPULibrary> newLibraryWithFile(const std::string& /*path*/, Error* error) {
+        if (error) *error = Error{"GPUDevice", -1, "No GPU API"};
+        return nullptr;
+    }
+    // A pipeline, or null with `error` set (missing function, compile or
+    // link failure).
+    virtual std::shared_ptr<GPURenderPipelineState> newRenderPipelineStateWithDescriptor(
+        const GPURenderPipelineDescriptor& /*descriptor*/, Error* error) {
+        if (error) *error = Error{"GPUDevice", -1, "No GPU API"};
+        return nullptr;
+    }
+    virtual std::shared_ptr<GPUDepthStencilState> newDepthStencilStateWithDescriptor(
+        const GPUDepthStencilDescriptor& /*descriptor*/) {
+        return nullptr;
+    }
+    virtual std::shared_ptr<GPUCommandQueue> newCommandQueue() { return nullptr; }
+    // The cache that turns pixel-buffer planes into textures, or null.
+    virtual std::shared_ptr<GPUTextureCache> newTextureCache() { return nullptr; }
+};
+
+// What a view offers the renderer to draw into. The formats and sample count
+// are set once by the renderer; the pass descriptor and drawable are asked
+// for on every frame and may be absent (no drawable yet).
+class RenderDestinationProvider {
+public:
+    virtual ~RenderDestinationProvider() = default;
+    virtual void setDepthStencilPixelFormat(GPUPixelFormat f) { depthStencilPixelFormat_ = f; }
+    virtual void setColorPixelFormat(GPUPixelFormat f) { colorPixelFormat_ = f; }
+    virtual void setSampleCount(unsigned long n) { sampleCount_ = n; }
+    GPUPixelFormat depthStencilPixelFormat() const { return depthStencilPixelFormat_; }
+    GPUPixelFormat colorPixelFormat() const { return colorPixelFormat_; }
+    unsigned long sampleCount() const { return sampleCount_; }
+
+    virtual std::shared_ptr<GPURenderPassDescriptor> currentRenderPassDescriptor() = 0;
+    virtual std::shared_ptr<GPUDrawable> currentDrawable() = 0;
+
+private:
+    GPUPixelFormat depthStencilPixelFormat_ = GPUPixelFormat::Invalid;
+    GPUPixelFormat colorPixelFormat_ = GPUPixelFormat::BGRA8Unorm;
+    unsigned long sampleCount_ = 1;
 };
 
 }  // namespace tevra

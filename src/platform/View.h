@@ -254,6 +254,9 @@ public:
     std::shared_ptr<CameraViewDelegate> delegate() const { return delegate_.lock(); }
     // The GPU device the view draws with, or null.
     virtual std::shared_ptr<GPUDevice> device() const = 0;
+    // What the renderer draws into: owned by the view (the renderer keeps it
+    // weakly), or null for a view that can't be drawn into.
+    virtual std::shared_ptr<RenderDestinationProvider> renderDestination() const { return nullptr; }
 
 private:
     std::weak_ptr<CameraViewDelegate> delegate_;
