@@ -97,7 +97,7 @@ void ViewControllerSDK::viewDidLoad() {
     // 10. The image-processing context for camera frames is created with the
     // capture capability; until then nothing is kept here.
     // 11. The renderer.
-    renderer = Renderer::initWithSession(session, mtkView->device(), mtkView);
+    renderer = Renderer::initWithSession(session, mtkView->device(), mtkView->renderDestination());
     renderer->drawRectResized(mtkView->bounds().size());
     // 12. Tap recogniser first, then the host view's own.
     std::weak_ptr<ViewControllerSDK> weakSelf = weak_from_this();
@@ -379,15 +379,6 @@ void ViewControllerSDK::removeAnchorCommand(const std::vector<std::string>& args
     session->removeAnchor(anchor);
 }
 
-void ViewControllerSDK::handleVPSMessage(const nlohmann::json& body) {
-    if (!body.is_string()) {
-        logSystem("Ignoring TevraAR message: the body is not text: " + describeBody(body));
-        return;
-    }
-    // The VPS client arrives with the capture capability.
-    logSystem("VPS request not sent: the VPS client is not available in this build");
-}
-
 // ---------------------------------------------------------------------------
 // Per-frame data
 
@@ -598,20 +589,6 @@ void ViewControllerSDK::handleTap(TapGestureRecognizer&) {
     float4x4 t = float4x4::translation(0, 0, -0.2f);
     auto anchor = std::make_shared<ARAnchor>(platform().uuids->uuidString(), frame->camera()->transform() * t);
     session->addAnchor(anchor);
-}
-
-// ---------------------------------------------------------------------------
-// Camera frame capture
-
-void ViewControllerSDK::processFrame(const PixelBufferRef& pixelBuffer) {
-    if (!pixelBuffer) return;
-    std::lock_guard<std::recursive_mutex> lock(lock_);
-    lastCapturedFrame_ = pixelBuffer;  // releases the previous one, retains this one
-}
-
-PixelBufferRef ViewControllerSDK::retainedLastCapturedFrame() {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
-    return lastCapturedFrame_;
 }
 
 }  // namespace tevra

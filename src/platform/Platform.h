@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/ARSession.h"
+#include "platform/Archive.h"
 #include "platform/Device.h"
 #include "platform/Dispatch.h"
 #include "platform/Haptics.h"
@@ -43,6 +44,7 @@ struct Platform {
     std::shared_ptr<HapticOutput> haptics;
     std::shared_ptr<ModelRuntime> models;
     std::shared_ptr<UUIDSource> uuids;
+    std::shared_ptr<Archive> archive;
     // The application's resources (pages, scripts, bundled models).
     std::string resourcesDirectory;
     // The per-user documents directory (downloaded models); empty if unknown.
