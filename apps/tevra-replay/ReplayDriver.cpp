@@ -6,6 +6,7 @@
 
 #include "TevraARWebGL/Globals.h"
 #include "bridge/TextUtils.h"
+#include "platform/sim/SimARSession.h"
 
 namespace fs = std::filesystem;
 
@@ -55,6 +56,53 @@ float4x4 pose(const nlohmann::json& c) {
     return m;
 }
 
+// The recorded session, with its runs, pauses and anchor changes written to
+// the transcript like the fake session's.
+class TranscriptSessionFactory : public ARSessionFactory {
+public:
+    TranscriptSessionFactory(std::shared_ptr<sim::SimARSessionFactory> inner, std::shared_ptr<fake::Transcript> t)
+        : inner_(std::move(inner)), transcript_(std::move(t)) {}
+    std::shared_ptr<ARSession> makeSession() override {
+        auto s = std::make_shared<Session>(inner_->makeSession(), transcript_);
+        return s;
+    }
+
+private:
+    class Session : public ARSession {
+    public:
+        Session(std::shared_ptr<ARSession> inner, std::shared_ptr<fake::Transcript> t)
+            : inner_(std::move(inner)), transcript_(std::move(t)) {}
+        void setDelegate(std::weak_ptr<ARSessionDelegate> d) override { inner_->setDelegate(std::move(d)); }
+        void runWithConfiguration(const ARWorldTrackingConfiguration& c, unsigned long options) override {
+            transcript_->add("SESSION", "run planeDetection=" + std::to_string(c.planeDetection) +
+                                            " options=" + std::to_string(options));
+            inner_->runWithConfiguration(c, options);
+        }
+        void pause() override {
+            transcript_->add("SESSION", "pause");
+            inner_->pause();
+        }
+        std::shared_ptr<ARFrame> currentFrame() const override { return inner_->currentFrame(); }
+        void addAnchor(const std::shared_ptr<ARAnchor>& a) override {
+            const float4x4& t = a->transform();
+            transcript_->add("SESSION", "addAnchor " + a->identifier() +
+                                            format(" at (%.3f, %.3f, %.3f)", static_cast<double>(t.m(3, 0)),
+                                                   static_cast<double>(t.m(3, 1)), static_cast<double>(t.m(3, 2))));
+            inner_->addAnchor(a);
+        }
+        void removeAnchor(const std::shared_ptr<ARAnchor>& a) override {
+            transcript_->add("SESSION", "removeAnchor " + a->identifier());
+            inner_->removeAnchor(a);
+        }
+
+    private:
+        std::shared_ptr<ARSession> inner_;
+        std::shared_ptr<fake::Transcript> transcript_;
+    };
+    std::shared_ptr<sim::SimARSessionFactory> inner_;
+    std::shared_ptr<fake::Transcript> transcript_;
+};
+
 }  // namespace
 
 ReplayDriver::ReplayDriver(std::function<void(const std::string&)> out) : out_(std::move(out)) {}
@@ -91,6 +139,16 @@ void ReplayDriver::create(const nlohmann::json& c, const std::string& dir) {
         fake_->platform->resourcesDirectory = (p.is_absolute() ? p : fs::path(dir) / p).lexically_normal().string();
     }
     if (auto u = c.find("rememberedURL"); u != c.end() && u->is_string()) fake_->defaults->setObject(*u, "url");
+    simFactory_.reset();
+    if (auto rec = c.find("session"); rec != c.end()) {
+        if (!rec->is_string()) throw StepError{"\"session\" must be a directory"};
+        fs::path p(rec->get<std::string>());
+        std::string error;
+        auto recording = sim::SessionRecording::load((p.is_absolute() ? p : fs::path(dir) / p).lexically_normal().string(), error);
+        if (!recording) throw StepError{"cannot load the recorded session: " + error};
+        simFactory_ = std::make_shared<sim::SimARSessionFactory>(recording);
+        fake_->platform->ar = std::make_shared<TranscriptSessionFactory>(simFactory_, fake_->transcript);
+    }
     hostView_ = std::make_shared<View>(Rect{0, 0, w, h});
     hostWebView_ = fake_->views->makeHostWebView({0, 0, w, h});
     controller_ = ViewControllerSDK::initWithView(hostView_, hostWebView_);
@@ -161,6 +219,22 @@ bool ReplayDriver::step(const nlohmann::json& c, const std::string& dir) {
             f.transcript->add("STEP", "message " + channel.get<std::string>() + " " + describeBody(body));
             if (!vc.wkWebView || !f.views->lastWebView()->postMessage(channel, body))
                 f.transcript->add("STEP", "message not delivered: no handler for " + channel.get<std::string>());
+        } else if (op == "play") {
+            // Plays the recorded session: per frame, optionally the page's
+            // "advanceFrame:", a display tick at the frame's time, then the frame.
+            auto sim = simFactory_ ? simFactory_->lastSession() : nullptr;
+            if (!sim) throw StepError{"no recorded session: create with \"session\""};
+            int frames = static_cast<int>(number(need(c, "frames"), "frames"));
+            bool paced = c.value("advanceFrame", true);
+            f.transcript->add("STEP", "play " + std::to_string(frames) + (paced ? " paced" : ""));
+            for (int i = 0; i < frames && !sim->isFinished(); ++i) {
+                f.clock->advance(sim->timeUntilNextFrame());
+                if (paced && vc.wkWebView) f.views->lastWebView()->postMessage("Zephral", "advanceFrame:");
+                if (auto cam = f.views->lastCameraView()) cam->tick();
+                f.dispatch->drainAll();
+                if (!sim->step()) break;
+                f.dispatch->drainAll();
+            }
         } else if (op == "tick") {
             if (c.contains("time")) f.clock->set(number(c["time"], "time"));
             int count = c.contains("count") ? static_cast<int>(number(c["count"], "count")) : 1;

@@ -12,6 +12,7 @@
 
 #include "bridge/ViewControllerSDK.h"
 #include "platform/fake/FakePlatform.h"
+#include "platform/sim/SimARSession.h"
 
 namespace tevra::replay {
 
@@ -41,7 +42,7 @@ private:
     std::shared_ptr<View> hostView_;
     std::shared_ptr<fake::FakeWebView> hostWebView_;
     std::shared_ptr<ViewControllerSDK> controller_;
-    std::map<std::string, std::shared_ptr<ARAnchor>> planes_;
+    std::shared_ptr<sim::SimARSessionFactory> simFactory_;
     int line_ = 0;
 };
 

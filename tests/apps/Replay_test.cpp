@@ -84,3 +84,24 @@ TEST(Replay, MalformedStepsAreReportedAndTheRestRuns) {
     EXPECT_TRUE(r.has("ERROR line 3: \"time\" must be a number"));
     EXPECT_TRUE(r.has("LOG ✅ AR session paused"));
 }
+
+TEST(Replay, RecordedSessionDrivesFramesPlanesAndTheFirstLoad) {
+    ReplayRun r = replay(std::string(TEVRA_SOURCE_DIR) + "/examples/replay/recorded-session.jsonl");
+    ASSERT_EQ(r.status, 0);
+    size_t tracking = r.indexOf("LOG AR camera tracking state = Limited");
+    size_t load = r.indexOf("LOAD file://RESOURCES/demo/index.html");
+    size_t firstFrame = r.indexOf("JS if(window.handleARFrame)");
+    size_t planes = r.indexOf("JS if (window.ZephralDispatchARDisplayEvent) window.ZephralDispatchARDisplayEvent({\"type\":\"planesadded\"");
+    ASSERT_NE(tracking, std::string::npos);
+    ASSERT_NE(load, std::string::npos);
+    ASSERT_NE(firstFrame, std::string::npos);
+    ASSERT_NE(planes, std::string::npos);
+    EXPECT_LT(tracking, load);
+    EXPECT_LT(load, firstFrame);
+    EXPECT_TRUE(r.has("LOG AR camera tracking state = Normal"));
+    size_t frames = 0;
+    for (auto& l : r.lines) frames += l.rfind("JS if(window.handleARFrame)", 0) == 0;
+    EXPECT_EQ(frames, 19u);  // one per paced frame played
+    EXPECT_NE(r.indexOf("JS if (window.ZephralDispatchARDisplayEvent) window.ZephralDispatchARDisplayEvent({\"type\":\"planesremoved\""),
+              std::string::npos);
+}

@@ -363,7 +363,7 @@ void FakeWebView::simulateAlert(const std::string& message, std::function<void()
 
 std::shared_ptr<GPUDevice> FakeViewFactory::systemDefaultDevice() {
     if (!hasGPU_) return nullptr;
-    return std::make_shared<FakeGPUDevice>();
+    return gpu_;
 }
 
 std::shared_ptr<CameraView> FakeViewFactory::makeCameraView(const Rect& frame, std::shared_ptr<GPUDevice> device) {

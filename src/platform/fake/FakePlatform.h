@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "platform/fake/FakeGPU.h"
 
 namespace tevra::fake {
 
@@ -184,15 +185,12 @@ private:
 
 // ---- Views ----
 
-class FakeGPUDevice : public GPUDevice {
-public:
-    std::string name() const override { return "fake-gpu"; }
-};
-
 class FakeCameraView : public CameraView {
 public:
     FakeCameraView(const Rect& frame, std::shared_ptr<GPUDevice> device) : CameraView(frame), device_(std::move(device)) {}
     std::shared_ptr<GPUDevice> device() const override { return device_; }
+    std::shared_ptr<RenderDestinationProvider> renderDestination() const override { return destination_; }
+    FakeRenderDestination& fakeDestination() { return *destination_; }
     // Display tick, as the toolkit would deliver it.
     void tick() {
         if (auto d = delegate()) d->drawInMTKView(*this);
@@ -200,6 +198,7 @@ public:
 
 private:
     std::shared_ptr<GPUDevice> device_;
+    std::shared_ptr<FakeRenderDestination> destination_ = std::make_shared<FakeRenderDestination>();
 };
 
 // A page view that records every script and load. Scripts are "evaluated" by
@@ -262,6 +261,8 @@ public:
     std::shared_ptr<WebView> makeWebView(const Rect& frame, const WebViewConfiguration& configuration) override;
 
     void setHasGPU(bool g) { hasGPU_ = g; }
+    // The recording GPU every camera view draws with.
+    std::shared_ptr<FakeGPU> gpu() const { return gpu_; }
     std::shared_ptr<FakeCameraView> lastCameraView() const { return camera_.lock(); }
     std::shared_ptr<FakeWebView> lastWebView() const { return web_.lock(); }
     // A host web view, as a host application would pass in.
@@ -271,6 +272,7 @@ private:
     std::shared_ptr<Transcript> transcript_;
     std::shared_ptr<Dispatch> dispatch_;
     bool hasGPU_ = true;
+    std::shared_ptr<FakeGPU> gpu_ = std::make_shared<FakeGPU>();
     std::weak_ptr<FakeCameraView> camera_;
     std::weak_ptr<FakeWebView> web_;
 };
