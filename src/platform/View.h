@@ -64,6 +64,84 @@ private:
     std::vector<std::shared_ptr<TapGestureRecognizer>> recognizers_;
 };
 
+// ---- Navigation chrome controls ----
+
+class TextField;
+
+class TextFieldDelegate {
+public:
+    virtual ~TextFieldDelegate() = default;
+    virtual void textFieldDidBeginEditing(TextField& textField) = 0;
+    virtual void textFieldDidEndEditing(TextField& textField) = 0;
+    // The return key; true when the field should end editing.
+    virtual bool textFieldShouldReturn(TextField& textField) = 0;
+};
+
+// A one-line text field. Toolkit implementations override the setters to
+// mirror them and call the delegate from their own signals.
+class TextField : public View {
+public:
+    using View::View;
+    const std::string& text() const { return text_; }
+    virtual void setText(const std::string& t) { text_ = t; }
+    // System font of this size in points.
+    double fontSize() const { return fontSize_; }
+    virtual void setFontSize(double points) { fontSize_ = points; }
+    const Color& textColor() const { return textColor_; }
+    virtual void setTextColor(const Color& c) { textColor_ = c; }
+    // URL keyboard, no autocorrection, no auto-capitalisation, font shrinks
+    // to fit, text centred both ways.
+    bool configuredForURLs() const { return urlConfigured_; }
+    virtual void configureForURLEntry() { urlConfigured_ = true; }
+    void setDelegate(std::weak_ptr<TextFieldDelegate> d) { delegate_ = std::move(d); }
+    std::shared_ptr<TextFieldDelegate> delegate() const { return delegate_.lock(); }
+    bool isEditing() const { return editing_; }
+    size_t selectedLength() const { return selected_; }
+    virtual void selectAll() { selected_ = text_.size(); }
+    // Ends editing (hides the keyboard) and tells the delegate.
+    virtual void resignFirstResponder() {
+        if (!editing_) return;
+        editing_ = false;
+        if (auto d = delegate()) d->textFieldDidEndEditing(*this);
+    }
+    // ---- Driven by the toolkit (or a test) ----
+    void beginEditing() {
+        if (editing_) return;
+        editing_ = true;
+        if (auto d = delegate()) d->textFieldDidBeginEditing(*this);
+    }
+    bool pressReturn() {
+        auto d = delegate();
+        return d ? d->textFieldShouldReturn(*this) : true;
+    }
+
+private:
+    std::string text_;
+    double fontSize_ = 17;
+    Color textColor_{0, 0, 0, 1};
+    bool urlConfigured_ = false;
+    bool editing_ = false;
+    size_t selected_ = 0;
+    std::weak_ptr<TextFieldDelegate> delegate_;
+};
+
+// A button showing a named image, with an action on touch-down.
+class Button : public View {
+public:
+    using View::View;
+    const std::string& imageName() const { return imageName_; }
+    virtual void setImageName(const std::string& name) { imageName_ = name; }
+    void setTouchDownAction(std::function<void()> action) { action_ = std::move(action); }
+    // Driven by the toolkit (or a test) when the button is pressed.
+    void touchDown() {
+        if (action_) action_();
+    }
+
+private:
+    std::string imageName_;
+    std::function<void()> action_;
+};
+
 // ---- Page view ----
 
 enum class UserScriptInjectionTime { AtDocumentStart, AtDocumentEnd };
@@ -270,6 +348,9 @@ public:
     virtual std::shared_ptr<GPUDevice> systemDefaultDevice() = 0;
     virtual std::shared_ptr<CameraView> makeCameraView(const Rect& frame, std::shared_ptr<GPUDevice> device) = 0;
     virtual std::shared_ptr<WebView> makeWebView(const Rect& frame, const WebViewConfiguration& configuration) = 0;
+    // Chrome controls; the plain ones keep their state without a toolkit.
+    virtual std::shared_ptr<TextField> makeTextField() { return std::make_shared<TextField>(); }
+    virtual std::shared_ptr<Button> makeButton() { return std::make_shared<Button>(); }
 };
 
 }  // namespace tevra
