@@ -270,6 +270,11 @@ class PageServer {
 public:
     PageServer() {
         server_.set_mount_point("/", kPages);
+        // One request per connection, so stopping never waits out a keep-alive.
+        server_.set_keep_alive_max_count(1);
+        // ...nor a connection the engine opened ahead and never used.
+        server_.set_read_timeout(0, 200000);
+        server_.set_keep_alive_timeout(1);
         server_.Get("/slow", [this](const httplib::Request&, httplib::Response& res) {
             std::unique_lock<std::mutex> lock(mutex_);
             cv_.wait_for(lock, std::chrono::seconds(10), [this] { return released_; });
@@ -630,6 +635,7 @@ TEST_F(PageViewTest, DestroyingTheViewWithWorkInFlightIsSafe) {
     // may reach the delegates of a view that is gone.
     EXPECT_EQ(navigation_->events.size(), events);
     (void)completed;
+
 }
 
 }  // namespace
