@@ -6,7 +6,7 @@
 //
 // Drawing goes through a small context interface so the geometry stays in
 // plain code; the Linux side strokes it with cairo
-// (platform/linux/GtkNavigationDrawing.h).
+// (platform/linux/GtkViewDrawing.h).
 // Threads: main thread only.
 #pragma once
 

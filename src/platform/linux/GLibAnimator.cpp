@@ -18,6 +18,8 @@ struct GLibAnimator::Running {
     Completion completion;
 };
 
+GLibAnimator::GLibAnimator() = default;
+
 GLibAnimator::~GLibAnimator() {
     for (auto& [id, r] : running_) g_source_remove(id);
 }

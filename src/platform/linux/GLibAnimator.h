@@ -21,7 +21,7 @@ namespace tevra::linux_platform {
 
 class GLibAnimator : public Animator {
 public:
-    GLibAnimator() = default;
+    GLibAnimator();
     ~GLibAnimator() override;
     GLibAnimator(const GLibAnimator&) = delete;
     GLibAnimator& operator=(const GLibAnimator&) = delete;

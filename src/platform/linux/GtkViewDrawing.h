@@ -1,5 +1,6 @@
-// Strokes views' drawing with cairo: a DrawingContext over a cairo_t, for a
-// GtkDrawingArea's "draw" handler that mirrors a NavigationView.
+// Draws the chrome's plain views with cairo, for GtkDrawingArea "draw"
+// handlers that mirror them: a DrawingContext over a cairo_t, the backing
+// view with its hairline, and the progress bar's two strips.
 //
 //   g_signal_connect(area, "draw", G_CALLBACK(onDraw), view);
 //   gboolean onDraw(GtkWidget* w, cairo_t* cr, gpointer view) {
@@ -14,6 +15,7 @@
 #include <cairo.h>
 
 #include "feedback/NavigationView.h"
+#include "feedback/ProgressView.h"
 
 namespace tevra::linux_platform {
 
@@ -31,7 +33,13 @@ private:
     Color stroke_{0, 0, 0, 1};
 };
 
-// Fills the view's background colour over `rect`, then runs its drawRect.
+// Fills the view's background colour over `rect`, then runs its drawRect,
+// clipped to `rect`.
 void drawNavigationView(cairo_t* cr, const NavigationView& view, const Rect& rect);
+
+// Draws the bar in its own coordinates: nothing when hidden; else its
+// background colour, then the background strip, then the fill strip, each
+// clipped to the bar's bounds. Redraw on every animation step.
+void drawProgressView(cairo_t* cr, const ProgressView& view);
 
 }  // namespace tevra::linux_platform

@@ -1,4 +1,4 @@
-#include "platform/linux/GtkNavigationDrawing.h"
+#include "platform/linux/GtkViewDrawing.h"
 
 namespace tevra::linux_platform {
 
@@ -17,6 +17,9 @@ void CairoDrawingContext::strokePath() {
 
 void drawNavigationView(cairo_t* cr, const NavigationView& view, const Rect& rect) {
     cairo_save(cr);
+    // Like a view's layer, nothing is drawn outside the rectangle.
+    cairo_rectangle(cr, rect.x, rect.y, rect.width, rect.height);
+    cairo_clip(cr);
     const Color& bg = view.backgroundColor();
     if (bg.a > 0) {
         cairo_set_source_rgba(cr, bg.r, bg.g, bg.b, bg.a);
@@ -25,6 +28,29 @@ void drawNavigationView(cairo_t* cr, const NavigationView& view, const Rect& rec
     }
     CairoDrawingContext context(cr);
     view.drawRect(context, rect);
+    cairo_restore(cr);
+}
+
+namespace {
+
+void fillRect(cairo_t* cr, const Rect& r, const Color& c) {
+    if (c.a <= 0 || !(r.width > 0) || !(r.height > 0)) return;
+    cairo_set_source_rgba(cr, c.r, c.g, c.b, c.a);
+    cairo_rectangle(cr, r.x, r.y, r.width, r.height);
+    cairo_fill(cr);
+}
+
+}  // namespace
+
+void drawProgressView(cairo_t* cr, const ProgressView& view) {
+    if (view.isHidden()) return;
+    const Rect b = view.bounds();
+    cairo_save(cr);
+    cairo_rectangle(cr, b.x, b.y, b.width, b.height);
+    cairo_clip(cr);
+    fillRect(cr, b, view.backgroundColor());
+    for (const auto& strip : view.subviews())
+        if (!strip->isHidden()) fillRect(cr, strip->frame(), strip->backgroundColor());
     cairo_restore(cr);
 }
 
