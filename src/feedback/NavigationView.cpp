@@ -1,0 +1,14 @@
+#include "feedback/NavigationView.h"
+
+namespace tevra {
+
+void NavigationView::drawRect(DrawingContext& context, const Rect& rect) const {
+    // A plain view draws nothing of its own before the hairline.
+    context.setStrokeColor(kHairlineColor);
+    context.setLineWidth(kHairlineWidth);
+    context.moveToPoint(0, rect.height);
+    context.addLineToPoint(rect.width, rect.height);
+    context.strokePath();
+}
+
+}  // namespace tevra
