@@ -11,6 +11,8 @@
 #include "bridge/TextUtils.h"
 #include "detection/YOLOService.h"
 #include "feedback/HapticController.h"
+#include "feedback/NavigationView.h"
+#include "feedback/ProgressView.h"
 #include "render/Renderer.h"
 
 extern "C" {
@@ -235,19 +237,20 @@ void ViewControllerSDK::updateInterface() {
     double w = view->frame().width, h = view->frame().height;
     if (mtkView) mtkView->setFrame({0, 0, w, h});
     if (wkWebView) wkWebView->setFrame({0, 0, w, h});
-    // The navigation chrome keeps zero height in every orientation; it is laid
-    // out here once it exists.
+    // The navigation chrome keeps zero height in every orientation.
+    if (urlTextField) urlTextField->setFrame({0, 0, w, 0});
+    if (navigationBacking) navigationBacking->setFrame({0, 0, w, 0});
+    if (progressView) progressView->setFrame({0, 0, w, 0});
+    if (backButton) backButton->setFrame({0, 0, 0, 0});
+    if (refreshButton) refreshButton->setFrame({w, 0, 0, 0});
+    bool portrait = interfaceOrientation == UIInterfaceOrientationPortrait ||
+                    interfaceOrientation == UIInterfaceOrientationPortraitUpsideDown;
+    if (urlTextField) urlTextField->setFontSize(iPhoneXDevice && portrait && !urlTextFieldActive ? 12 : 17);
 }
 
 void ViewControllerSDK::showAlertDialog(const std::string&, std::function<void()> completionHandler) {
     // Alerts are silent: the message is dropped and the completion runs now.
     if (completionHandler) completionHandler();
-}
-
-void ViewControllerSDK::initNavigation() {
-    // The navigation chrome (URL field, buttons, progress bar) arrives with
-    // the desktop host; until then there is nothing to create.
-    logSystem("Navigation chrome is not available in this build");
 }
 
 // ---------------------------------------------------------------------------
@@ -484,6 +487,7 @@ void ViewControllerSDK::sessionCameraDidChangeTrackingState(ARSession&, const st
     if ((s == ARTrackingStateLimited || s == ARTrackingStateNormal) && !initialPageLoadedWhenTrackingBegins) {
         if (std::optional<std::string> url = getURLFromUserDefaults()) {
             if (!loadURLInWKWebView(*url)) showAlertDialog("The URL is not valid.", nullptr);
+            if (urlTextField) urlTextField->setText(*url);
         }
         initialPageLoadedWhenTrackingBegins = true;
     }

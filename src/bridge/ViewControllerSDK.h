@@ -30,6 +30,8 @@ namespace tevra {
 class Renderer;
 class YOLOService;
 class HapticController;
+class ProgressView;
+class NavigationView;
 
 // The machine identifier of the device (uname's machine field).
 std::string deviceName();
@@ -40,7 +42,8 @@ class ViewControllerSDK : public std::enable_shared_from_this<ViewControllerSDK>
                           public WebNavigationDelegate,
                           public ARSessionDelegate,
                           public ScriptMessageHandler,
-                          public KeyValueObserver {
+                          public KeyValueObserver,
+                          public TextFieldDelegate {
 public:
     // Creates the controller inside the host view and runs set-up. The host
     // web view is added to the host view and gets the controller as its
@@ -100,6 +103,27 @@ public:
     std::optional<std::string> getURLFromUserDefaults();
     void storeURLInUserDefaults(const std::optional<std::string>& url);
 
+    // ---- Navigation chrome ----
+    void initNavigationBacking();
+    void initUrlTextField();
+    void initButtons();
+    void initBackButton();
+    void initRefreshButton();
+    void initProgressView();
+    void backButtonClicked();
+    void forwardButtonClicked();
+    void refreshButtonClicked();
+    void setProgressViewColorSuccessful();
+    void setProgressViewColorErrored();
+    void startAndShowProgressView();
+    void completeAndHideProgressViewSuccessful();
+    void completeAndHideProgressViewErrored(float progress);
+    void textFieldDidBeginEditing(TextField& textField) override;
+    void textFieldDidEndEditing(TextField& textField) override;
+    bool textFieldShouldReturn(TextField& textField) override;
+    // An older finish callback the page view never sends.
+    void webViewDidFinishLoad(WebView& webView);
+
     // ---- Page view callbacks ----
     void webViewDidStartProvisionalNavigation(WebView& webView) override;
     void webViewDidFinishNavigation(WebView& webView) override;
@@ -118,7 +142,10 @@ public:
     // ---- Fields (declaration order as in the platform build) ----
     std::shared_ptr<CameraView> mtkView;
     std::shared_ptr<WebView> wkWebView;  // the page view
+    std::shared_ptr<TextField> urlTextField;
     bool urlTextFieldActive = false;
+    std::shared_ptr<Button> backButton;
+    std::shared_ptr<Button> refreshButton;
     bool initialPageLoadedWhenTrackingBegins = false;
     long deviceOrientation = 0;
     long interfaceOrientation = 0;
@@ -138,6 +165,8 @@ public:
     // ---- Properties ----
     std::shared_ptr<ARSession> session;
     std::shared_ptr<Renderer> renderer;
+    std::shared_ptr<ProgressView> progressView;
+    std::shared_ptr<NavigationView> navigationBacking;
     bool webviewNavigationSuccess = false;
     float cameraFx = 0, cameraFy = 0, cameraCx = 0, cameraCy = 0;
     bool isIdleTimerDisabled = false;

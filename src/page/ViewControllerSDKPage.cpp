@@ -13,6 +13,8 @@
 
 #include "bridge/TextUtils.h"
 #include "bridge/ViewControllerSDK.h"
+#include "feedback/NavigationView.h"
+#include "feedback/ProgressView.h"
 #include "page/URL.h"
 
 namespace fs = std::filesystem;
@@ -98,20 +100,187 @@ void ViewControllerSDK::storeURLInUserDefaults(const std::optional<std::string>&
 }
 
 // ---------------------------------------------------------------------------
-// Page view callbacks. The progress bar and URL field belong to the
-// navigation chrome; without it only the session and page state change.
+// Navigation chrome
+
+void ViewControllerSDK::initNavigation() {
+    initNavigationBacking();
+    initUrlTextField();
+    initButtons();
+    initProgressView();
+}
+
+void ViewControllerSDK::initNavigationBacking() {
+    navigationBacking = std::make_shared<NavigationView>();
+    navigationBacking->setBackgroundColor(Color::white());
+    view->addSubview(navigationBacking);
+}
+
+void ViewControllerSDK::initUrlTextField() {
+    urlTextFieldActive = false;
+    urlTextField = platform().views->makeTextField();
+    urlTextField->setBackgroundColor(Color::clear());
+    urlTextField->setTextColor({0.2, 0.2, 0.2, 1});
+    urlTextField->configureForURLEntry();
+    urlTextField->setDelegate(weak_from_this());
+    view->addSubview(urlTextField);
+}
+
+void ViewControllerSDK::initButtons() {
+    initBackButton();
+    initRefreshButton();
+}
+
+void ViewControllerSDK::initBackButton() {
+    backButton = platform().views->makeButton();
+    backButton->setBackgroundColor(Color::clear());
+    backButton->setImageName("BackIcon");
+    std::weak_ptr<ViewControllerSDK> weakSelf = weak_from_this();
+    backButton->setTouchDownAction([weakSelf] {
+        if (auto self = weakSelf.lock()) self->backButtonClicked();
+    });
+    view->addSubview(backButton);
+}
+
+void ViewControllerSDK::initRefreshButton() {
+    refreshButton = platform().views->makeButton();
+    refreshButton->setBackgroundColor(Color::clear());
+    refreshButton->setImageName("RefreshIcon");
+    std::weak_ptr<ViewControllerSDK> weakSelf = weak_from_this();
+    refreshButton->setTouchDownAction([weakSelf] {
+        if (auto self = weakSelf.lock()) self->refreshButtonClicked();
+    });
+    view->addSubview(refreshButton);
+}
+
+void ViewControllerSDK::initProgressView() {
+    progressView = std::make_shared<ProgressView>(Rect{}, platform().animator);
+    view->addSubview(progressView);
+    setProgressViewColorSuccessful();
+    startAndShowProgressView();
+}
+
+void ViewControllerSDK::backButtonClicked() {
+    if (!wkWebView || !wkWebView->canGoBack()) return;
+    if (std::optional<std::string> back = wkWebView->backItemURL()) {
+        if (urlTextField) urlTextField->setText(*back);
+    }
+    wkWebView->goBack();
+}
+
+void ViewControllerSDK::forwardButtonClicked() {
+    if (wkWebView) wkWebView->goForward();
+}
+
+void ViewControllerSDK::refreshButtonClicked() {
+    if (wkWebView) wkWebView->reload();
+}
+
+namespace {
+Color rgb255(double r, double g, double b) { return {r / 255.0, g / 255.0, b / 255.0, 1}; }
+}  // namespace
+
+void ViewControllerSDK::setProgressViewColorSuccessful() {
+    if (!progressView) return;
+    progressView->setProgressBackgroundColor(rgb255(187, 222, 251));
+    progressView->setProgressFillColor(rgb255(33, 150, 243));
+}
+
+void ViewControllerSDK::setProgressViewColorErrored() {
+    if (!progressView) return;
+    progressView->setProgressBackgroundColor(rgb255(255, 205, 210));
+    progressView->setProgressFillColor(rgb255(244, 67, 54));
+}
+
+void ViewControllerSDK::startAndShowProgressView() {
+    if (!progressView) return;
+    progressView->setProgressValue(0.0f, false, nullptr);
+    progressView->setHidden(false, true, nullptr);
+}
+
+void ViewControllerSDK::completeAndHideProgressViewSuccessful() {
+    updateInterface();
+    if (!progressView) return;
+    std::weak_ptr<ViewControllerSDK> weakSelf = weak_from_this();
+    progressView->setProgressValue(1.0f, true, [weakSelf](bool) {
+        auto self = weakSelf.lock();
+        if (self && self->progressView) self->progressView->setHidden(true, true, nullptr);
+    });
+}
+
+void ViewControllerSDK::completeAndHideProgressViewErrored(float progress) {
+    if (!progressView) return;
+    std::weak_ptr<ViewControllerSDK> weakSelf = weak_from_this();
+    progressView->setProgressValue(progress, true, [weakSelf](bool) {
+        auto self = weakSelf.lock();
+        if (self && self->progressView) self->progressView->setHidden(true, true, nullptr);
+    });
+}
+
+void ViewControllerSDK::observeValueForKeyPath(const std::string& keyPath, const void* object, double) {
+    if (keyPath != "estimatedProgress" || !wkWebView || object != wkWebView.get()) return;
+    if (webviewNavigationSuccess && progressView)
+        progressView->setProgressValue(static_cast<float>(wkWebView->estimatedProgress()));
+}
+
+void ViewControllerSDK::textFieldDidBeginEditing(TextField& textField) {
+    urlTextFieldActive = true;
+    textField.selectAll();
+    bool portrait = interfaceOrientation == UIInterfaceOrientationPortrait ||
+                    interfaceOrientation == UIInterfaceOrientationPortraitUpsideDown;
+    if (iPhoneXDevice && portrait) {
+        double w = view ? view->frame().width : 0;
+        textField.setFontSize(17);
+        if (urlTextField) urlTextField->setFrame({0, 0, w, 0});
+        if (navigationBacking) navigationBacking->setFrame({0, 0, w, 0});
+        if (progressView) progressView->setFrame({0, 0, w, 0});
+    }
+}
+
+void ViewControllerSDK::textFieldDidEndEditing(TextField& textField) {
+    urlTextFieldActive = false;
+    if (!iPhoneXDevice) return;
+    bool portrait = interfaceOrientation == UIInterfaceOrientationPortrait ||
+                    interfaceOrientation == UIInterfaceOrientationPortraitUpsideDown;
+    if (portrait) {
+        double w = view ? view->frame().width : 0;
+        textField.setFontSize(12);
+        if (urlTextField) urlTextField->setFrame({0, 0, w, 0});
+        if (navigationBacking) navigationBacking->setFrame({0, 0, w, 0});
+        if (progressView) progressView->setFrame({0, 0, w, 0});
+    } else {
+        textField.setFontSize(17);
+    }
+}
+
+bool ViewControllerSDK::textFieldShouldReturn(TextField& textField) {
+    std::string text = textField.text();
+    if (loadURLInWKWebView(text)) {
+        storeURLInUserDefaults(text);
+        textField.resignFirstResponder();
+        return true;
+    }
+    showAlertDialog("The URL is not valid.", nullptr);
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Page view callbacks
 
 void ViewControllerSDK::webViewDidStartProvisionalNavigation(WebView&) {
     restartSession();
+    startAndShowProgressView();
+    setProgressViewColorSuccessful();
     webviewNavigationSuccess = true;
     setShowCameraFeed(false);
 }
 
 void ViewControllerSDK::webViewDidFinishNavigation(WebView&) {
     restartSession();
-    if (initialPageLoadedWhenTrackingBegins && wkWebView) {
-        if (std::optional<std::string> current = wkWebView->URL()) storeURLInUserDefaults(*current);
-    }
+    std::optional<std::string> current = wkWebView ? wkWebView->URL() : std::nullopt;
+    if (urlTextField) urlTextField->setText(current.value_or(""));
+    if (initialPageLoadedWhenTrackingBegins && current) storeURLInUserDefaults(*current);
+    setProgressViewColorSuccessful();
+    completeAndHideProgressViewSuccessful();
 }
 
 void ViewControllerSDK::webViewDidFailNavigation(WebView&, const Error& error) {
@@ -120,6 +289,8 @@ void ViewControllerSDK::webViewDidFailNavigation(WebView&, const Error& error) {
         showAlertDialog(error.localizedDescription, nullptr);
         logSystem("ERROR: webview didFailNavigation with error '" + error.description() + "'");
     }
+    setProgressViewColorErrored();
+    completeAndHideProgressViewErrored(wkWebView ? static_cast<float>(wkWebView->estimatedProgress()) : 0.0f);
 }
 
 void ViewControllerSDK::webViewDidFailProvisionalNavigation(WebView&, const Error& error) {
@@ -128,15 +299,18 @@ void ViewControllerSDK::webViewDidFailProvisionalNavigation(WebView&, const Erro
         showAlertDialog(error.localizedDescription, nullptr);
         logSystem("ERROR: webview didFailProvisionalNavigation with error '" + error.description() + "'");
     }
+    setProgressViewColorErrored();
+    completeAndHideProgressViewErrored(wkWebView ? static_cast<float>(wkWebView->estimatedProgress()) : 0.0f);
+}
+
+void ViewControllerSDK::webViewDidFinishLoad(WebView&) {
+    restartSession();
+    completeAndHideProgressViewSuccessful();
 }
 
 void ViewControllerSDK::webViewRunJavaScriptAlertPanelWithMessage(WebView&, const std::string& message,
                                                                   std::function<void()> completionHandler) {
     showAlertDialog(message, std::move(completionHandler));
-}
-
-void ViewControllerSDK::observeValueForKeyPath(const std::string&, const void*, double) {
-    // Mirrored into the progress bar once the navigation chrome exists.
 }
 
 }  // namespace tevra

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/ARSession.h"
+#include "platform/Animator.h"
 #include "platform/Archive.h"
 #include "platform/Device.h"
 #include "platform/Dispatch.h"
@@ -45,6 +46,8 @@ struct Platform {
     std::shared_ptr<ModelRuntime> models;
     std::shared_ptr<UUIDSource> uuids;
     std::shared_ptr<Archive> archive;
+    // Runs the chrome's view animations; null ends them at once.
+    std::shared_ptr<Animator> animator;
     // The application's resources (pages, scripts, bundled models).
     std::string resourcesDirectory;
     // The per-user documents directory (downloaded models); empty if unknown.

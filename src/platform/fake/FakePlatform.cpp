@@ -549,6 +549,7 @@ std::shared_ptr<FakePlatform> FakePlatform::install(FakeDispatch::GlobalMode mod
     p->http = f->http;
     p->haptics = f->haptics;
     p->uuids = f->uuids;
+    p->animator = f->animator;
     f->platform = p;
     installPlatform(p);
     return f;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "platform/fake/FakeAnimator.h"
 #include "platform/fake/FakeGPU.h"
 
 namespace tevra::fake {
@@ -395,6 +396,8 @@ struct FakePlatform {
     std::shared_ptr<FakeHttpClient> http;
     std::shared_ptr<FakeHaptics> haptics;
     std::shared_ptr<FakeUUIDSource> uuids;
+    // Ends animations at once; tests wanting control swap in a manual one.
+    std::shared_ptr<FakeAnimator> animator = std::make_shared<FakeAnimator>(FakeAnimator::Mode::Immediate);
     std::shared_ptr<Platform> platform;
 
     // Builds the fakes and installs them as the process platform.
