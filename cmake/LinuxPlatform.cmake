@@ -6,6 +6,7 @@ find_package(CURL REQUIRED)
 pkg_check_modules(LIBZIP REQUIRED IMPORTED_TARGET libzip)
 pkg_check_modules(GLIB REQUIRED IMPORTED_TARGET glib-2.0)
 pkg_check_modules(TEVRA_GLES REQUIRED IMPORTED_TARGET egl glesv2)
+pkg_check_modules(GTK3 REQUIRED IMPORTED_TARGET gtk+-3.0)
 
 file(GLOB TEVRA_LINUX_SOURCES CONFIGURE_DEPENDS src/platform/linux/*.cpp)
 if(NOT TEVRA_LINUX_SOURCES)
@@ -16,6 +17,7 @@ target_compile_options(tevra_linux PRIVATE ${TEVRA_WARNINGS})
 target_include_directories(tevra_linux SYSTEM PUBLIC ${OpenCV_INCLUDE_DIRS})
 target_link_libraries(tevra_linux PUBLIC TevraARWebGL ${OpenCV_LIBS} CURL::libcurl PkgConfig::LIBZIP PkgConfig::GLIB
   PkgConfig::TEVRA_GLES)
+target_link_libraries(tevra_linux PUBLIC PkgConfig::GTK3)
 
 if(TEVRA_BUILD_TESTS)
   file(GLOB_RECURSE TEVRA_LINUX_TEST_SOURCES CONFIGURE_DEPENDS tests/linux/*_test.cpp tests/linux/support/*.cpp)
