@@ -386,11 +386,11 @@ TEST_F(GtkCameraViewWindowTest, PaintedWidgetShowsTheColourBars) {
     cairo_surface_flush(surface);
     const uint8_t* data = cairo_image_surface_get_data(surface);
     const int stride = cairo_image_surface_get_stride(surface);
-    expectBars([&](int x, int y) {
+    auto painted = [&](int x, int y) {
         const uint8_t* p = data + static_cast<size_t>(y) * stride + x * 4;
         return RGB8{p[2], p[1], p[0]};
-    }, kWidth, kHeight, "painted");
-    cairo_surface_destroy(surface);
+    };
+    expectBars(painted, kWidth, kHeight, "painted");
     // Painting again without a new frame reads nothing back.
     EXPECT_EQ(view->readbackStats().count, reads);
 
@@ -407,6 +407,24 @@ TEST_F(GtkCameraViewWindowTest, PaintedWidgetShowsTheColourBars) {
         }, kWidth, kHeight, "on screen");
         g_object_unref(pixbuf);
     }
+
+    // The next frame replaces it once drawn: the image turned upside down
+    // puts the marker strip at the bottom.
+    frame->display_ = AffineTransform{1, 0, 0, -1, 0, 1};
+    renderer->drawRectResized(view->bounds().size());
+    drawRequested = true;
+    ASSERT_TRUE(iterateUntil([&] { return view->readbackStats().count > reads; }, 10));
+    cr = cairo_create(surface);
+    gtk_widget_draw(view->widget(), cr);
+    cairo_destroy(cr);
+    cairo_surface_flush(surface);
+    expectColour(painted(kWidth / 2, kHeight - 20), kMarker, "marker at the bottom after the next frame");
+    expectColour(painted(40, 20), kBars[0], "first bar at the top after the next frame");
+    cairo_surface_destroy(surface);
+    const auto timing = view->readbackStats();
+    std::printf("readback of %dx%d: %.2f ms read, %.2f ms waiting for drawing (mean of %llu)\n", shot.width,
+                shot.height, timing.nanoseconds / 1e6 / timing.count, timing.waitNanoseconds / 1e6 / timing.count,
+                static_cast<unsigned long long>(timing.count));
 }
 
 TEST_F(GtkCameraViewWindowTest, ViewAndWindowCanGoInEitherOrder) {

@@ -83,6 +83,7 @@ GtkCameraView::GtkCameraView(const Rect& frame, std::shared_ptr<GPUDevice> devic
 
 GtkCameraView::~GtkCameraView() {
     if (timerId_) g_source_remove(timerId_);
+    dropFence();
     if (destination_) destination_->view = nullptr;
     if (widget_) {
         if (tickCallbackId_) gtk_widget_remove_tick_callback(widget_, tickCallbackId_);
@@ -164,8 +165,12 @@ void GtkCameraView::updateTickSources() {
 }
 
 gboolean GtkCameraView::onFrameClockTick(GtkWidget* widget, GdkFrameClock*, gpointer self) {
+    auto* view = static_cast<GtkCameraView*>(self);
     // An unmapped widget's ticks come from the timer.
-    if (gtk_widget_get_mapped(widget)) static_cast<GtkCameraView*>(self)->tick();
+    if (!gtk_widget_get_mapped(widget)) return G_SOURCE_CONTINUE;
+    // A frame drawn at an earlier tick that has finished gets painted now.
+    if (view->frameFence_ != EGL_NO_SYNC && view->frameDone()) gtk_widget_queue_draw(widget);
+    view->tick();
     return G_SOURCE_CONTINUE;
 }
 
@@ -261,7 +266,29 @@ std::shared_ptr<GPURenderPassDescriptor> GtkCameraView::passDescriptor() {
 void GtkCameraView::framePresented() {
     ++presented_;
     ++frameGeneration_;
-    if (widget_) gtk_widget_queue_draw(widget_);
+    if (!widget_) return;
+    // Paint once the drawing is done, so that the paint's read never waits
+    // for it: a fence after the frame's commands (the commit flushes it).
+    // Frames presented faster than they finish would never be painted that
+    // way: when the previous frame is still waiting, paint this one at once
+    // (its read then waits for the drawing).
+    const bool backlog = frameFence_ != EGL_NO_SYNC;
+    dropFence();
+    if (!backlog) frameFence_ = eglCreateSync(device_->context()->display(), EGL_SYNC_FENCE, nullptr);
+    if (frameFence_ == EGL_NO_SYNC) gtk_widget_queue_draw(widget_);
+}
+
+bool GtkCameraView::frameDone() {
+    if (frameFence_ == EGL_NO_SYNC) return true;
+    if (eglClientWaitSync(device_->context()->display(), frameFence_, 0, 0) == EGL_TIMEOUT_EXPIRED) return false;
+    dropFence();
+    return true;
+}
+
+void GtkCameraView::dropFence() {
+    if (frameFence_ == EGL_NO_SYNC) return;
+    eglDestroySync(device_->context()->display(), frameFence_);
+    frameFence_ = EGL_NO_SYNC;
 }
 
 bool GtkCameraView::readBack() {
@@ -269,7 +296,15 @@ bool GtkCameraView::readBack() {
     if (!target) return false;
     const GLuint fb = framebufferOf(*target);
     if (!fb || !device_->context()->makeCurrent()) return false;
-    const auto start = std::chrono::steady_clock::now();
+    using Clock = std::chrono::steady_clock;
+    const auto nanosecondsSince = [](Clock::time_point t) {
+        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t).count());
+    };
+    // The read waits for the frame's drawing; count that wait apart.
+    const auto waitStart = Clock::now();
+    glFinish();
+    readback_.waitNanoseconds += nanosecondsSince(waitStart);
+    const auto start = Clock::now();
     const int w = target->width(), h = target->height();
     const size_t bytes = static_cast<size_t>(w) * static_cast<size_t>(h) * 4;
     image_.resize(bytes);
@@ -293,8 +328,7 @@ bool GtkCameraView::readBack() {
     imageGeneration_ = frameGeneration_;
     ++readback_.count;
     readback_.bytes += bytes;
-    readback_.nanoseconds += static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count());
+    readback_.nanoseconds += nanosecondsSince(start);
     return true;
 }
 
@@ -306,7 +340,9 @@ gboolean GtkCameraView::onDraw(GtkWidget*, cairo_t* cr, gpointer self) {
 void GtkCameraView::paint(cairo_t* cr) {
     const bool stale = imageGeneration_ != frameGeneration_ || imageWidth_ != drawableWidth_ ||
                        imageHeight_ != drawableHeight_;
-    if (stale) readBack();
+    // A frame still being drawn is painted at a later tick; until then the
+    // last one stays up.
+    if (stale && frameDone()) readBack();
     const double w = gtk_widget_get_allocated_width(widget_), h = gtk_widget_get_allocated_height(widget_);
     if (image_.empty() || imageWidth_ <= 0 || imageHeight_ <= 0) {
         cairo_set_source_rgb(cr, 0, 0, 0);
@@ -333,9 +369,25 @@ CameraSnapshot GtkCameraView::snapshot() {
     CameraSnapshot s;
     auto* target = currentTarget();
     if (!target || !device_->context()->makeCurrent()) return s;
+    const GLuint fb = framebufferOf(*target);
+    if (!fb) return s;
     s.width = target->width();
     s.height = target->height();
-    s.rgba = target->readPixels();
+    const size_t row = static_cast<size_t>(s.width) * 4;
+    s.rgba.resize(row * static_cast<size_t>(s.height));
+    glBindFramebuffer(GL_FRAMEBUFFER, fb);
+    glPixelStorei(GL_PACK_ALIGNMENT, 4);
+    glReadPixels(0, 0, s.width, s.height, GL_RGBA, GL_UNSIGNED_BYTE, s.rgba.data());
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    // GL's rows run bottom to top.
+    std::vector<uint8_t> swap(row);
+    for (int top = 0, bottom = s.height - 1; top < bottom; ++top, --bottom) {
+        uint8_t* a = &s.rgba[static_cast<size_t>(top) * row];
+        uint8_t* b = &s.rgba[static_cast<size_t>(bottom) * row];
+        std::memcpy(swap.data(), a, row);
+        std::memcpy(a, b, row);
+        std::memcpy(b, swap.data(), row);
+    }
     return s;
 }
 

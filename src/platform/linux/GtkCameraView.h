@@ -13,7 +13,10 @@
 // marks it new and queues a redraw; the widget's draw handler reads the new
 // frame back (BGRA straight into a cairo image, bottom row first, flipped by
 // the cairo transform) and paints it. So the readback runs once per frame
-// that GTK actually paints, never inside the renderer's update.
+// that GTK actually paints, never inside the renderer's update, and only once
+// the frame's drawing has finished (a fence checked at each frame-clock
+// tick), so it never stalls the main thread on the GPU: a frame is painted
+// at the first tick after its drawing is done.
 //
 // Display ticks: while the widget is mapped, a tick callback on the widget's
 // frame clock (the display's refresh). While it isn't (not yet shown,
@@ -106,7 +109,8 @@ public:
     uint64_t paintedFrames() const { return painted_; }
     struct ReadbackStats {
         uint64_t count = 0;
-        uint64_t nanoseconds = 0;  // wall time of the GPU read, on the main thread
+        uint64_t waitNanoseconds = 0;  // waiting for the frame's drawing to finish
+        uint64_t nanoseconds = 0;      // the read itself (wall time, main thread)
         uint64_t bytes = 0;
     };
     ReadbackStats readbackStats() const { return readback_; }
@@ -130,6 +134,9 @@ private:
     gl::GLOffscreenDestination* currentTarget();
     std::shared_ptr<GPURenderPassDescriptor> passDescriptor();
     void framePresented();
+    // Whether the last presented frame's drawing has finished.
+    bool frameDone();
+    void dropFence();
     bool readBack();
     void paint(cairo_t* cr);
 
@@ -150,6 +157,7 @@ private:
     std::vector<uint8_t> image_;
     int imageWidth_ = 0, imageHeight_ = 0;
     uint64_t frameGeneration_ = 0, imageGeneration_ = 0;
+    EGLSync frameFence_ = EGL_NO_SYNC;
 
     uint64_t ticks_ = 0, presented_ = 0, painted_ = 0;
     ReadbackStats readback_;
