@@ -6,7 +6,7 @@ find_package(CURL REQUIRED)
 pkg_check_modules(LIBZIP REQUIRED IMPORTED_TARGET libzip)
 pkg_check_modules(GLIB REQUIRED IMPORTED_TARGET glib-2.0)
 pkg_check_modules(TEVRA_GLES REQUIRED IMPORTED_TARGET egl glesv2)
-# The page view and the chrome: GTK 3 and WebKitGTK 4.1 (Debian: libwebkit2gtk-4.1-dev).
+# The page view, the camera view and the chrome: GTK 3 and WebKitGTK 4.1.
 pkg_check_modules(GTK3 REQUIRED IMPORTED_TARGET gtk+-3.0)
 pkg_check_modules(WEBKITGTK REQUIRED IMPORTED_TARGET webkit2gtk-4.1)
 
