@@ -4,33 +4,27 @@
 #include "platform/linux/WebKitPageView.h"
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <map>
-#include <condition_variable>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <mutex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bridge/Channels.h"
 #include "bridge/FrameCall.h"
 #include "platform/fake/FakePlatform.h"
+#include "linux/support/LoopbackServer.h"
 
 // Under LeakSanitizer: GTK, fontconfig, D-Bus and the engine keep process-wide
 // caches they never free. Those are not ours; our own leaks outside them
@@ -279,61 +273,37 @@ protected:
     GtkWidget* window_ = nullptr;
 };
 
-// A loopback HTTP server serving the test pages, plus /slow which answers
-// only when released (or after 10 s).
+// A loopback HTTP server serving the test pages; /slow never answers
+// (until the server stops).
 class PageServer {
 public:
-    PageServer() {
-        server_.set_mount_point("/", kPages);
-        // One request per connection, so stopping never waits out a keep-alive.
-        server_.set_keep_alive_max_count(1);
-        // ...nor a connection the engine opened ahead and never used.
-        server_.set_read_timeout(0, 200000);
-        server_.set_keep_alive_timeout(1);
-        server_.Get("/slow", [this](const httplib::Request&, httplib::Response& res) {
-            std::unique_lock<std::mutex> lock(mutex_);
-            cv_.wait_for(lock, std::chrono::seconds(10), [this] { return released_; });
-            res.set_content("<!doctype html><p>slow</p>", "text/html");
-        });
-        port_ = server_.bind_to_any_port("127.0.0.1");
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
-    }
-    ~PageServer() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            released_ = true;
-        }
-        cv_.notify_all();
-        server_.stop();
-        thread_.join();
-    }
-    std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
-    bool ok() const { return port_ > 0; }
+    PageServer()
+        : server_([](const tevra::testing::LoopbackRequest& r) {
+              tevra::testing::LoopbackResponse res;
+              std::string path = r.target.substr(0, r.target.find('?'));
+              if (path == "/slow") {
+                  res.stall = true;
+              } else if (path.find("..") != std::string::npos || path.size() < 2) {
+                  res.status = 404;
+              } else {
+                  std::ifstream in(kPages + path.substr(1), std::ios::binary);
+                  if (!in) {
+                      res.status = 404;
+                  } else {
+                      std::stringstream body;
+                      body << in.rdbuf();
+                      res.body = body.str();
+                      res.headers.push_back({"Content-Type", "text/html; charset=utf-8"});
+                  }
+              }
+              return res;
+          }) {}
+    std::string url(const std::string& path) const { return server_.url(path); }
+    bool ok() const { return server_.listening(); }
 
 private:
-    httplib::Server server_;
-    int port_ = -1;
-    std::thread thread_;
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool released_ = false;
+    tevra::testing::LoopbackServer server_;
 };
-
-// A loopback port with nothing listening.
-int closedPort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    socklen_t len = sizeof a;
-    int port = -1;
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(s);
-    return port;
-}
 
 // ---- Messages ----
 
@@ -419,7 +389,7 @@ TEST_F(PageViewTest, RefusedConnectionFailsOnceWithoutAnErrorPage) {
     ASSERT_EQ(messages_->count("Zephral", "userScript"), 1u);
     navigation_->events.clear();
 
-    const int port = closedPort();
+    const int port = tevra::testing::LoopbackServer::closedPort();
     ASSERT_GT(port, 0);
     view_->loadRequest("http://127.0.0.1:" + std::to_string(port) + "/");
     ASSERT_TRUE(runUntil([&] { return navigation_->ended(); }));
