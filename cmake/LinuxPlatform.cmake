@@ -21,6 +21,11 @@ target_link_libraries(tevra_linux PUBLIC TevraARWebGL ${OpenCV_LIBS} CURL::libcu
   PkgConfig::TEVRA_GLES)
 target_link_libraries(tevra_linux PUBLIC PkgConfig::GTK3 PkgConfig::WEBKITGTK)
 
+# The desktop host application.
+add_executable(tevra-host apps/tevra-host/main.cpp)
+target_compile_options(tevra-host PRIVATE ${TEVRA_WARNINGS})
+target_link_libraries(tevra-host PRIVATE tevra_linux tevra_fake)
+
 if(TEVRA_BUILD_TESTS)
   file(GLOB_RECURSE TEVRA_LINUX_TEST_SOURCES CONFIGURE_DEPENDS tests/linux/*_test.cpp tests/linux/support/*.cpp)
   if(TEVRA_LINUX_TEST_SOURCES)

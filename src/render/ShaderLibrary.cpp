@@ -1,5 +1,7 @@
 #include "render/ShaderLibrary.h"
 
+#include "bridge/FrameworkResources.h"
+
 #include <cstdlib>
 #include <sstream>
 
@@ -53,17 +55,9 @@ std::optional<ShaderFunctionMap> parseShaderLibrary(std::string_view text, std::
 }
 
 std::string frameworkShaderPath(const std::string& name, const std::string& extension) {
-    std::string dir;
-    if (const char* env = std::getenv("TEVRA_FRAMEWORK_RESOURCES"); env && *env) {
-        dir = env;
-    } else {
-#ifdef TEVRA_INSTALLED_RESOURCES
-        dir = TEVRA_INSTALLED_RESOURCES;
-#else
-        dir = ".";
-#endif
-    }
-    return dir + "/shaders/" + name + "." + extension;
+    // The same place as the page-side scripts: the environment, the
+    // installed data directory beside the library, or the source tree.
+    return frameworkResourcesDirectory() + "/shaders/" + name + "." + extension;
 }
 
 }  // namespace tevra

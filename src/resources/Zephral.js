@@ -24,6 +24,7 @@
  *   Zephral.detection(commandObjectOrText)    on-device floor detection commands
  *   Zephral.frame                             the newest frame, or null
  *   Zephral.trackingState, Zephral.trackingReason
+ *   Zephral.framesReceived, Zephral.messagesPosted   counters
  */
 (function () {
   'use strict';
@@ -32,7 +33,11 @@
   var handlers = (window.webkit && window.webkit.messageHandlers) || {};
   function post(channel, body) {
     var h = handlers[channel];
-    if (h && typeof h.postMessage === 'function') { h.postMessage(body); return true; }
+    if (h && typeof h.postMessage === 'function') {
+      h.postMessage(body);
+      Zephral.messagesPosted++;
+      return true;
+    }
     return false;
   }
   function num(v) {
@@ -54,6 +59,8 @@
     version: '1.0',
     sendsCameraFrames: !!window.ZephralSendsCameraFrames,
     frame: null,
+    framesReceived: 0,
+    messagesPosted: 0,
     windowSize: null,
     trackingState: null,
     trackingReason: null,
@@ -112,6 +119,7 @@
       time: (window.performance && performance.now()) || Date.now()
     };
     Zephral.frame = f;
+    Zephral.framesReceived++;
     emit('frame', f);
   };
 

@@ -1,0 +1,34 @@
+// The Linux platform: builds the real services and installs them. This is
+// the one place that picks the Linux backends (the tests pick the fakes in
+// platform/fake/FakePlatform.cpp).
+//
+// Threads: call install() on the main thread before GTK is used, once; the
+// main queue is the default GLib main context.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/Platform.h"
+
+namespace tevra::linux_platform {
+
+struct LinuxPlatformOptions {
+    // The application's pages; empty: "resources" beside the executable.
+    std::string resourcesDirectory;
+    // Downloaded models; empty: $XDG_DATA_HOME/TevraARWebGL (or
+    // ~/.local/share/TevraARWebGL).
+    std::string documentsDirectory;
+    // The session the controller runs (e.g. a simulated one); required.
+    std::shared_ptr<ARSessionFactory> ar;
+    // The device's starting orientation (a desktop has no sensor).
+    long initialOrientation = 1;
+};
+
+// The directory of the running executable.
+std::string executableDirectory();
+
+// Builds the Linux services and installs them as the process platform.
+std::shared_ptr<Platform> installLinuxPlatform(const LinuxPlatformOptions& options);
+
+}  // namespace tevra::linux_platform
