@@ -7,13 +7,19 @@
 
 namespace tevra {
 
-std::shared_ptr<Bitmap> Bitmap::create(size_t width, size_t height) {
+std::shared_ptr<Bitmap> Bitmap::createUninitialized(size_t width, size_t height) {
     if (width == 0 || height == 0 || width > kMaxBitmapSide || height > kMaxBitmapSide) return nullptr;
     auto b = std::make_shared<Bitmap>();
     b->width = width;
     b->height = height;
     b->bytesPerRow = width * 4;
-    b->pixels.assign(b->bytesPerRow * height, 0);
+    b->pixels.resize(b->bytesPerRow * height);
+    return b;
+}
+
+std::shared_ptr<Bitmap> Bitmap::create(size_t width, size_t height) {
+    auto b = createUninitialized(width, height);
+    if (b) std::memset(b->pixels.data(), 0, b->pixels.size());
     return b;
 }
 
@@ -57,7 +63,7 @@ std::shared_ptr<Bitmap> rotateBitmap(const Bitmap& source, int quarterTurnsClock
     int q = quarterTurnsClockwise % 4;
     if (q < 0) q += 4;
     const bool swap = q == 1 || q == 3;
-    auto out = Bitmap::create(swap ? source.height : source.width, swap ? source.width : source.height);
+    auto out = Bitmap::createUninitialized(swap ? source.height : source.width, swap ? source.width : source.height);
     if (!out) return nullptr;
     out->opaque = source.opaque;
     if (q == 0) {

@@ -22,22 +22,46 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "math/Simd.h"
 
 namespace tevra {
 
+// An allocator whose vectors leave new bytes uninitialised, for pixels that
+// are written whole right after allocation.
+template <typename T>
+struct DefaultInitAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = DefaultInitAllocator<U>;
+    };
+    using std::allocator<T>::allocator;
+    template <typename U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
 // Premultiplied RGBA pixels (bytes R, G, B, A), rows `bytesPerRow` apart.
 struct Bitmap {
     size_t width = 0, height = 0, bytesPerRow = 0;
     // True when every alpha byte is 255 (set by whoever fills the pixels).
     bool opaque = false;
-    std::vector<uint8_t> pixels;
+    std::vector<uint8_t, DefaultInitAllocator<uint8_t>> pixels;
 
     // A transparent (all-zero) bitmap; null for a zero side or one above
     // kMaxBitmapSide.
     static std::shared_ptr<Bitmap> create(size_t width, size_t height);
+    // The same with the pixels left unwritten, for a producer that writes
+    // every byte.
+    static std::shared_ptr<Bitmap> createUninitialized(size_t width, size_t height);
     uint8_t* row(size_t y) { return pixels.data() + y * bytesPerRow; }
     const uint8_t* row(size_t y) const { return pixels.data() + y * bytesPerRow; }
     // The four bytes of pixel (x, y) as 0xRRGGBBAA, for tests and diagnostics.

@@ -31,7 +31,7 @@ Rect ImageContext::extentOfPixelBuffer(const PixelBuffer& buffer) {
 std::shared_ptr<Bitmap> ImageContext::createCGImage(const PixelBuffer& buffer) const {
     if (isEmpty(extentOfPixelBuffer(buffer))) return nullptr;
     const size_t w = buffer.width(), h = buffer.height();
-    auto out = Bitmap::create(w, h);
+    auto out = Bitmap::createUninitialized(w, h);
     if (!out) return nullptr;
     out->opaque = true;
     const uint32_t f = buffer.pixelFormatType();

@@ -35,7 +35,7 @@ void clampPremultiplied(Bitmap& b) {
 // Resamples a rectangle of `src` (in stored pixels) onto a new w x h bitmap.
 std::shared_ptr<Bitmap> resampleRect(const Bitmap& src, size_t x0, size_t y0, size_t sw, size_t sh, size_t w,
                                      size_t h) {
-    auto out = Bitmap::create(w, h);
+    auto out = Bitmap::createUninitialized(w, h);
     if (!out) return nullptr;
     const uint8_t* origin = src.row(y0) + 4 * x0;
     if (!lanczos::resample4(origin, sw, sh, src.bytesPerRow, out->pixels.data(), w, h, out->bytesPerRow))
