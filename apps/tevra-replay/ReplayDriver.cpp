@@ -122,7 +122,18 @@ void ReplayDriver::emit(const std::string& prefix, const std::string& text) {
 void ReplayDriver::create(const nlohmann::json& c, const std::string& dir) {
     controller_.reset();
     fake_ = fake::FakePlatform::install();
-    fake_->transcript->setListener(out_);
+    // An effect whose text holds line breaks (a log line such as the VPS
+    // client's "Modified JSON:") continues on lines indented by four blanks,
+    // so every unindented line still starts with its prefix.
+    fake_->transcript->setListener([out = out_](const std::string& line) {
+        if (line.find('\n') == std::string::npos) return out(line);
+        std::string shown;
+        for (char ch : line) {
+            shown += ch;
+            if (ch == '\n') shown += "    ";
+        }
+        out(shown);
+    });
     cameraFrameJpegCompressionFactor = 0.9f;
     targetFrameWidth = 540;
     targetFrameHeight = 960;

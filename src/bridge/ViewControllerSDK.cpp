@@ -9,6 +9,7 @@
 #include "bridge/FrameCall.h"
 #include "bridge/FrameworkResources.h"
 #include "bridge/TextUtils.h"
+#include "capture/ImageContext.h"
 #include "detection/YOLOService.h"
 #include "feedback/HapticController.h"
 #include "feedback/NavigationView.h"
@@ -96,8 +97,8 @@ void ViewControllerSDK::viewDidLoad() {
     }
     // 9.
     view->addSubview(mtkView);
-    // 10. The image-processing context for camera frames is created with the
-    // capture capability; until then nothing is kept here.
+    // 10. The image-processing context for camera frames.
+    if (auto gpu = p.views->systemDefaultDevice()) setCiContext(ImageContext::contextWithMTLDevice(gpu));
     // 11. The renderer.
     renderer = Renderer::initWithSession(session, mtkView->device(), mtkView->renderDestination());
     renderer->drawRectResized(mtkView->bounds().size());

@@ -32,6 +32,8 @@ class YOLOService;
 class HapticController;
 class ProgressView;
 class NavigationView;
+class Image;
+class ImageContext;
 
 // The machine identifier of the device (uname's machine field).
 std::string deviceName();
@@ -133,11 +135,46 @@ public:
                                                    std::function<void()> completionHandler) override;
     void observeValueForKeyPath(const std::string& keyPath, const void* object, double newValue) override;
 
-    // ---- Camera frame capture ----
+    // ---- Camera frame capture and VPS (capture/ViewControllerSDKCapture.cpp) ----
     // Stores the newest camera image with exactly one retain (under the lock).
     void processFrame(const PixelBufferRef& pixelBuffer);
     // A new reference to the stored frame, taken under the lock; null if none.
     PixelBufferRef retainedLastCapturedFrame();
+    // Renders the buffer (the caller hands its reference over) into an image
+    // and turns it upright, on the global high-priority queue. The completion
+    // runs on the main queue with the image or null; with no buffer or no
+    // completion it runs at once, on the calling thread, with null.
+    void imageFromPixelBuffer(PixelBufferRef pixelBuffer, std::function<void(std::shared_ptr<Image>)> completion);
+    // The image turned upright for the device's physical orientation now.
+    std::shared_ptr<Image> rotateImageIfNeeded(const std::shared_ptr<Image>& image);
+    // The image fitted into the box keeping its aspect (may enlarge).
+    std::shared_ptr<Image> resizeImageKeepAspect(const std::shared_ptr<Image>& image, Size targetSize);
+    // The largest centred crop of the target's aspect, scaled to the target.
+    std::shared_ptr<Image> resizeImageWithCrop(const std::shared_ptr<Image>& image, Size targetSize,
+                                               long orientation);
+    // Height x bytes-per-row bytes of the buffer (plane 0, padding included).
+    std::optional<std::vector<uint8_t>> pixelBufferToNSData(const PixelBufferRef& pixelBuffer);
+    // A repeating one-second timer whose tick does nothing; main thread.
+    void startTimer();
+    void stopTimer();
+    void myFunction() {}
+    // Fits, encodes and sends the image with the metadata to the VPS server;
+    // `callback` gets the answer text on the main queue. Main thread.
+    void sendVpsRequestWithImage(std::shared_ptr<Image> image, const std::string& meta, const std::string& vpsServer,
+                                 const std::string& apiToken, std::function<void(const std::string&)> callback);
+    // The image-processing context (made on first use when absent). Any thread.
+    std::shared_ptr<ImageContext> ciContext() const;
+    void setCiContext(std::shared_ptr<ImageContext> context);
+    std::shared_ptr<Timer> timer;
+
+private:
+    // The context for a conversion: the stored one, or a new default one
+    // (logged) that is stored.
+    std::shared_ptr<ImageContext> ciContextForRendering();
+    mutable std::mutex ciContextLock_;
+    std::shared_ptr<ImageContext> ciContext_;
+
+public:
 
     // ---- Fields (declaration order as in the platform build) ----
     std::shared_ptr<CameraView> mtkView;

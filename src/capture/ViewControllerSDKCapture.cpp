@@ -1,20 +1,35 @@
-// Camera frame capture and the VPS message handling of ViewControllerSDK.
+// Camera frame capture and the VPS client of ViewControllerSDK.
+//
+// In: the camera frames forwarded to the page (processFrame), the page's VPS
+// messages "server|meta|id[|token]" on "TevraAR". Out: one multipart POST per
+// message with an upright, fitted JPEG of the newest frame and the metadata
+// with the camera intrinsics written in; the server's answer goes back to the
+// page as window.UnityBridge.receiveMessage("{\"data\":...,\"id\":...}").
+// Fails: by a log line, and the page gets no reply.
+// Example: a 1920 x 1440 frame with the device held portrait becomes a
+// 1440 x 1920 upright image; fitted into the default 540 x 960 box it is sent
+// as a 540 x 720 JPEG while the intrinsics say width 1440, height 1920.
+//
+// Threads: messages, frames, the image completion and the reply on the main
+// thread; rendering, turning, fitting, encoding and building the request on
+// the global high-priority queue; the HTTP completion only posts to the main
+// queue. The controller's recursive lock guards the stored frame only.
+#include <utility>
+
+#include "TevraARWebGL/Globals.h"
 #include "bridge/TextUtils.h"
 #include "bridge/ViewControllerSDK.h"
+#include "capture/Image.h"
+#include "capture/ImageContext.h"
+#include "capture/ImageOps.h"
+#include "capture/JpegEncoder.h"
+#include "capture/VPSRequest.h"
+#include "detection/YOLOService.h"
 
 namespace tevra {
 
-void ViewControllerSDK::handleVPSMessage(const nlohmann::json& body) {
-    if (!body.is_string()) {
-        logSystem("Ignoring TevraAR message: the body is not text: " + describeBody(body));
-        return;
-    }
-    // The VPS client arrives with the capture capability.
-    logSystem("VPS request not sent: the VPS client is not available in this build");
-}
-
 // ---------------------------------------------------------------------------
-// Camera frame capture
+// The newest frame
 
 void ViewControllerSDK::processFrame(const PixelBufferRef& pixelBuffer) {
     if (!pixelBuffer) return;
@@ -25,6 +40,225 @@ void ViewControllerSDK::processFrame(const PixelBufferRef& pixelBuffer) {
 PixelBufferRef ViewControllerSDK::retainedLastCapturedFrame() {
     std::lock_guard<std::recursive_mutex> lock(lock_);
     return lastCapturedFrame_;
+}
+
+// ---------------------------------------------------------------------------
+// The image-processing context
+
+std::shared_ptr<ImageContext> ViewControllerSDK::ciContext() const {
+    std::lock_guard<std::mutex> lock(ciContextLock_);
+    return ciContext_;
+}
+
+void ViewControllerSDK::setCiContext(std::shared_ptr<ImageContext> context) {
+    std::lock_guard<std::mutex> lock(ciContextLock_);
+    ciContext_ = std::move(context);
+}
+
+std::shared_ptr<ImageContext> ViewControllerSDK::ciContextForRendering() {
+    // Conversions may run side by side; only one of them makes the context.
+    std::lock_guard<std::mutex> lock(ciContextLock_);
+    if (!ciContext_) {
+        logSystem(" CIContext is missing, falling back to CPU rendering!");
+        ciContext_ = ImageContext::contextWithOptions();
+    }
+    return ciContext_;
+}
+
+// ---------------------------------------------------------------------------
+// Frame to upright image
+
+void ViewControllerSDK::imageFromPixelBuffer(PixelBufferRef pixelBuffer,
+                                             std::function<void(std::shared_ptr<Image>)> completion) {
+    if (!pixelBuffer || !completion) {
+        if (completion) completion(nullptr);
+        return;  // a buffer handed over without a completion is released here
+    }
+    std::shared_ptr<ViewControllerSDK> self = shared_from_this();
+    platform().dispatch->globalHighPriority().async(
+        [self, buffer = std::move(pixelBuffer), completion = std::move(completion)]() mutable {
+            // The main queue gets the controller too, so that its last
+            // reference is never dropped on a worker thread.
+            auto finish = [&](std::shared_ptr<Image> image) {
+                platform().dispatch->main().async(
+                    [self = std::move(self), completion = std::move(completion), image = std::move(image)] {
+                        completion(image);
+                    });
+            };
+            buffer->lockBaseAddress(kCVPixelBufferLock_ReadOnly);
+            if (ImageContext::isEmpty(ImageContext::extentOfPixelBuffer(*buffer))) {
+                logSystem("❌ CIImage has an empty extent!");
+                buffer->unlockBaseAddress(kCVPixelBufferLock_ReadOnly);
+                buffer = nullptr;
+                finish(nullptr);
+                return;
+            }
+            std::shared_ptr<ImageContext> context = self->ciContextForRendering();
+            std::shared_ptr<Bitmap> bitmap = context->createCGImage(*buffer);
+            buffer->unlockBaseAddress(kCVPixelBufferLock_ReadOnly);
+            buffer = nullptr;  // balances the reference the caller handed over
+            if (!bitmap) {
+                logSystem("❌ Failed to create CGImage from CIImage!");
+                finish(nullptr);
+                return;
+            }
+            std::shared_ptr<Image> image = Image::imageWithBitmap(std::move(bitmap), 1.0);
+            finish(self->rotateImageIfNeeded(image));
+        });
+}
+
+std::shared_ptr<Image> ViewControllerSDK::rotateImageIfNeeded(const std::shared_ptr<Image>& image) {
+    if (!image) return nullptr;
+    return uprightImageForDeviceOrientation(*image, platform().device->orientation());
+}
+
+std::shared_ptr<Image> ViewControllerSDK::resizeImageKeepAspect(const std::shared_ptr<Image>& image, Size size) {
+    if (!image) return nullptr;
+    return tevra::resizeImageKeepAspect(*image, size);
+}
+
+std::shared_ptr<Image> ViewControllerSDK::resizeImageWithCrop(const std::shared_ptr<Image>& image, Size size,
+                                                              long orientation) {
+    if (!image) return nullptr;
+    return tevra::resizeImageWithCrop(*image, size, orientation);
+}
+
+std::optional<std::vector<uint8_t>> ViewControllerSDK::pixelBufferToNSData(const PixelBufferRef& pixelBuffer) {
+    if (!pixelBuffer) return std::nullopt;
+    PixelBufferLock lock(*pixelBuffer, kCVPixelBufferLock_ReadOnly);
+    const size_t height = pixelBuffer->height();
+    const size_t bytesPerRow = pixelBuffer->bytesPerRow();
+    const uint8_t* base = pixelBuffer->baseAddress();
+    if (!base) return std::nullopt;
+    return std::vector<uint8_t>(base, base + height * bytesPerRow);
+}
+
+// ---------------------------------------------------------------------------
+// Idle timer
+
+void ViewControllerSDK::startTimer() {
+    // A second start replaces the running timer instead of leaving it ticking
+    // out of reach.
+    if (timer) timer->invalidate();
+    std::weak_ptr<ViewControllerSDK> weakSelf = weak_from_this();
+    timer = platform().dispatch->scheduleRepeatingTimer(1.0, [weakSelf] {
+        if (auto self = weakSelf.lock()) self->myFunction();
+    });
+}
+
+void ViewControllerSDK::stopTimer() {
+    if (timer) timer->invalidate();
+    timer = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// VPS
+
+namespace {
+
+// The server's answer on its way to the page (main queue).
+void sendVPSAnswerToPage(ViewControllerSDK& vc, const std::string& id, std::string answer) {
+    logSystem(" VPS Request completed. " + answer);
+    if (vc.yoloService) answer = vc.yoloService->processVPSResult(answer);
+    std::string error;
+    std::optional<std::string> json = vpsReplyJSON(id, answer, error);
+    if (!json) {
+        logSystem("❌ Error converting to JSON: " + error);
+        return;
+    }
+    std::string call = receiveMessageCall(escapeForJavaScriptString(*json));
+    logSystem("📡 Sending to JS: " + call);
+    if (!vc.wkWebView) return;
+    vc.wkWebView->evaluateJavaScript(call, [](const nlohmann::json&, const std::optional<Error>& e) {
+        if (e)
+            logSystem("❌ Error sending message to JS: " + e->localizedDescription);
+        else
+            logSystem("✅ Message sent to JS successfully.");
+    });
+}
+
+// What the background step reads of the controller, taken on the main thread
+// where these values are written.
+struct VPSEncodingSettings {
+    Size targetSize;
+    double compressionFactor = 0.9;
+    float fx = 0, fy = 0, cx = 0, cy = 0;
+};
+
+}  // namespace
+
+void ViewControllerSDK::handleVPSMessage(const nlohmann::json& body) {
+    if (!body.is_string()) {
+        logSystem("Ignoring TevraAR message: the body is not text: " + describeBody(body));
+        return;
+    }
+    std::optional<VPSMessage> message = parseVPSMessage(body.get_ref<const std::string&>());
+    if (!message) return;
+    PixelBufferRef frame = retainedLastCapturedFrame();
+    if (!frame) return;
+    std::weak_ptr<ViewControllerSDK> weakSelf = weak_from_this();
+    imageFromPixelBuffer(std::move(frame), [weakSelf, m = std::move(*message)](std::shared_ptr<Image> image) {
+        auto self = weakSelf.lock();
+        if (!self) return;
+        if (!image) {
+            logSystem("❌ Failed to convert pixel buffer to image!");
+            return;
+        }
+        std::string id = m.id;
+        self->sendVpsRequestWithImage(image, m.meta, m.server, m.token, [weakSelf, id](const std::string& answer) {
+            if (auto s = weakSelf.lock()) sendVPSAnswerToPage(*s, id, answer);
+        });
+    });
+}
+
+void ViewControllerSDK::sendVpsRequestWithImage(std::shared_ptr<Image> image, const std::string& meta,
+                                                const std::string& vpsServer, const std::string& apiToken,
+                                                std::function<void(const std::string&)> callback) {
+    // Only web servers: any other scheme (file:, data:, ...) is no server.
+    if (!isAcceptedVPSServerURL(vpsServer)) {
+        logSystem(" Invalid URL: " + vpsServer);
+        return;
+    }
+    VPSEncodingSettings s{targetSize, static_cast<double>(cameraFrameJpegCompressionFactor), cameraFx, cameraFy,
+                          cameraCx, cameraCy};
+    platform().dispatch->globalHighPriority().async([image = std::move(image), meta, url = vpsServer,
+                                                     token = apiToken, callback = std::move(callback), s] {
+        std::shared_ptr<Image> fitted = image ? tevra::resizeImageKeepAspect(*image, s.targetSize) : nullptr;
+        std::optional<std::string> jpeg = fitted ? jpegRepresentation(*fitted, s.compressionFactor) : std::nullopt;
+        if (!jpeg) {
+            logSystem("❌ Failed to convert UIImage to NSData");
+            return;
+        }
+        logSystem("VPS Request Meta Data " + meta);
+        // Width and height of the upright frame in pixels, before fitting.
+        const Size points = image->size();
+        std::string intrinsics =
+            intrinsicsText(points.width * image->scale(), points.height * image->scale(), s.fx, s.fy, s.cx, s.cy);
+        std::string rewritten, error;
+        if (!rewriteIntrinsics(meta, intrinsics, rewritten, error)) {
+            logSystem("Regex error: " + error);
+            return;
+        }
+        logSystem("🔁 Modified JSON:\n" + rewritten);
+        HttpRequest request = makeVPSRequest(url, token, multipartBody(*jpeg, rewritten));
+        platform().http->dataTask(
+            std::move(request), [callback](std::optional<std::string> body, std::optional<HttpResponse>,
+                                           std::optional<Error> error) {
+                // The HTTP status is not judged: an error page is an answer.
+                if (error) {
+                    logSystem(" Request failed: " + error->localizedDescription);
+                    return;
+                }
+                if (!callback) return;
+                std::string text = body ? std::move(*body) : std::string();
+                if (!isValidUTF8(text)) {
+                    logSystem(format("VPS answer is not valid UTF-8 text (%zu bytes); nothing is sent to the page",
+                                     text.size()));
+                    return;
+                }
+                platform().dispatch->main().async([callback, text = std::move(text)] { callback(text); });
+            });
+    });
 }
 
 }  // namespace tevra

@@ -57,6 +57,16 @@ TEST(Replay, ExampleSessionExercisesEveryChannel) {
     EXPECT_TRUE(r.has("LOG WARNING: Unknown message received: 'foo'"));
     EXPECT_TRUE(r.has("LOAD http://example.org/ar"));
     EXPECT_TRUE(r.has("LOG ✅ AR session paused"));
+    // The VPS request with its headers, and the answer back in the page.
+    EXPECT_NE(r.indexOf("HTTP POST https://vps.example/api [Authorization: Bearer token] [Content-Type: "
+                        "multipart/form-data; boundary=----WebKitFormBoundary7MA4YWxkTrZu0gW] body="),
+              std::string::npos);
+    EXPECT_TRUE(r.has("    {\"intrinsics\":{\"width\":64,\"height\":48,\"fx\":1500.0000,\"fy\":1500.0000,"
+                      "\"cx\":720.0000,\"cy\":960.0000}}"));
+    EXPECT_LT(r.indexOf("HTTP answer 200 to https://vps.example/api"),
+              r.indexOf("JS window.UnityBridge.receiveMessage(\"{\\\"data\\\":"));
+    EXPECT_NE(r.indexOf("JS window.UnityBridge.receiveMessage("), std::string::npos);
+    EXPECT_TRUE(r.has("LOG  Request failed: The request timed out."));
     // The window size goes before the frame call it travels with.
     size_t size = r.indexOf("JS if(window.ZephralSetWindowSize)");
     ASSERT_NE(size, std::string::npos);

@@ -1,0 +1,140 @@
+// Speed of the VPS capture path on a 1920 x 1440 "420f" camera frame with the
+// device held portrait (result 540 x 720), on the calling thread as the
+// background queue runs it:
+//   render 420f -> RGBA, turn upright, fit into 540 x 960 with the Lanczos-3
+//   filter, JPEG at factor 0.9, intrinsics rewrite, multipart body.
+// Each stage is also measured alone, next to the baselines it replaces (a
+// full-size quarter turn before fitting).
+// Run: ./build/capture_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+
+#include "capture/Image.h"
+#include "capture/ImageContext.h"
+#include "capture/ImageOps.h"
+#include "capture/JpegEncoder.h"
+#include "capture/VPSRequest.h"
+
+using namespace tevra;
+
+namespace {
+
+constexpr size_t kW = 1920, kH = 1440;
+const char* kMeta = R"({"a":1,"intrinsics":{"width":0},"b":"x","floor":3})";
+
+// A camera-like scene: smooth shading, hard-edged blocks and a little sensor
+// noise, with strides padded past the packed row.
+PixelBufferRef makeCameraFrame() {
+    PixelBufferRef frame = PixelBufferRef::adopt(PixelBuffer::createWithPlanes(
+        kW, kH, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange, {{kW, kH, 2048, 1}, {kW / 2, kH / 2, 2048, 2}}));
+    uint32_t state = 12345;
+    auto noise = [&] {
+        state = state * 1664525u + 1013904223u;
+        return static_cast<int>(state >> 29) - 4;
+    };
+    uint8_t* y = frame->baseAddressOfPlane(0);
+    for (size_t r = 0; r < kH; ++r)
+        for (size_t c = 0; c < kW; ++c) {
+            double v = 120 + 60 * std::sin(c / 97.0) * std::cos(r / 131.0);
+            if (((c / 160) + (r / 120)) % 3 == 0) v += 50;
+            y[r * 2048 + c] = static_cast<uint8_t>(std::clamp(static_cast<int>(v) + noise(), 0, 255));
+        }
+    uint8_t* uv = frame->baseAddressOfPlane(1);
+    for (size_t r = 0; r < kH / 2; ++r)
+        for (size_t c = 0; c < kW / 2; ++c) {
+            uv[r * 2048 + 2 * c] = static_cast<uint8_t>(100 + c / 20);
+            uv[r * 2048 + 2 * c + 1] = static_cast<uint8_t>(150 - r / 20);
+        }
+    return frame;
+}
+
+std::string frameToBody(PixelBuffer& frame, const ImageContext& context) {
+    frame.lockBaseAddress(kCVPixelBufferLock_ReadOnly);
+    auto bitmap = context.createCGImage(frame);
+    frame.unlockBaseAddress(kCVPixelBufferLock_ReadOnly);
+    auto image = Image::imageWithBitmap(bitmap, 1.0);
+    auto upright = uprightImageForDeviceOrientation(*image, 1);
+    auto fitted = resizeImageKeepAspect(*upright, {540, 960});
+    auto jpeg = jpegRepresentation(*fitted, 0.9);
+    std::string rewritten, error;
+    rewriteIntrinsics(kMeta, intrinsicsText(1440, 1920, 1490.5f, 1500.25f, 720.5f, 960.75f), rewritten, error);
+    return multipartBody(*jpeg, rewritten);
+}
+
+void BM_FrameToMultipartBody(benchmark::State& state) {
+    PixelBufferRef frame = makeCameraFrame();
+    auto context = ImageContext::contextWithOptions();
+    size_t bytes = 0;
+    for (auto _ : state) {
+        std::string body = frameToBody(*frame, *context);
+        bytes = body.size();
+        benchmark::DoNotOptimize(body.data());
+    }
+    state.counters["body_bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(BM_FrameToMultipartBody)->Unit(benchmark::kMillisecond);
+
+void BM_Render420f(benchmark::State& state) {
+    PixelBufferRef frame = makeCameraFrame();
+    auto context = ImageContext::contextWithOptions();
+    for (auto _ : state) {
+        auto bitmap = context->createCGImage(*frame);
+        benchmark::DoNotOptimize(bitmap->pixels.data());
+    }
+}
+BENCHMARK(BM_Render420f)->Unit(benchmark::kMillisecond);
+
+std::shared_ptr<Image> renderedFrame() {
+    PixelBufferRef frame = makeCameraFrame();
+    return Image::imageWithBitmap(ImageContext::contextWithOptions()->createCGImage(*frame), 1.0);
+}
+
+// The upright image is only re-tagged; fitting scales the stored pixels and
+// turns the 540 x 720 result.
+void BM_UprightAndFit(benchmark::State& state) {
+    auto image = renderedFrame();
+    for (auto _ : state) {
+        auto fitted = resizeImageKeepAspect(*uprightImageForDeviceOrientation(*image, 1), {540, 960});
+        benchmark::DoNotOptimize(fitted->storedBitmap().pixels.data());
+    }
+}
+BENCHMARK(BM_UprightAndFit)->Unit(benchmark::kMillisecond);
+
+// Baseline: turning the full frame first, then fitting the upright pixels.
+void BM_Baseline_FullTurnThenFit(benchmark::State& state) {
+    auto image = renderedFrame();
+    for (auto _ : state) {
+        auto turned = rotateBitmap(image->storedBitmap(), 1);
+        auto fitted = resizeImageKeepAspect(*Image::imageWithBitmap(turned, 1.0), {540, 960});
+        benchmark::DoNotOptimize(fitted->storedBitmap().pixels.data());
+    }
+}
+BENCHMARK(BM_Baseline_FullTurnThenFit)->Unit(benchmark::kMillisecond);
+
+void BM_Jpeg540x720(benchmark::State& state) {
+    auto fitted = resizeImageKeepAspect(*uprightImageForDeviceOrientation(*renderedFrame(), 1), {540, 960});
+    size_t bytes = 0;
+    for (auto _ : state) {
+        auto jpeg = jpegRepresentation(*fitted, 0.9);
+        bytes = jpeg->size();
+        benchmark::DoNotOptimize(jpeg->data());
+    }
+    state.counters["jpeg_bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(BM_Jpeg540x720)->Unit(benchmark::kMillisecond);
+
+void BM_IntrinsicsRewriteAndBody(benchmark::State& state) {
+    std::string jpeg(90000, 'j');
+    for (auto _ : state) {
+        std::string rewritten, error;
+        rewriteIntrinsics(kMeta, intrinsicsText(1440, 1920, 1490.5f, 1500.25f, 720.5f, 960.75f), rewritten, error);
+        std::string body = multipartBody(jpeg, rewritten);
+        benchmark::DoNotOptimize(body.data());
+    }
+}
+BENCHMARK(BM_IntrinsicsRewriteAndBody)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

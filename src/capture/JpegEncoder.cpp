@@ -1,0 +1,47 @@
+#include "capture/JpegEncoder.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+#include <turbojpeg.h>
+
+namespace tevra {
+
+int jpegQualityForCompressionFactor(double factor) {
+    if (!(factor > 0)) return 1;  // also NaN
+    if (factor >= 1) return 100;
+    return std::clamp(static_cast<int>(std::lround(factor * 100.0)), 1, 100);
+}
+
+namespace {
+struct HandleDeleter {
+    void operator()(void* h) const {
+        if (h) tjDestroy(h);
+    }
+};
+
+tjhandle threadCompressor() {
+    thread_local std::unique_ptr<void, HandleDeleter> handle(tjInitCompress());
+    return handle.get();
+}
+}  // namespace
+
+std::optional<std::string> jpegRepresentation(const Image& image, double compressionFactor) {
+    auto bitmap = image.bitmap();
+    if (!bitmap || bitmap->width == 0 || bitmap->height == 0) return std::nullopt;
+    tjhandle h = threadCompressor();
+    if (!h) return std::nullopt;
+    unsigned char* jpeg = nullptr;
+    unsigned long size = 0;
+    // RGBX ignores the alpha byte: premultiplied colour over black.
+    int rc = tjCompress2(h, bitmap->pixels.data(), static_cast<int>(bitmap->width), static_cast<int>(bitmap->bytesPerRow),
+                         static_cast<int>(bitmap->height), TJPF_RGBX, &jpeg, &size, TJSAMP_420,
+                         jpegQualityForCompressionFactor(compressionFactor), 0);
+    std::optional<std::string> out;
+    if (rc == 0 && jpeg && size > 0) out.emplace(reinterpret_cast<const char*>(jpeg), size);
+    if (jpeg) tjFree(jpeg);
+    return out;
+}
+
+}  // namespace tevra

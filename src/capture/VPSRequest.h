@@ -1,0 +1,75 @@
+// The VPS request client's pure parts: reading the page's message, the
+// camera-intrinsics rewrite of the metadata, the multipart body, the request
+// headers and the reply handed back to the page.
+//
+// Message: "server|meta|id[|token]" (fields split at every "|"; fewer than
+// three fields is no request; without a fourth field the token is
+// "NoToken").
+// Metadata: every match of "intrinsics":\{[^}]+\} (ICU regular expression)
+// is replaced, literally, by the intrinsics text of the upright image
+// "\"intrinsics\":{\"width\":1440,\"height\":1920,\"fx\":1490.5000,...}".
+// Body: the JPEG part ("image", "image.jpg", image/jpeg) and then the JSON
+// part ("json"), with the boundary kVPSBoundary.
+// Reply: {"id":..,"data":..} as compact JSON, escaped for a double-quoted
+// JavaScript string literal (backslash, then double quote, then line feed).
+// Numbers are written with a decimal point whatever the process locale.
+// Threads: any; no shared state.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/HttpClient.h"
+
+namespace tevra {
+
+inline constexpr const char* kVPSBoundary = "----WebKitFormBoundary7MA4YWxkTrZu0gW";
+inline constexpr const char* kVPSNoToken = "NoToken";
+inline constexpr const char* kIntrinsicsPattern = "\"intrinsics\":\\{[^}]+\\}";
+
+struct VPSMessage {
+    std::string server, meta, id, token;
+};
+
+// None when the body has fewer than three fields.
+std::optional<VPSMessage> parseVPSMessage(std::string_view body);
+
+// True for a URL the request can go to: it parses, its scheme is http or
+// https (any case) and it names a host.
+bool isAcceptedVPSServerURL(std::string_view text);
+
+// "\"intrinsics\":{\"width\":%.0f,\"height\":%.0f,\"fx\":%.4f,\"fy\":%.4f,\"cx\":%.4f,\"cy\":%.4f}"
+std::string intrinsicsText(double width, double height, float fx, float fy, float cx, float cy);
+
+// Replaces every match of `pattern` in `meta` by `replacement` taken
+// literally. False with `error` set when the pattern does not compile (or
+// ICU fails otherwise).
+bool replaceAllMatchesLiterally(const std::string& pattern, const std::string& meta, const std::string& replacement,
+                                std::string& out, std::string& error);
+// The same with kIntrinsicsPattern.
+bool rewriteIntrinsics(const std::string& meta, const std::string& intrinsics, std::string& out, std::string& error);
+
+// The whole multipart/form-data body.
+std::string multipartBody(std::string_view jpeg, std::string_view meta);
+
+// POST to url with the Authorization header (unless the token is empty or
+// "NoToken"), the multipart Content-Type and the body.
+HttpRequest makeVPSRequest(const std::string& url, const std::string& token, std::string body);
+
+// The reply object as compact JSON; none (with `error` set) when it can't be
+// serialised (text that is not valid UTF-8).
+std::optional<std::string> vpsReplyJSON(const std::string& id, const std::string& data, std::string& error);
+
+// Escapes for a JavaScript string literal in double quotes: every backslash
+// doubled, then every double quote and line feed preceded by a backslash
+// (a line feed becomes "\n"). Nothing else changes.
+std::string escapeForJavaScriptString(std::string_view text);
+
+// The page call for an escaped reply.
+std::string receiveMessageCall(std::string_view escapedReply);
+
+// Strict UTF-8 check (no overlong forms, surrogates or values above U+10FFFF).
+bool isValidUTF8(std::string_view bytes);
+
+}  // namespace tevra
