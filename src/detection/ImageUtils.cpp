@@ -71,7 +71,9 @@ const libyuv::YuvConstants* bt601VideoRange() { return nullptr; }
 // Blocks of a fixed 64 bytes: a loop of known trip count that the compiler
 // vectorises at -O2 (byte min/max), then a short tail. Built twice, for AVX2
 // and for any x86-64, and picked at load time.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// (Not under ThreadSanitizer: its runtime is not ready when the clone
+// resolver runs at load time.)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("avx2", "default")))
 #endif
 void clampRow(const uint8_t* __restrict src, uint8_t* __restrict dst, size_t n, uint8_t lo, uint8_t hi) {

@@ -1,8 +1,19 @@
 #include "models/ModelManager.h"
 
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <system_error>
 
+#include <nlohmann/json.hpp>
+
+#include "page/URL.h"
 #include "platform/Log.h"
 #include "platform/Platform.h"
 
@@ -23,6 +34,70 @@ constexpr const char* kCompiledModelExtension = ".mlmodelc";
 bool entryExists(const fs::path& p) {
     std::error_code ec;
     return fs::exists(fs::symlink_status(p, ec)) && !ec;
+}
+
+constexpr const char* kFileErrorDomain = "TevraARWebGL.FileError";
+
+Error fileError(const std::string& what, const std::error_code& ec) {
+    return Error{kFileErrorDomain, ec.value(), what + ": " + ec.message()};
+}
+
+// Removes whatever is at `p` (a file, a link or a whole directory).
+std::optional<Error> removeItem(const fs::path& p) {
+    if (!entryExists(p)) return std::nullopt;
+    std::error_code ec;
+    fs::remove_all(p, ec);
+    if (ec) return fileError("Could not remove " + p.string(), ec);
+    return std::nullopt;
+}
+
+// Moves a file or directory. A rename when both lie on one file system;
+// across file systems (EXDEV) a copy followed by removing the source.
+std::optional<Error> moveItem(const fs::path& from, const fs::path& to) {
+    std::error_code ec;
+    fs::rename(from, to, ec);
+    if (!ec) return std::nullopt;
+    if (ec != std::errc::cross_device_link) return fileError("Could not move " + from.string() + " to " + to.string(), ec);
+    fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
+    if (ec) {
+        std::error_code ignored;
+        fs::remove_all(to, ignored);
+        return fileError("Could not copy " + from.string() + " to " + to.string(), ec);
+    }
+    fs::remove_all(from, ec);
+    if (ec) return fileError("Could not remove " + from.string() + " after copying it", ec);
+    return std::nullopt;
+}
+
+// Only http and https locations are fetched: anything else (file://, ftp://,
+// no scheme, no host) is refused like text that is no URL at all.
+bool isDownloadableURL(const std::string& text) {
+    auto url = parseURL(text);
+    if (!url || !url->scheme || !url->host || url->host->empty()) return false;
+    std::string scheme = *url->scheme;
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return scheme == "http" || scheme == "https";
+}
+
+// The calling thread's printable form, e.g. "<Thread: 0x7f...>{tid = 4321, name = curl}".
+std::string currentThreadDescription() {
+    char name[64] = {0};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    std::ostringstream out;
+    out << "<Thread: 0x" << std::hex << static_cast<unsigned long>(pthread_self()) << std::dec
+        << ">{tid = " << ::gettid() << ", name = " << (name[0] ? name : "(null)") << "}";
+    return out.str();
+}
+
+// The runtime compiles into a fresh temporary directory of its own
+// ("tevra-compiled-XXXXXX"); once the compiled model has been moved out, that
+// directory is empty and is removed too.
+void removeEmptyCompileParent(const fs::path& compiled) {
+    fs::path parent = compiled.parent_path();
+    if (parent.filename().string().rfind("tevra-compiled-", 0) != 0) return;
+    std::error_code ec;
+    fs::remove(parent, ec);  // fails, harmlessly, unless it is empty
 }
 
 }  // namespace
@@ -55,6 +130,11 @@ const std::shared_ptr<ModelManager>& ModelManager::shared() {
 bool ModelManager::isUsableModelName(const std::string& name) {
     if (name.empty() || name == "." || name == "..") return false;
     return name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+void ModelManager::logUnusableName(const std::string& name) {
+    std::string shown = nlohmann::json(name).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    logStdout("❌ Invalid model name: " + shown);
 }
 
 std::string ModelManager::localStoragePath(const std::string& name) {
@@ -169,6 +249,180 @@ std::shared_ptr<Model> ModelManager::getModelWithNamed(const std::string& name, 
         return nullptr;
     }
     return *model;
+}
+
+// ---- Download side ----
+
+void ModelManager::ensureModelReady(const std::string& name, const std::string& url, Completion completion) {
+    if (!completion) completion = [](bool) {};
+    // A name that is no plain file name would reach outside the storage
+    // directory: refused before anything looks at the disk.
+    if (!isUsableModelName(name)) {
+        logUnusableName(name);
+        completion(false);
+        return;
+    }
+    bool loaded = false;
+    {
+        std::lock_guard<std::recursive_mutex> lock(monitor_);
+        loaded = isModelLoaded(name);
+        if (!loaded && downloadingModels.count(name)) {
+            pendingCompletions[name].push_back(std::move(completion));
+            return;
+        }
+    }
+    if (loaded) {
+        completion(true);
+        return;
+    }
+
+    // The local lookup, outside the lock; it is not recorded, so two callers
+    // may both try it. The re-check below lets only one of them download.
+    if (!loadModel(name)) {
+        finish(name, true);
+        completion(true);
+        return;
+    }
+    logStdout("Model " + name + " not found → downloading...");
+    {
+        std::unique_lock<std::recursive_mutex> lock(monitor_);
+        if (isModelLoaded(name)) {
+            lock.unlock();
+            completion(true);
+            return;
+        }
+        if (downloadingModels.count(name)) {
+            pendingCompletions[name].push_back(std::move(completion));
+            return;
+        }
+        downloadingModels.insert(name);
+        pendingCompletions[name] = std::vector<Completion>{std::move(completion)};
+    }
+
+    // The download's completion must not keep the registry alive. A registry
+    // that is not owned by a shared_ptr (a test's local one) is used directly;
+    // its owner keeps it alive until its downloads end.
+    std::weak_ptr<ModelManager> weakSelf = weak_from_this();
+    ModelManager* unowned = weakSelf.expired() ? this : nullptr;
+    downloadModel(name, url, [weakSelf, unowned, name](bool success) {
+        std::shared_ptr<ModelManager> self = weakSelf.lock();
+        ModelManager* manager = self ? self.get() : unowned;
+        if (!manager) return;
+        if (!success) {
+            manager->finish(name, false);
+            return;
+        }
+        if (auto failure = manager->loadModel(name)) {
+            logStdout("Still failed after download: " + failure->localizedDescription);
+            manager->finish(name, false);
+            return;
+        }
+        manager->finish(name, true);
+    });
+}
+
+void ModelManager::finish(const std::string& name, bool success) {
+    std::vector<Completion> waiting;
+    {
+        std::lock_guard<std::recursive_mutex> lock(monitor_);
+        downloadingModels.erase(name);
+        auto it = pendingCompletions.find(name);
+        if (it != pendingCompletions.end()) {
+            waiting = std::move(it->second);
+            pendingCompletions.erase(it);
+        }
+    }
+    if (waiting.empty()) return;
+    logStdout("[Thread:" + currentThreadDescription() + "] finish: " + name + " success: " +
+              (success ? "true" : "false") + ", calling " + std::to_string(waiting.size()) + " completions");
+    for (Completion& c : waiting)
+        if (c) c(success);
+}
+
+void ModelManager::downloadModel(const std::string& name, const std::string& urlString, Completion completion) {
+    if (!completion) completion = [](bool) {};
+    if (!isUsableModelName(name)) {
+        logUnusableName(name);
+        completion(false);
+        return;
+    }
+    if (!isDownloadableURL(urlString)) {
+        logStdout("❌ Invalid URL for model " + name + ": " + urlString);
+        completion(false);
+        return;
+    }
+    logStdout("Downloading " + name + " from " + urlString);
+
+    std::shared_ptr<HttpClient> http = platform().http;
+    if (!http) {
+        logStdout("Download failed for " + name + ": No HTTP client is installed");
+        completion(false);
+        return;
+    }
+    // The handler keeps only the name and the completion.
+    http->downloadTask(urlString, [name, completion = std::move(completion)](std::optional<std::string> tempFile,
+                                                                             std::optional<HttpResponse>,
+                                                                             std::optional<Error> error) {
+        if (!tempFile || error) {
+            logStdout("Download failed for " + name + ": " + (error ? error->localizedDescription : std::string()));
+            completion(false);
+            return;
+        }
+        completion(prepareDownloadedArchive(name, *tempFile));
+    });
+}
+
+bool ModelManager::prepareDownloadedArchive(const std::string& name, const std::string& tempFile) {
+    auto failed = [&](const Error& e) {
+        logStdout("Model processing failed for " + name + ": " + e.localizedDescription);
+        return false;
+    };
+    const std::string& documents = platform().documentsDirectory;
+    if (documents.empty()) return failed(Error{kFileErrorDomain, ENOENT, "There is no documents directory"});
+    const fs::path storage(documents);
+    std::error_code ec;
+    fs::create_directories(storage, ec);
+    if (ec) return failed(fileError("Could not create " + storage.string(), ec));
+
+    const fs::path archivePath = storage / (name + ".zip");
+    if (auto e = removeItem(archivePath)) return failed(*e);
+    if (auto e = moveItem(tempFile, archivePath)) return failed(*e);
+
+    const fs::path extraction = storage / name;
+    if (auto e = removeItem(extraction)) return failed(*e);
+    fs::create_directories(extraction, ec);
+    if (ec) return failed(fileError("Could not create " + extraction.string(), ec));
+
+    std::shared_ptr<Archive> archive = platform().archive;
+    if (!archive) return failed(Error{kArchiveErrorDomain, kArchiveErrorUnreadable, "No archive service is installed"});
+    if (auto e = archive->unzipItem(archivePath.string(), extraction.string())) return failed(*e);
+
+    // The first top-level entry named *.mlpackage, in name order (a fixed
+    // order, whatever the file system lists first).
+    std::vector<fs::path> entries;
+    for (fs::directory_iterator it(extraction, ec), end; !ec && it != end; it.increment(ec))
+        entries.push_back(it->path());
+    if (ec) return failed(fileError("Could not list " + extraction.string(), ec));
+    std::sort(entries.begin(), entries.end());
+    auto package = std::find_if(entries.begin(), entries.end(),
+                                [](const fs::path& p) { return p.extension() == ".mlpackage"; });
+    if (package == entries.end()) {
+        logStdout("No .mlpackage found for " + name);
+        return false;
+    }
+
+    std::shared_ptr<ModelRuntime> runtime = platform().models;
+    if (!runtime) return failed(Error{"TevraARWebGL.ModelRuntime", -1, "No model runtime is installed"});
+    auto compiled = runtime->compileModelAtURL(package->string());
+    if (!compiled) return failed(compiled.error);
+
+    const fs::path destination = storage / (name + kCompiledModelExtension);
+    if (auto e = removeItem(destination)) return failed(*e);
+    if (auto e = moveItem(*compiled, destination)) return failed(*e);
+    removeEmptyCompileParent(*compiled);
+
+    logStdout("Model ready: " + name);
+    return true;
 }
 
 }  // namespace tevra

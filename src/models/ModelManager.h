@@ -17,6 +17,22 @@
 // map lookups and inserts; the recursive monitor guards the download
 // bookkeeping (`downloadingModels`, `pendingCompletions`). No lock is held
 // while a model is opened, compiled or downloaded, or while a completion runs.
+//
+// Download side (ensureModelReady / downloadModel): a model found nowhere is
+// fetched as a ZIP archive from an http(s) location into a temporary file,
+// which is moved (renamed; copied and deleted only across file systems) to
+// DOCUMENTS/NAME.zip, unpacked into DOCUMENTS/NAME/, and the first top-level
+// *.mlpackage there is compiled by the runtime and moved to
+// DOCUMENTS/NAME.mlmodelc, where the lookup above finds it. However many
+// callers ask for one name during its download, one download runs and every
+// caller gets exactly one answer, in the order they asked. Lines (standard
+// output): "Model NAME not found → downloading...", "Downloading NAME from
+// URL", "Download failed for NAME: ...", "No .mlpackage found for NAME",
+// "Model processing failed for NAME: ...", "Model ready: NAME", "Still failed
+// after download: ...", "[Thread:...] finish: NAME success: true, calling 3
+// completions", "❌ Invalid URL for model NAME: URL", and for a name that is
+// no plain file name "❌ Invalid model name: \"a/b\"" (nothing touches the
+// disk then). Completions after a download run on the HTTP client's thread.
 #pragma once
 
 #include <functional>
@@ -73,8 +89,17 @@ public:
     // loaded, registers it and caches its input size. Returns no error on
     // success. Runs the (slow) open outside every lock; any thread.
     virtual std::optional<Error> loadModel(const std::string& name);
+    // Downloads, unpacks and compiles NAME into local storage (it does not
+    // load it). The completion gets true once DOCUMENTS/NAME.mlmodelc is in
+    // place, false otherwise; exactly once: on the calling thread for a bad
+    // name or location, else on the HTTP client's thread.
+    virtual void downloadModel(const std::string& name, const std::string& urlString, Completion completion);
     // True exactly when `name` is registered. Any thread; never loads.
     virtual bool isModelLoaded(const std::string& name);
+    // Makes NAME loaded: at once when it is, by the local lookup when that
+    // finds it, else by one shared download from `url`. The completion gets
+    // true when getModel(NAME) will answer, exactly once.
+    virtual void ensureModelReady(const std::string& name, const std::string& url, Completion completion);
     // The registered model, or ModelError -2 "Model not loaded". Never loads.
     virtual Expected<std::shared_ptr<Model>> getModel(const std::string& name);
     // The model's image-input size (cached after the first answer), or
@@ -85,6 +110,12 @@ public:
     // `error` when it is given.
     bool loadModelWithNamed(const std::string& name, Error* error);
     std::shared_ptr<Model> getModelWithNamed(const std::string& name, Error* error);
+    void ensureModelReadyWithName(const std::string& name, const std::string& url, Completion completion) {
+        ensureModelReady(name, url, std::move(completion));
+    }
+    void downloadModelWithNamed(const std::string& name, const std::string& urlString, Completion completion) {
+        downloadModel(name, urlString, std::move(completion));
+    }
 
     // Whether `name` can be used as a file name inside the model directories:
     // not empty, not "." or "..", no '/' and no NUL. Other names are never
@@ -92,6 +123,15 @@ public:
     static bool isUsableModelName(const std::string& name);
 
 private:
+    // Ends NAME's download: removes it from the bookkeeping and calls every
+    // waiting completion, in order, with `success`, outside the lock.
+    virtual void finish(const std::string& name, bool success);
+    // Steps after the archive arrived: move, unpack, find, compile, store.
+    // Returns true when the compiled model is in place; logs every failure.
+    static bool prepareDownloadedArchive(const std::string& name, const std::string& tempFile);
+    // Logs the refusal of a name that is no plain file name.
+    static void logUnusableName(const std::string& name);
+
     // Where NAME.mlmodelc would live in local storage, or "" when there is no
     // documents directory.
     static std::string localStoragePath(const std::string& name);

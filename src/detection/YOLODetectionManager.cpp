@@ -1,0 +1,194 @@
+#include "detection/YOLODetectionManager.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <memory>
+
+#include "models/ModelManager.h"
+#include "platform/Dispatch.h"
+#include "platform/Log.h"
+#include "platform/Platform.h"
+
+namespace tevra {
+
+extern "C" {
+const char* const kYOLOSignModel = "yolo26n_sign_640";
+const char* const kYOLODigitModel = "yolo26n_digit_640";
+}
+
+namespace {
+
+constexpr float kDefaultConfThreshold = 0.7f;
+
+// The text form of a body or entry in log lines (compact JSON).
+std::string describe(const nlohmann::json& value) {
+    if (value.is_string()) return value.get_ref<const std::string&>();
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// The entry's text member `key`, or none when it is missing or not text.
+std::optional<std::string> textMember(const nlohmann::json& object, const char* key) {
+    auto it = object.find(key);
+    if (it == object.end() || !it->is_string()) return std::nullopt;
+    return it->get<std::string>();
+}
+
+}  // namespace
+
+YOLODetectionManager::YOLODetectionManager() {
+    detectedFloor.store(-1, std::memory_order_relaxed);
+    startDetectingFloor.store(false, std::memory_order_relaxed);
+}
+
+void YOLODetectionManager::handleMessage(const nlohmann::json& body) {
+    if (body.is_object()) {
+        handleDictionaryCommand(body);
+    } else if (body.is_string()) {
+        handleLegacyCommand(body.get_ref<const std::string&>());
+    } else {
+        logSystem("[YOLO] Unknown message type: " + describe(body));
+    }
+}
+
+void YOLODetectionManager::handleDictionaryCommand(const nlohmann::json& command) {
+    auto name = textMember(command, "command");
+    if (!name) {
+        logSystem("[YOLO] Invalid command");
+        return;
+    }
+    if (*name == "turn_on") {
+        startDetection();
+    } else if (*name == "turn_off") {
+        stopDetection();
+    } else if (*name == "prepare_models") {
+        auto models = command.find("models");
+        prepareModels(models == command.end() ? nlohmann::json() : *models);
+    } else {
+        logSystem("[YOLO] Unknown command: " + *name);
+    }
+}
+
+void YOLODetectionManager::handleLegacyCommand(const std::string& command) {
+    if (command == "turn_on" || command == "turn it on!!!") {
+        startDetection();
+    } else if (command == "turn_off" || command == "turn it off!!!") {
+        stopDetection();
+    } else {
+        logSystem("[YOLO] Unknown legacy command: " + command);
+    }
+}
+
+void YOLODetectionManager::prepareModels(const nlohmann::json& models) {
+    if (!models.is_array()) {
+        logSystem("[YOLO] Invalid models format");
+        return;
+    }
+    std::shared_ptr<DispatchGroup> group = DispatchGroup::create();
+    // Only ever cleared, from whichever thread a model's answer arrives on.
+    auto allSucceeded = std::make_shared<std::atomic<bool>>(true);
+
+    for (const nlohmann::json& entry : models) {
+        std::optional<std::string> name, url, function;
+        float threshold = kDefaultConfThreshold;
+        if (entry.is_object()) {
+            name = textMember(entry, "name");
+            url = textMember(entry, "url");
+            function = textMember(entry, "model_function");
+            auto conf = entry.find("conf_threshold");
+            if (conf != entry.end() && conf->is_number()) {
+                // Held as a 32-bit float; out-of-range values saturate.
+                double value = conf->get<double>();
+                threshold = std::isnan(value) ? NAN : static_cast<float>(std::clamp(value, -double(FLT_MAX), double(FLT_MAX)));
+            }
+        }
+        if (!name || !url || !function) {
+            logSystem("[YOLO] Invalid model config: " + describe(entry));
+            continue;
+        }
+        if (*function == "sign_detection") {
+            signModelName = *name;
+            signConfThreshold = threshold;
+        } else if (*function == "digit_detection") {
+            digitModelName = *name;
+            digitConfThreshold = threshold;
+        } else {
+            logSystem("[YOLO] Unknown model_function: " + *function);
+            continue;
+        }
+
+        group->enter();
+        ModelManager::shared()->ensureModelReadyWithName(*name, *url, [group, allSucceeded, name = *name](bool ok) {
+            if (ok) {
+                logSystem("[YOLO] Model " + name + " ready");
+            } else {
+                logSystem("[YOLO] Model " + name + " failed");
+                allSucceeded->store(false);
+            }
+            group->leave();
+        });
+    }
+
+    group->notify(platform().dispatch->main(), [allSucceeded] {
+        logSystem(allSucceeded->load() ? "[YOLO] All models ready" : "[YOLO] Some models failed");
+    });
+}
+
+std::string YOLODetectionManager::processVPSResult(const std::string& result) {
+    nlohmann::json root;
+    try {
+        root = nlohmann::json::parse(result);
+    } catch (const nlohmann::json::exception& e) {
+        logSystem(std::string("[YOLO] JSON parse error: ") + e.what());
+        return result;
+    }
+    if (!root.is_object()) return result;
+    auto data = root.find("data");
+    if (data == root.end() || !data->is_object()) return result;
+    auto attributes = data->find("attributes");
+    if (attributes == data->end() || !attributes->is_object()) return result;
+
+    auto detector = attributes->find("floor_detector");
+    if (detector != attributes->end() && detector->is_string() &&
+        detector->get_ref<const std::string&>() == "floor_by_yolo") {
+        int32_t floor = detectedFloor.load(std::memory_order_relaxed);
+        if (floor != -1) {
+            logSystem("[YOLO] Override detected_floor = " + std::to_string(floor));
+            (*attributes)["detected_floor"] = floor;
+        }
+    } else {
+        logSystem("[YOLO] Disable YOLO (not floor_by_yolo)");
+        stopDetection();
+    }
+    // The attributes were edited in place, inside "data", inside the answer.
+    return root.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+void YOLODetectionManager::startDetection() {
+    startDetectingFloor.store(true, std::memory_order_relaxed);
+    detectedFloor.store(-1, std::memory_order_relaxed);
+    logSystem("[YOLO] Detection started");
+}
+
+void YOLODetectionManager::stopDetection() {
+    startDetectingFloor.store(false, std::memory_order_relaxed);
+    detectedFloor.store(-1, std::memory_order_relaxed);
+    logSystem("[YOLO] Detection stopped");
+}
+
+void YOLODetectionManager::updateDetectedFloor(int32_t floor) {
+    detectedFloor.store(floor, std::memory_order_relaxed);
+    logSystem("[YOLO] detectedFloor updated = " + std::to_string(floor));
+}
+
+int32_t YOLODetectionManager::getRotationNeeded() const {
+    long orientation = hasPlatform() && platform().device ? platform().device->orientation() : 0;
+    switch (orientation) {
+        case UIDeviceOrientationPortrait: return 1;
+        case UIDeviceOrientationPortraitUpsideDown: return 3;
+        case UIDeviceOrientationLandscapeLeft: return 2;
+        default: return 0;
+    }
+}
+
+}  // namespace tevra
