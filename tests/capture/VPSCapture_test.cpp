@@ -111,10 +111,13 @@ TEST_F(VPSCapture, RequestCarriesTheUprightFittedFrameAndTheAnswerReachesThePage
     auto reply = nlohmann::json::parse(*arg);
     EXPECT_EQ(reply, (nlohmann::json{{"id", "req-1"}, {"data", answer}}));
     auto l = log();
-    ASSERT_EQ(l.size(), 5u);
+    ASSERT_EQ(l.size(), 6u);
     EXPECT_EQ(l[2], " VPS Request completed. " + answer);
-    EXPECT_EQ(l[3], "📡 Sending to JS: " + sent[0]);
-    EXPECT_EQ(l[4], "✅ Message sent to JS successfully.");
+    // The detection service reads the answer first; text that is not JSON
+    // passes unchanged.
+    EXPECT_EQ(l[3].rfind("[YOLO] JSON parse error: ", 0), 0u);
+    EXPECT_EQ(l[4], "📡 Sending to JS: " + sent[0]);
+    EXPECT_EQ(l[5], "✅ Message sent to JS successfully.");
 
     // Only the controller's retain is left besides ours; every lock undone.
     EXPECT_EQ(frame->retainCount(), 2);
