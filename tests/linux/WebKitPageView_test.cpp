@@ -30,15 +30,6 @@
 // caches they never free. Those are not ours; our own leaks outside them
 // still fail the run. Full stacks are needed for the suppressions to match
 // through libraries built without frame pointers.
-extern "C" __attribute__((used)) const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig.so\n"
-           "leak:libdbus-1.so\n"
-           "leak:libjavascriptcoregtk-4.1.so\n"
-           "leak:libwebkit2gtk-4.1.so\n"
-           "leak:libgtk-3.so\n"
-           "leak:libgdk-3.so\n"
-           "leak:gtk_init_check\n";
-}
 extern "C" __attribute__((used)) const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
 
 namespace tevra::linux_platform {
