@@ -101,7 +101,6 @@ private:
     bool started_ = false;
     bool loops_ = false;
     size_t index_ = 0;
-    unsigned long generation_ = 0;  // bumped by run and pause
     double timeOffset_ = 0;
     std::optional<double> lastTimestamp_;  // of the last delivered frame
     std::optional<std::pair<long, long>> lastTracking_;
