@@ -2,6 +2,8 @@
 // display): draws known camera frames offscreen and reads the pixels back.
 #include <gtest/gtest.h>
 
+#include "linux/support/Watchdog.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -17,34 +19,6 @@ using namespace tevra;
 
 namespace {
 
-// Aborts the run if a test takes longer than its bound (a deadlocked update
-// must fail, not hang).
-class Watchdog {
-public:
-    explicit Watchdog(std::chrono::seconds limit) {
-        thread_ = std::thread([this, limit] {
-            std::unique_lock<std::mutex> lock(mutex_);
-            if (!cv_.wait_for(lock, limit, [&] { return done_; })) {
-                std::fprintf(stderr, "GL renderer test exceeded its time bound\n");
-                std::abort();
-            }
-        });
-    }
-    ~Watchdog() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            done_ = true;
-        }
-        cv_.notify_all();
-        thread_.join();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool done_ = false;
-    std::thread thread_;
-};
 
 struct YCbCr {
     uint8_t y, cb, cr;
@@ -109,7 +83,7 @@ protected:
         EXPECT_NEAR(got.b, want.b, 2) << what << " at " << x << "," << y;
     }
 
-    Watchdog watchdog{std::chrono::seconds(120)};
+    tevra::test::Watchdog watchdog{std::chrono::seconds(120), "GL renderer test"};
     std::shared_ptr<fake::FakePlatform> fake;
     std::shared_ptr<gl::GLDevice> device;
     std::shared_ptr<gl::GLOffscreenDestination> destination;

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "linux/support/Watchdog.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -22,34 +24,6 @@
 namespace tevra::linux_platform {
 namespace {
 
-// Aborts the run if a test outlives its bound (a stalled update must fail,
-// not hang).
-class Watchdog {
-public:
-    explicit Watchdog(std::chrono::seconds limit) {
-        thread_ = std::thread([this, limit] {
-            std::unique_lock<std::mutex> lock(mutex_);
-            if (!cv_.wait_for(lock, limit, [&] { return done_; })) {
-                std::fprintf(stderr, "GTK camera view test exceeded its time bound\n");
-                std::abort();
-            }
-        });
-    }
-    ~Watchdog() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            done_ = true;
-        }
-        cv_.notify_all();
-        thread_.join();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool done_ = false;
-    std::thread thread_;
-};
 
 // Runs the default main context until `done` holds or `seconds` pass.
 bool iterateUntil(const std::function<bool()>& done, double seconds) {
@@ -180,7 +154,7 @@ protected:
         delegate->onSize = [this](CameraView& v) { renderer->drawRectResized(v.bounds().size()); };
     }
 
-    Watchdog watchdog{std::chrono::seconds(120)};
+    tevra::test::Watchdog watchdog{std::chrono::seconds(120), "GTK camera view test"};
     std::shared_ptr<fake::FakePlatform> fake;
     std::shared_ptr<gl::GLDevice> device;
     std::shared_ptr<RecordingDelegate> delegate;
