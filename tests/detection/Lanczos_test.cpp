@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <vector>
 
 using namespace tevra;
@@ -26,7 +27,7 @@ TEST(Lanczos, VectorPathsMatchScalarBitForBit) {
         size_t sw, sh, dw, dh;
     };
     uint32_t state = 7;
-    for (Case c : {Case{1440, 60, 640, 21}, Case{37, 23, 160, 160}, Case{101, 77, 33, 50}, Case{3, 2, 9, 5},
+    for (Case c : {Case{1440, 60, 640, 21}, Case{1920, 40, 720, 15}, Case{130, 1440, 49, 540}, Case{37, 23, 160, 160}, Case{101, 77, 33, 50}, Case{3, 2, 9, 5},
                    Case{1, 1, 4, 3}, Case{9, 9, 1, 1}, Case{64, 5, 64, 17}, Case{50, 40, 50, 40}}) {
         SCOPED_TRACE(testing::Message() << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh);
         const size_t ss = c.sw * 4 + 12, ds = c.dw * 4 + 8;
@@ -38,11 +39,29 @@ TEST(Lanczos, VectorPathsMatchScalarBitForBit) {
         ASSERT_TRUE(lanczos::resample4(src.data(), c.sw, c.sh, ss, slow.data(), c.dw, c.dh, ds));
         lanczos::forceScalarPath(false);
         EXPECT_EQ(fast, slow);
+        // Every vector path this machine can run, not only the best one.
+        for (const char* path : {"sse2", "avx2", "avx512"}) {
+            if (!lanczos::forcePath(path)) continue;
+            std::vector<uint8_t> other(ds * c.dh, 1);
+            ASSERT_TRUE(lanczos::resample4(src.data(), c.sw, c.sh, ss, other.data(), c.dw, c.dh, ds));
+            lanczos::forcePath("");
+            EXPECT_EQ(other, slow) << path;
+        }
         if (c.sw == c.dw && c.sh == c.dh) {
             for (size_t y = 0; y < c.sh; ++y)
                 ASSERT_EQ(0, std::memcmp(&fast[y * ds], &src[y * ss], c.sw * 4));  // same size: a copy
         }
     }
+}
+
+TEST(Lanczos, ForcingAnUnknownPathChangesNothing) {
+    const std::string best = lanczos::activePath();
+    EXPECT_FALSE(lanczos::forcePath("quantum"));
+    EXPECT_EQ(lanczos::activePath(), best);
+    EXPECT_TRUE(lanczos::forcePath("scalar"));
+    EXPECT_STREQ(lanczos::activePath(), "scalar");
+    EXPECT_TRUE(lanczos::forcePath(""));
+    EXPECT_EQ(lanczos::activePath(), best);
 }
 
 TEST(Lanczos, RejectsBadGeometry) {
