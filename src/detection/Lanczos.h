@@ -29,6 +29,13 @@ double kernel(double x);
 bool resample4(const uint8_t* src, size_t srcWidth, size_t srcHeight, size_t srcBytesPerRow, uint8_t* dst,
                size_t dstWidth, size_t dstHeight, size_t dstBytesPerRow);
 
+// The same, written turned by `quarterTurns` (0-3) clockwise quarter turns in
+// the one pass: dstWidth x dstHeight is the size before the turn, so dst is
+// dstHeight pixels wide for 1 and 3. Gives the bytes of resample4 followed by
+// a separate turn, without the intermediate image.
+bool resample4Turned(const uint8_t* src, size_t srcWidth, size_t srcHeight, size_t srcBytesPerRow, uint8_t* dst,
+                     size_t dstWidth, size_t dstHeight, size_t dstBytesPerRow, int quarterTurns);
+
 // Which vector code path resample4 uses on this machine ("avx512" (with the
 // fused multiply-accumulate), "avx2", "sse2" or "scalar"), for benchmarks and
 // diagnostics.

@@ -54,6 +54,48 @@ TEST(Lanczos, VectorPathsMatchScalarBitForBit) {
     }
 }
 
+// Scaling and turning in one pass gives the bytes of scaling, then turning
+// clockwise, on every path, with padded rows on both sides.
+TEST(Lanczos, TurnedResampleMatchesResampleThenTurn) {
+    struct Case {
+        size_t sw, sh, dw, dh;
+    };
+    uint32_t state = 11;
+    for (Case c : {Case{96, 72, 36, 27}, Case{37, 23, 50, 31}, Case{20, 20, 20, 20}, Case{64, 9, 7, 3}}) {
+        const size_t ss = c.sw * 4 + 12;
+        std::vector<uint8_t> src(ss * c.sh);
+        for (auto& v : src) v = static_cast<uint8_t>((state = state * 1103515245u + 12345u) >> 23);
+        const size_t ds = c.dw * 4;
+        std::vector<uint8_t> scaled(ds * c.dh);
+        ASSERT_TRUE(lanczos::resample4(src.data(), c.sw, c.sh, ss, scaled.data(), c.dw, c.dh, ds));
+        for (int q = 0; q < 4; ++q) {
+            const bool swap = q % 2 == 1;
+            const size_t tw = swap ? c.dh : c.dw, th = swap ? c.dw : c.dh, ts = tw * 4 + 8;
+            std::vector<uint8_t> expected(ts * th, 0xEE);
+            for (size_t y = 0; y < c.dh; ++y)
+                for (size_t x = 0; x < c.dw; ++x) {
+                    size_t tx = x, ty = y;
+                    if (q == 1) tx = c.dh - 1 - y, ty = x;
+                    if (q == 2) tx = c.dw - 1 - x, ty = c.dh - 1 - y;
+                    if (q == 3) tx = y, ty = c.dw - 1 - x;
+                    std::memcpy(&expected[ty * ts + 4 * tx], &scaled[y * ds + 4 * x], 4);
+                }
+            for (const char* path : {"scalar", "sse2", "avx2", "avx512"}) {
+                if (!lanczos::forcePath(path)) continue;
+                SCOPED_TRACE(testing::Message() << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh << " turned "
+                                                << q << " on " << path);
+                std::vector<uint8_t> turned(ts * th, 0xEE);
+                ASSERT_TRUE(lanczos::resample4Turned(src.data(), c.sw, c.sh, ss, turned.data(), c.dw, c.dh, ts, q));
+                EXPECT_EQ(turned, expected);
+            }
+            lanczos::forcePath("");
+        }
+    }
+    std::vector<uint8_t> buf(64 * 4);
+    EXPECT_FALSE(lanczos::resample4Turned(buf.data(), 8, 8, 32, buf.data(), 4, 2, 16, 4));
+    EXPECT_FALSE(lanczos::resample4Turned(buf.data(), 8, 8, 32, buf.data(), 4, 2, 4, 1));  // turned rows are 8 bytes
+}
+
 TEST(Lanczos, ForcingAnUnknownPathChangesNothing) {
     const std::string best = lanczos::activePath();
     EXPECT_FALSE(lanczos::forcePath("quantum"));
