@@ -39,6 +39,15 @@ double number(const nlohmann::json& v, const char* what) {
     return v.get<double>();
 }
 
+// A whole number from lo to hi (checked before any conversion).
+long integer(const nlohmann::json& v, const char* what, double lo, double hi) {
+    const double d = number(v, what);
+    if (!(d >= lo && d <= hi) || d != std::floor(d))
+        throw StepError{std::string("\"") + what + "\" must be a whole number from " + std::to_string(static_cast<long>(lo)) +
+                        " to " + std::to_string(static_cast<long>(hi))};
+    return static_cast<long>(d);
+}
+
 float3 vec3(const nlohmann::json& v, const char* what) {
     if (!v.is_array() || v.size() != 3) throw StepError{std::string("\"") + what + "\" must be 3 numbers"};
     return {static_cast<float>(number(v[0], what)), static_cast<float>(number(v[1], what)),
@@ -94,8 +103,9 @@ void paintCameraImage(PixelBuffer& buffer, const nlohmann::json& image) {
     if (auto rs = image.find("rects"); rs != image.end()) {
         if (!rs->is_array()) throw StepError{"\"rects\" must be a list"};
         for (const auto& r : *rs) {
-            long x = static_cast<long>(number(need(r, "x"), "x")), y = static_cast<long>(number(need(r, "y"), "y"));
-            long rw = static_cast<long>(number(need(r, "w"), "w")), rh = static_cast<long>(number(need(r, "h"), "h"));
+            constexpr double kFar = 1e6;
+            const long x = integer(need(r, "x"), "x", -kFar, kFar), y = integer(need(r, "y"), "y", -kFar, kFar);
+            const long rw = integer(need(r, "w"), "w", 0, kFar), rh = integer(need(r, "h"), "h", 0, kFar);
             boxes.push_back({x, y, x + rw, y + rh, colour(need(r, "rgb"), "rgb")});
         }
     }
@@ -381,22 +391,20 @@ bool ReplayDriver::step(const nlohmann::json& c, const std::string& dir) {
             auto frame = std::make_shared<fake::FakeARFrame>();
             frame->timestamp_ = c.contains("time") ? number(c["time"], "time") : f.clock->now();
             if (c.contains("camera")) frame->camera_->transform_ = pose(c["camera"]);
-            double w = 64, h = 48;
+            long w = 64, h = 48;
             auto img = c.find("image");
             if (img != c.end()) {
-                w = number(need(*img, "width"), "width");
-                h = number(need(*img, "height"), "height");
-                if (!(w >= 1 && w <= 8192 && h >= 1 && h <= 8192)) throw StepError{"the image must be 1 to 8192 pixels a side"};
+                w = integer(need(*img, "width"), "width", 1, 8192);
+                h = integer(need(*img, "height"), "height", 1, 8192);
             }
-            const int count = c.contains("count") ? static_cast<int>(number(c["count"], "count")) : 1;
-            if (count < 1 || count > 10000) throw StepError{"\"count\" must be 1 to 10000"};
+            const long count = c.contains("count") ? integer(c["count"], "count", 1, 10000) : 1;
             frame->image_ = PixelBufferRef::adopt(PixelBuffer::create(static_cast<size_t>(w), static_cast<size_t>(h),
                                                                       kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
             if (!frame->image_) throw StepError{"cannot make a camera image of that size"};
             if (img != c.end()) paintCameraImage(*frame->image_, *img);
             if (auto s = f.ar->lastSession()) {
                 for (auto& a : s->anchors()) frame->anchors_.push_back(a);
-                for (int i = 0; i < count; ++i) {
+                for (long i = 0; i < count; ++i) {
                     s->deliverFrame(frame);
                     f.dispatch->drainAll();
                 }

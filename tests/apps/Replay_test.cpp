@@ -102,15 +102,15 @@ TEST(Replay, MalformedDetectionStepsAreReported) {
                         << "{\"do\":\"frame\",\"image\":{\"width\":8,\"height\":8,\"rects\":[{\"x\":0,\"y\":0,"
                            "\"w\":2,\"h\":2,\"rgb\":[2,0,0]}]}}\n"
                         << "{\"do\":\"frame\",\"image\":{\"width\":0,\"height\":8}}\n"
-                        << "{\"do\":\"frame\",\"count\":0}\n"
+                        << "{\"do\":\"frame\",\"count\":1e300}\n"
                         << "{\"do\":\"http\",\"op\":\"respond\",\"file\":\"no-such-archive.zip\"}\n"
                         << "{\"do\":\"host\",\"call\":\"pause\"}\n";
     ReplayRun r = replay(path);
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(r.has("ERROR line 1: \"models\" must be \"fake\" or \"real\""));
     EXPECT_TRUE(r.has("ERROR line 2: \"rgb\" must be 3 numbers from 0 to 1"));
-    EXPECT_TRUE(r.has("ERROR line 3: the image must be 1 to 8192 pixels a side"));
-    EXPECT_TRUE(r.has("ERROR line 4: \"count\" must be 1 to 10000"));
+    EXPECT_TRUE(r.has("ERROR line 3: \"width\" must be a whole number from 1 to 8192"));
+    EXPECT_TRUE(r.has("ERROR line 4: \"count\" must be a whole number from 1 to 10000"));
     EXPECT_TRUE(r.has("ERROR line 5: cannot read no-such-archive.zip"));
     EXPECT_TRUE(r.has("LOG ✅ AR session paused"));
 }
