@@ -4,7 +4,8 @@
 //   render 420f -> RGBA, turn upright, fit into 540 x 960 with the Lanczos-3
 //   filter, JPEG at factor 0.9, intrinsics rewrite, multipart body.
 // Each stage is also measured alone, next to the baselines it replaces (a
-// full-size quarter turn before fitting).
+// full-size quarter turn before fitting). The fitting cases are labelled with
+// the resampler's vector path.
 // Run: ./build/capture_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
 
@@ -15,6 +16,7 @@
 #include "capture/ImageOps.h"
 #include "capture/JpegEncoder.h"
 #include "capture/VPSRequest.h"
+#include "detection/Lanczos.h"
 
 using namespace tevra;
 
@@ -72,6 +74,7 @@ void BM_FrameToMultipartBody(benchmark::State& state) {
         benchmark::DoNotOptimize(body.data());
     }
     state.counters["body_bytes"] = static_cast<double>(bytes);
+    state.SetLabel(lanczos::activePath());
 }
 BENCHMARK(BM_FrameToMultipartBody)->Unit(benchmark::kMillisecond);
 
@@ -91,13 +94,14 @@ std::shared_ptr<Image> renderedFrame() {
 }
 
 // The upright image is only re-tagged; fitting scales the stored pixels and
-// turns the 540 x 720 result.
+// writes them turned upright (540 x 720) in the same pass.
 void BM_UprightAndFit(benchmark::State& state) {
     auto image = renderedFrame();
     for (auto _ : state) {
         auto fitted = resizeImageKeepAspect(*uprightImageForDeviceOrientation(*image, 1), {540, 960});
         benchmark::DoNotOptimize(fitted->storedBitmap().pixels.data());
     }
+    state.SetLabel(lanczos::activePath());
 }
 BENCHMARK(BM_UprightAndFit)->Unit(benchmark::kMillisecond);
 

@@ -1,12 +1,21 @@
 #include "ReplayDriver.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <istream>
+#include <iterator>
 
 #include "TevraARWebGL/Globals.h"
 #include "bridge/TextUtils.h"
 #include "platform/sim/SimARSession.h"
+
+#if TEVRA_REPLAY_REAL_MODELS
+#include "platform/linux/OpenCVModelRuntime.h"
+#include "platform/linux/ZipExtractor.h"
+#endif
 
 namespace fs = std::filesystem;
 
@@ -28,6 +37,15 @@ const nlohmann::json& need(const nlohmann::json& c, const char* key) {
 double number(const nlohmann::json& v, const char* what) {
     if (!v.is_number()) throw StepError{std::string("\"") + what + "\" must be a number"};
     return v.get<double>();
+}
+
+// A whole number from lo to hi (checked before any conversion).
+long integer(const nlohmann::json& v, const char* what, double lo, double hi) {
+    const double d = number(v, what);
+    if (!(d >= lo && d <= hi) || d != std::floor(d))
+        throw StepError{std::string("\"") + what + "\" must be a whole number from " + std::to_string(static_cast<long>(lo)) +
+                        " to " + std::to_string(static_cast<long>(hi))};
+    return static_cast<long>(d);
 }
 
 float3 vec3(const nlohmann::json& v, const char* what) {
@@ -54,6 +72,86 @@ float4x4 pose(const nlohmann::json& c) {
     if (auto it = c.find("yaw"); it != c.end()) m = m * rotationY(static_cast<float>(number(*it, "yaw") * kDeg));
     if (auto it = c.find("pitch"); it != c.end()) m = m * rotationX(static_cast<float>(number(*it, "pitch") * kDeg));
     return m;
+}
+
+// A colour as three numbers from 0 to 1.
+struct Colour {
+    double r = 0, g = 0, b = 0;
+};
+
+Colour colour(const nlohmann::json& v, const char* what) {
+    if (!v.is_array() || v.size() != 3) throw StepError{std::string("\"") + what + "\" must be 3 numbers from 0 to 1"};
+    Colour c{number(v[0], what), number(v[1], what), number(v[2], what)};
+    for (double x : {c.r, c.g, c.b})
+        if (!(x >= 0 && x <= 1)) throw StepError{std::string("\"") + what + "\" must be 3 numbers from 0 to 1"};
+    return c;
+}
+
+// Paints a "420f" camera image: a background colour and rectangles on top,
+// in the camera's own pixels (before any turn for the device orientation).
+// Colours are encoded with video-range BT.601, the matrix the detection path
+// decodes camera frames with, so the detection models see the colours given;
+// chroma is the mean of each 2 x 2 block.
+void paintCameraImage(PixelBuffer& buffer, const nlohmann::json& image) {
+    const size_t w = buffer.width(), h = buffer.height();
+    Colour background = image.contains("fill") ? colour(image["fill"], "fill") : Colour{};
+    struct Box {
+        long x0, y0, x1, y1;
+        Colour c;
+    };
+    std::vector<Box> boxes;
+    if (auto rs = image.find("rects"); rs != image.end()) {
+        if (!rs->is_array()) throw StepError{"\"rects\" must be a list"};
+        for (const auto& r : *rs) {
+            constexpr double kFar = 1e6;
+            const long x = integer(need(r, "x"), "x", -kFar, kFar), y = integer(need(r, "y"), "y", -kFar, kFar);
+            const long rw = integer(need(r, "w"), "w", 0, kFar), rh = integer(need(r, "h"), "h", 0, kFar);
+            boxes.push_back({x, y, x + rw, y + rh, colour(need(r, "rgb"), "rgb")});
+        }
+    }
+    auto at = [&](size_t x, size_t y) {
+        const long lx = static_cast<long>(x), ly = static_cast<long>(y);
+        for (auto it = boxes.rbegin(); it != boxes.rend(); ++it)
+            if (lx >= it->x0 && lx < it->x1 && ly >= it->y0 && ly < it->y1) return it->c;
+        return background;
+    };
+    auto byte = [](double v) { return static_cast<uint8_t>(std::clamp(std::lround(v), 0L, 255L)); };
+    PixelBufferLock lock(buffer, 0);
+    uint8_t* yPlane = buffer.baseAddressOfPlane(0);
+    uint8_t* uvPlane = buffer.baseAddressOfPlane(1);
+    const size_t yStride = buffer.bytesPerRowOfPlane(0), uvStride = buffer.bytesPerRowOfPlane(1);
+    for (size_t y = 0; y < h; y += 2)
+        for (size_t x = 0; x < w; x += 2) {
+            double cb = 0, cr = 0;
+            int n = 0;
+            for (size_t dy = 0; dy < 2 && y + dy < h; ++dy)
+                for (size_t dx = 0; dx < 2 && x + dx < w; ++dx, ++n) {
+                    Colour c = at(x + dx, y + dy);
+                    yPlane[(y + dy) * yStride + x + dx] = byte(16 + 65.481 * c.r + 128.553 * c.g + 24.966 * c.b);
+                    cb += 128 - 37.797 * c.r - 74.203 * c.g + 112.0 * c.b;
+                    cr += 128 + 112.0 * c.r - 93.786 * c.g - 18.214 * c.b;
+                }
+            uint8_t* p = uvPlane + (y / 2) * uvStride + x;
+            p[0] = byte(cb / n);
+            p[1] = byte(cr / n);
+        }
+}
+
+// Log lines that differ from run to run only in machine details: the
+// documents directory of the run and the thread's address and id
+// ("<Thread: 0x7f...>{tid = 4321, name = x}" shows as "<Thread>{name = x}").
+std::string stableText(std::string line, const std::string& documents) {
+    if (!documents.empty())
+        for (size_t at = line.find(documents); at != std::string::npos; at = line.find(documents, at))
+            line.replace(at, documents.size(), "DOCUMENTS");
+    for (size_t at = line.find("<Thread: 0x"); at != std::string::npos; at = line.find("<Thread: 0x", at + 1)) {
+        size_t tid = line.find(">{tid = ", at);
+        if (tid == std::string::npos) break;
+        size_t comma = line.find(", ", tid);
+        if (comma == std::string::npos) break;
+        line.replace(at, comma + 2 - at, "<Thread>{");
+    }
+    return line;
 }
 
 // The recorded session, with its runs, pauses and anchor changes written to
@@ -110,6 +208,22 @@ ReplayDriver::ReplayDriver(std::function<void(const std::string&)> out) : out_(s
 ReplayDriver::~ReplayDriver() {
     controller_.reset();
     if (fake_) fake_->dispatch->drainAll();
+    removeDocuments();
+}
+
+void ReplayDriver::removeDocuments() {
+    if (documents_.empty()) return;
+    std::error_code ec;
+    fs::remove_all(documents_, ec);
+    documents_.clear();
+}
+
+std::string ReplayDriver::findFile(const std::string& name, const std::string& dir) const {
+    fs::path p(name);
+    if (p.is_absolute()) return p.string();
+    fs::path beside = fs::path(dir) / p;
+    if (fs::exists(beside) || dataDirectory_.empty()) return beside.lexically_normal().string();
+    return (fs::path(dataDirectory_) / p).lexically_normal().string();
 }
 
 void ReplayDriver::emit(const std::string& prefix, const std::string& text) {
@@ -121,11 +235,29 @@ void ReplayDriver::emit(const std::string& prefix, const std::string& text) {
 
 void ReplayDriver::create(const nlohmann::json& c, const std::string& dir) {
     controller_.reset();
+    if (fake_) fake_->dispatch->drainAll();
+    removeDocuments();
+    const std::string runtime = c.value("models", std::string("fake"));
+    if (runtime != "fake" && runtime != "real") throw StepError{"\"models\" must be \"fake\" or \"real\""};
+#if !TEVRA_REPLAY_REAL_MODELS
+    if (runtime == "real") throw StepError{"this tevra-replay was built without the Linux platform: no real models"};
+#endif
     fake_ = fake::FakePlatform::install();
+    if (runtime == "real") {
+        std::string pattern = (fs::temp_directory_path() / "tevra-replay-XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) throw StepError{"cannot make a documents directory"};
+        documents_ = pattern;
+        fake_->platform->documentsDirectory = documents_;
+#if TEVRA_REPLAY_REAL_MODELS
+        fake_->platform->archive = std::make_shared<linux_platform::ZipExtractor>();
+        fake_->platform->models = std::make_shared<OpenCVModelRuntime>();
+#endif
+    }
     // An effect whose text holds line breaks (a log line such as the VPS
     // client's "Modified JSON:") continues on lines indented by four blanks,
     // so every unindented line still starts with its prefix.
-    fake_->transcript->setListener([out = out_](const std::string& line) {
+    fake_->transcript->setListener([out = out_, documents = documents_](const std::string& text) {
+        const std::string line = stableText(text, documents);
         if (line.find('\n') == std::string::npos) return out(line);
         std::string shown;
         for (char ch : line) {
@@ -259,16 +391,23 @@ bool ReplayDriver::step(const nlohmann::json& c, const std::string& dir) {
             auto frame = std::make_shared<fake::FakeARFrame>();
             frame->timestamp_ = c.contains("time") ? number(c["time"], "time") : f.clock->now();
             if (c.contains("camera")) frame->camera_->transform_ = pose(c["camera"]);
-            int w = 64, h = 48;
-            if (auto img = c.find("image"); img != c.end()) {
-                w = static_cast<int>(number(need(*img, "width"), "width"));
-                h = static_cast<int>(number(need(*img, "height"), "height"));
+            long w = 64, h = 48;
+            auto img = c.find("image");
+            if (img != c.end()) {
+                w = integer(need(*img, "width"), "width", 1, 8192);
+                h = integer(need(*img, "height"), "height", 1, 8192);
             }
-            frame->image_ = PixelBufferRef::adopt(
-                PixelBuffer::create(static_cast<size_t>(w), static_cast<size_t>(h), kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+            const long count = c.contains("count") ? integer(c["count"], "count", 1, 10000) : 1;
+            frame->image_ = PixelBufferRef::adopt(PixelBuffer::create(static_cast<size_t>(w), static_cast<size_t>(h),
+                                                                      kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+            if (!frame->image_) throw StepError{"cannot make a camera image of that size"};
+            if (img != c.end()) paintCameraImage(*frame->image_, *img);
             if (auto s = f.ar->lastSession()) {
                 for (auto& a : s->anchors()) frame->anchors_.push_back(a);
-                s->deliverFrame(frame);
+                for (long i = 0; i < count; ++i) {
+                    s->deliverFrame(frame);
+                    f.dispatch->drainAll();
+                }
             }
         } else if (op == "tracking") {
             auto cam = std::make_shared<fake::FakeARCamera>();
@@ -328,8 +467,16 @@ bool ReplayDriver::step(const nlohmann::json& c, const std::string& dir) {
         } else if (op == "http") {
             const std::string what2 = need(c, "op").get<std::string>();
             size_t index = c.contains("index") ? static_cast<size_t>(number(c["index"], "index")) : 0;
+            std::string body = c.value("body", std::string());
+            if (auto file = c.find("file"); file != c.end() && what2 == "respond") {
+                if (!file->is_string()) throw StepError{"\"file\" must be text"};
+                const std::string path = findFile(file->get<std::string>(), dir);
+                std::ifstream in(path, std::ios::binary);
+                if (!in) throw StepError{"cannot read " + file->get<std::string>()};
+                body.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            }
             bool done = what2 == "respond"
-                            ? f.http->respond(index, static_cast<long>(c.value("status", 200)), c.value("body", std::string()))
+                            ? f.http->respond(index, static_cast<long>(c.value("status", 200)), body)
                             : what2 == "fail" ? f.http->fail(index, c.value("message", std::string("The network connection was lost.")))
                                               : throw StepError{"unknown http op \"" + what2 + "\""};
             if (!done) throw StepError{"no HTTP request in flight at index " + std::to_string(index)};

@@ -29,6 +29,10 @@ public:
     // Runs one step; false with an ERROR line when it is malformed.
     bool step(const nlohmann::json& command, const std::string& scriptDirectory);
 
+    // Where files named by a script (an "http" answer's "file") are looked
+    // for when they are not beside the script.
+    void setDataDirectory(std::string directory) { dataDirectory_ = std::move(directory); }
+
     std::shared_ptr<fake::FakePlatform> fakes() const { return fake_; }
     std::shared_ptr<ViewControllerSDK> controller() const { return controller_; }
 
@@ -36,6 +40,8 @@ private:
     void ensureController();
     void create(const nlohmann::json& c, const std::string& dir);
     void emit(const std::string& prefix, const std::string& text);
+    std::string findFile(const std::string& name, const std::string& scriptDirectory) const;
+    void removeDocuments();
 
     std::function<void(const std::string&)> out_;
     std::shared_ptr<fake::FakePlatform> fake_;
@@ -43,6 +49,10 @@ private:
     std::shared_ptr<fake::FakeWebView> hostWebView_;
     std::shared_ptr<ViewControllerSDK> controller_;
     std::shared_ptr<sim::SimARSessionFactory> simFactory_;
+    std::string dataDirectory_;
+    // The documents directory of a run on the real model runtime (a fresh
+    // temporary directory, removed with the run).
+    std::string documents_;
     int line_ = 0;
 };
 

@@ -97,14 +97,14 @@ std::shared_ptr<Image> drawImageScaled(const Image& image, Size canvas) {
     const Bitmap& stored = image.storedBitmap();
     const int q = static_cast<int>(image.orientation());
     const bool swap = q == 1 || q == 3;
-    // Scale the stored pixels, then turn the (usually much smaller) result.
-    auto scaled = resampleRect(stored, 0, 0, stored.width, stored.height, swap ? h : w, swap ? w : h);
-    if (!scaled) return nullptr;
-    if (q != 0) {
-        scaled = rotateBitmap(*scaled, q);
-        if (!scaled) return nullptr;
-    }
-    return Image::imageWithBitmap(scaled, 1.0);
+    // Scale the stored pixels and write them turned upright in the same pass.
+    auto out = Bitmap::createUninitialized(w, h);
+    if (!out || !lanczos::resample4Turned(stored.pixels.data(), stored.width, stored.height, stored.bytesPerRow,
+                                          out->pixels.data(), swap ? h : w, swap ? w : h, out->bytesPerRow, q))
+        return nullptr;
+    out->opaque = stored.opaque;
+    if (!out->opaque) clampPremultiplied(*out);
+    return Image::imageWithBitmap(out, 1.0);
 }
 
 std::shared_ptr<Image> resizeImageKeepAspect(const Image& image, Size box) {

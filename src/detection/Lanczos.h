@@ -29,12 +29,23 @@ double kernel(double x);
 bool resample4(const uint8_t* src, size_t srcWidth, size_t srcHeight, size_t srcBytesPerRow, uint8_t* dst,
                size_t dstWidth, size_t dstHeight, size_t dstBytesPerRow);
 
-// Which vector code path resample4 uses on this machine ("avx2", "sse2" or
-// "scalar"), for benchmarks and diagnostics.
+// The same, written turned by `quarterTurns` (0-3) clockwise quarter turns in
+// the one pass: dstWidth x dstHeight is the size before the turn, so dst is
+// dstHeight pixels wide for 1 and 3. Gives the bytes of resample4 followed by
+// a separate turn, without the intermediate image.
+bool resample4Turned(const uint8_t* src, size_t srcWidth, size_t srcHeight, size_t srcBytesPerRow, uint8_t* dst,
+                     size_t dstWidth, size_t dstHeight, size_t dstBytesPerRow, int quarterTurns);
+
+// Which vector code path resample4 uses on this machine ("avx512" (with the
+// fused multiply-accumulate), "avx2", "sse2" or "scalar"), for benchmarks and
+// diagnostics.
 const char* activePath();
 
-// Test hook: forces the portable scalar path (true) or the best path (false),
-// so tests can check that every path gives the same bytes.
+// Test hooks: force the portable scalar path (true) or the best path (false),
+// or a path by name (empty: the best one; false, changing nothing, when this
+// machine cannot run it), so tests can check that every path gives the same
+// bytes.
 void forceScalarPath(bool scalar);
+bool forcePath(const char* name);
 
 }  // namespace tevra::lanczos

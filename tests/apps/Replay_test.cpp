@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <fstream>
@@ -93,6 +94,70 @@ TEST(Replay, MalformedStepsAreReportedAndTheRestRuns) {
     EXPECT_TRUE(r.has("ERROR line 2: unknown step \"frobnicate\""));
     EXPECT_TRUE(r.has("ERROR line 3: \"time\" must be a number"));
     EXPECT_TRUE(r.has("LOG ✅ AR session paused"));
+}
+
+TEST(Replay, MalformedDetectionStepsAreReported) {
+    std::string path = testing::TempDir() + "/bad-detection.jsonl";
+    std::ofstream(path) << "{\"do\":\"create\",\"models\":\"magic\"}\n"
+                        << "{\"do\":\"frame\",\"image\":{\"width\":8,\"height\":8,\"rects\":[{\"x\":0,\"y\":0,"
+                           "\"w\":2,\"h\":2,\"rgb\":[2,0,0]}]}}\n"
+                        << "{\"do\":\"frame\",\"image\":{\"width\":0,\"height\":8}}\n"
+                        << "{\"do\":\"frame\",\"count\":1e300}\n"
+                        << "{\"do\":\"http\",\"op\":\"respond\",\"file\":\"no-such-archive.zip\"}\n"
+                        << "{\"do\":\"host\",\"call\":\"pause\"}\n";
+    ReplayRun r = replay(path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.has("ERROR line 1: \"models\" must be \"fake\" or \"real\""));
+    EXPECT_TRUE(r.has("ERROR line 2: \"rgb\" must be 3 numbers from 0 to 1"));
+    EXPECT_TRUE(r.has("ERROR line 3: \"width\" must be a whole number from 1 to 8192"));
+    EXPECT_TRUE(r.has("ERROR line 4: \"count\" must be a whole number from 1 to 10000"));
+    EXPECT_TRUE(r.has("ERROR line 5: cannot read no-such-archive.zip"));
+    EXPECT_TRUE(r.has("LOG ✅ AR session paused"));
+}
+
+// Real archives and the real model runtime under the fake clock, queues and
+// scripted HTTP: both downloads are unpacked, compiled and loaded, the
+// eleventh eligible frame reads the sign's floor, and the next VPS answer
+// naming "floor_by_yolo" reaches the page carrying it.
+TEST(Replay, DetectionPathReadsTheFloorForTheNextVPSAnswer) {
+#if !TEVRA_REPLAY_REAL_MODELS
+    GTEST_SKIP() << "tevra-replay was built without the Linux platform";
+#else
+    const std::string script = std::string(TEVRA_SOURCE_DIR) + "/examples/replay/detection-path.jsonl";
+    ReplayRun r = replay(script);
+    ASSERT_EQ(r.status, 0) << testing::PrintToString(r.lines);
+    const std::vector<std::string> inOrder = {
+        "HTTP DOWNLOAD http://127.0.0.1:8765/models/sign.zip",
+        "HTTP DOWNLOAD http://127.0.0.1:8765/models/digit.zip",
+        "OUT Model ready: replay_sign",
+        "OUT Model loaded: replay_sign size (128, 128)",
+        "OUT [Thread:<Thread>{name = tevra-replay}] finish: replay_sign success: true, calling 1 completions",
+        "OUT Model loaded: replay_digit size (64, 32)",
+        "LOG [YOLO] All models ready",
+        "LOG [YOLO] Detection started",
+        "LOG Detected floor = 3",
+        "LOG [YOLO] Detection stopped",
+        "LOG [YOLO] detectedFloor updated = 3",
+        "LOG [YOLO] Override detected_floor = 3",
+    };
+    size_t at = 0;
+    for (const std::string& line : inOrder) {
+        size_t found = std::find(r.lines.begin() + static_cast<long>(at), r.lines.end(), line) - r.lines.begin();
+        ASSERT_LT(found, r.lines.size()) << "missing or out of order: " << line << "\n" << testing::PrintToString(r.lines);
+        at = found + 1;
+    }
+    // The eleventh frame is the only one that runs the models.
+    EXPECT_EQ(std::count_if(r.lines.begin(), r.lines.end(),
+                            [](const std::string& l) { return l.rfind("LOG Detected floor", 0) == 0; }),
+              1);
+    size_t reply = r.indexOf("JS window.UnityBridge.receiveMessage(");
+    ASSERT_NE(reply, std::string::npos);
+    EXPECT_NE(r.lines[reply].find(R"(\\\"detected_floor\\\":3,)"), std::string::npos) << r.lines[reply];
+    EXPECT_NE(r.lines[reply].find(R"(\\\"id\\\":\\\"vps-1\\\"}\",\"id\":\"req-1\")"), std::string::npos) << r.lines[reply];
+    // Nothing in the transcript depends on the machine or the run.
+    for (const std::string& l : r.lines) EXPECT_EQ(l.find("/tmp/"), std::string::npos) << l;
+    EXPECT_EQ(replay(script).lines, r.lines);
+#endif
 }
 
 TEST(Replay, RecordedSessionDrivesFramesPlanesAndTheFirstLoad) {

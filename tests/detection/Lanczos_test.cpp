@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <vector>
 
 using namespace tevra;
@@ -26,7 +27,7 @@ TEST(Lanczos, VectorPathsMatchScalarBitForBit) {
         size_t sw, sh, dw, dh;
     };
     uint32_t state = 7;
-    for (Case c : {Case{1440, 60, 640, 21}, Case{37, 23, 160, 160}, Case{101, 77, 33, 50}, Case{3, 2, 9, 5},
+    for (Case c : {Case{1440, 60, 640, 21}, Case{1920, 40, 720, 15}, Case{130, 1440, 49, 540}, Case{37, 23, 160, 160}, Case{101, 77, 33, 50}, Case{3, 2, 9, 5},
                    Case{1, 1, 4, 3}, Case{9, 9, 1, 1}, Case{64, 5, 64, 17}, Case{50, 40, 50, 40}}) {
         SCOPED_TRACE(testing::Message() << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh);
         const size_t ss = c.sw * 4 + 12, ds = c.dw * 4 + 8;
@@ -38,11 +39,71 @@ TEST(Lanczos, VectorPathsMatchScalarBitForBit) {
         ASSERT_TRUE(lanczos::resample4(src.data(), c.sw, c.sh, ss, slow.data(), c.dw, c.dh, ds));
         lanczos::forceScalarPath(false);
         EXPECT_EQ(fast, slow);
+        // Every vector path this machine can run, not only the best one.
+        for (const char* path : {"sse2", "avx2", "avx512"}) {
+            if (!lanczos::forcePath(path)) continue;
+            std::vector<uint8_t> other(ds * c.dh, 1);
+            ASSERT_TRUE(lanczos::resample4(src.data(), c.sw, c.sh, ss, other.data(), c.dw, c.dh, ds));
+            lanczos::forcePath("");
+            EXPECT_EQ(other, slow) << path;
+        }
         if (c.sw == c.dw && c.sh == c.dh) {
             for (size_t y = 0; y < c.sh; ++y)
                 ASSERT_EQ(0, std::memcmp(&fast[y * ds], &src[y * ss], c.sw * 4));  // same size: a copy
         }
     }
+}
+
+// Scaling and turning in one pass gives the bytes of scaling, then turning
+// clockwise, on every path, with padded rows on both sides.
+TEST(Lanczos, TurnedResampleMatchesResampleThenTurn) {
+    struct Case {
+        size_t sw, sh, dw, dh;
+    };
+    uint32_t state = 11;
+    for (Case c : {Case{96, 72, 36, 27}, Case{37, 23, 50, 31}, Case{20, 20, 20, 20}, Case{64, 9, 7, 3}}) {
+        const size_t ss = c.sw * 4 + 12;
+        std::vector<uint8_t> src(ss * c.sh);
+        for (auto& v : src) v = static_cast<uint8_t>((state = state * 1103515245u + 12345u) >> 23);
+        const size_t ds = c.dw * 4;
+        std::vector<uint8_t> scaled(ds * c.dh);
+        ASSERT_TRUE(lanczos::resample4(src.data(), c.sw, c.sh, ss, scaled.data(), c.dw, c.dh, ds));
+        for (int q = 0; q < 4; ++q) {
+            const bool swap = q % 2 == 1;
+            const size_t tw = swap ? c.dh : c.dw, th = swap ? c.dw : c.dh, ts = tw * 4 + 8;
+            std::vector<uint8_t> expected(ts * th, 0xEE);
+            for (size_t y = 0; y < c.dh; ++y)
+                for (size_t x = 0; x < c.dw; ++x) {
+                    size_t tx = x, ty = y;
+                    if (q == 1) tx = c.dh - 1 - y, ty = x;
+                    if (q == 2) tx = c.dw - 1 - x, ty = c.dh - 1 - y;
+                    if (q == 3) tx = y, ty = c.dw - 1 - x;
+                    std::memcpy(&expected[ty * ts + 4 * tx], &scaled[y * ds + 4 * x], 4);
+                }
+            for (const char* path : {"scalar", "sse2", "avx2", "avx512"}) {
+                if (!lanczos::forcePath(path)) continue;
+                SCOPED_TRACE(testing::Message() << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh << " turned "
+                                                << q << " on " << path);
+                std::vector<uint8_t> turned(ts * th, 0xEE);
+                ASSERT_TRUE(lanczos::resample4Turned(src.data(), c.sw, c.sh, ss, turned.data(), c.dw, c.dh, ts, q));
+                EXPECT_EQ(turned, expected);
+            }
+            lanczos::forcePath("");
+        }
+    }
+    std::vector<uint8_t> buf(64 * 4);
+    EXPECT_FALSE(lanczos::resample4Turned(buf.data(), 8, 8, 32, buf.data(), 4, 2, 16, 4));
+    EXPECT_FALSE(lanczos::resample4Turned(buf.data(), 8, 8, 32, buf.data(), 4, 2, 4, 1));  // turned rows are 8 bytes
+}
+
+TEST(Lanczos, ForcingAnUnknownPathChangesNothing) {
+    const std::string best = lanczos::activePath();
+    EXPECT_FALSE(lanczos::forcePath("quantum"));
+    EXPECT_EQ(lanczos::activePath(), best);
+    EXPECT_TRUE(lanczos::forcePath("scalar"));
+    EXPECT_STREQ(lanczos::activePath(), "scalar");
+    EXPECT_TRUE(lanczos::forcePath(""));
+    EXPECT_EQ(lanczos::activePath(), best);
 }
 
 TEST(Lanczos, RejectsBadGeometry) {
