@@ -5,11 +5,14 @@
 // when it is JSON, and as a legacy text command), and as a VPS answer for
 // processVPSResult, alone and inside {"data":{"attributes":...}}. Model
 // downloads asked for by "prepare_models" fail at once.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "FuzzController.h"
 #include "detection/YOLOService.h"
@@ -19,6 +22,20 @@ namespace {
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stderr, "%s\n", what);
     std::abort();
+}
+
+// Nesting depth of a JSON value, without recursion.
+size_t depthOf(const nlohmann::json& root) {
+    size_t deepest = 0;
+    std::vector<std::pair<const nlohmann::json*, size_t>> todo{{&root, 1}};
+    while (!todo.empty()) {
+        auto [value, depth] = todo.back();
+        todo.pop_back();
+        if (!value->is_structured()) continue;
+        deepest = std::max(deepest, depth);
+        for (const auto& child : *value) todo.emplace_back(&child, depth + 1);
+    }
+    return deepest;
 }
 
 }  // namespace
@@ -50,8 +67,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (nlohmann::json::parse(answer, nullptr, false).is_discarded() && answer != text)
         fail("a VPS answer became unreadable");
 
-    // The same value as the attributes of an answer reaches the rewrite.
-    if (!body.is_discarded()) {
+    // The same value as the attributes of an answer reaches the rewrite;
+    // answers nesting deeper than 512 levels come back as they are.
+    if (!body.is_discarded() && depthOf(body) + 2 > 512) {
+        nlohmann::json wrapped = {{"data", {{"attributes", body}}}};
+        std::string deep = wrapped.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        if (service.processVPSResult(deep) != deep) fail("a too deeply nested answer was changed");
+    } else if (!body.is_discarded()) {
         manager.updateDetectedFloor(floor);
         nlohmann::json wrapped = {{"id", "r"}, {"data", {{"attributes", body}}}};
         std::string rewritten =
