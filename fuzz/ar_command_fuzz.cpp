@@ -10,6 +10,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static tevra::fuzz::FuzzController* c = new tevra::fuzz::FuzzController();
+    // Every input starts from an empty session, so runs stay small and a
+    // saved crash reproduces on its own.
+    c->reset();
     std::string text(reinterpret_cast<const char*>(data), size);
     int i = 0;
     for (const std::string& line : tevra::splitString(text, "\n")) {

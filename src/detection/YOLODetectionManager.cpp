@@ -27,6 +27,35 @@ std::string describe(const nlohmann::json& value) {
     return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+// How deeply arrays and objects may nest in a VPS answer. Writing an answer
+// back out recurses once per level, so a few hundred kilobytes of brackets
+// from the server would otherwise exhaust the main thread's stack.
+constexpr size_t kMaxAnswerNesting = 512;
+
+// True when `text` opens more than `limit` arrays or objects inside each
+// other; brackets inside JSON strings do not count.
+bool nestsDeeperThan(const std::string& text, size_t limit) {
+    size_t depth = 0;
+    bool inString = false, escaped = false;
+    for (char c : text) {
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return true;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return false;
+}
+
 // The entry's text member `key`, or none when it is missing or not text.
 std::optional<std::string> textMember(const nlohmann::json& object, const char* key) {
     auto it = object.find(key);
@@ -135,6 +164,11 @@ void YOLODetectionManager::prepareModels(const nlohmann::json& models) {
 }
 
 std::string YOLODetectionManager::processVPSResult(const std::string& result) {
+    if (nestsDeeperThan(result, kMaxAnswerNesting)) {
+        logSystem("[YOLO] JSON parse error: the answer nests deeper than " + std::to_string(kMaxAnswerNesting) +
+                  " levels");
+        return result;
+    }
     nlohmann::json root;
     try {
         root = nlohmann::json::parse(result);

@@ -185,6 +185,28 @@ TEST_F(YOLOServiceTest, VPSAnswersWithoutAttributesComeBackUnchanged) {
     EXPECT_TRUE(manager().startDetectingFloor);
 }
 
+TEST_F(YOLOServiceTest, DeeplyNestedVPSAnswersComeBackUnchangedInsteadOfOverflowingTheStack) {
+    service_->handleMessage("turn_on");
+    manager().updateDetectedFloor(5);
+    auto answer = [](size_t depth, const std::string& filler = "") {
+        return R"({"data":{"attributes":{"floor_detector":"floor_by_yolo","x":)" + std::string(depth, '[') + filler +
+               std::string(depth, ']') + "}}}";
+    };
+    fake_->log->clear();
+    // Two hundred thousand levels: re-encoding this would recurse that deep.
+    const std::string deep = answer(200000);
+    EXPECT_EQ(service_->processVPSResult(deep), deep);
+    EXPECT_EQ(sys(), (Lines{"[YOLO] JSON parse error: the answer nests deeper than 512 levels"}));
+    EXPECT_TRUE(manager().startDetectingFloor);
+
+    // The answer's own 3 levels plus 509 is the deepest still rewritten;
+    // brackets inside strings do not count.
+    EXPECT_EQ(json::parse(service_->processVPSResult(answer(509)))["data"]["attributes"]["detected_floor"], 5);
+    EXPECT_EQ(service_->processVPSResult(answer(510)), answer(510));
+    const std::string quoted = answer(500, "\"" + std::string(100, '[') + "\\\"{\"");
+    EXPECT_EQ(json::parse(service_->processVPSResult(quoted))["data"]["attributes"]["detected_floor"], 5);
+}
+
 TEST_F(YOLOServiceTest, VPSAnswerCarriesTheDeviceFloorOnlyForFloorByYolo) {
     const std::string byYolo = R"({"id": 7, "data": {"attributes": {"floor_detector": "floor_by_yolo", "detected_floor": 2}}})";
     service_->handleMessage("turn_on");

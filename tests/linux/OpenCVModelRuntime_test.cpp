@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
 #include <fstream>
 #include <functional>
 
@@ -268,6 +269,40 @@ TEST(OpenCVModelRuntime, CompileRejectsPackagesThatAreNoDetectionModel) {
     auto wrongShape = variant("wrongshape", [](nlohmann::json& j) { j["outputs"][1]["shape"] = {2, 1}; });
     ASSERT_FALSE(wrongShape);
     EXPECT_EQ(wrongShape.error.code, kOpenCVModelRuntimeErrorValidation);
+}
+
+TEST(OpenCVModelRuntime, DeclaredShapesTooLargeToCountFallBackToTheMeasuredOnes) {
+    // Products of these dimensions overflow a 64-bit count; a description
+    // from a downloaded package may say anything.
+    OpenCVModelRuntime runtime;
+    const long huge = std::numeric_limits<long>::max();
+    auto withShapes = [&](const std::string& name, const char* form, nlohmann::json coordinates, nlohmann::json confidence) {
+        fs::path dir = modelsDir() / "overflow" / (name + form);
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        fs::path source = modelsDir() / (std::string("test_digit") + form);
+        fs::copy_file(source / "model.onnx", dir / "model.onnx");
+        std::ifstream in(source / "description.json");
+        auto j = nlohmann::json::parse(in);
+        j["outputs"][0]["shape"] = std::move(coordinates);
+        j["outputs"][1]["shape"] = std::move(confidence);
+        std::ofstream(dir / "description.json") << j.dump();
+        return dir;
+    };
+    for (auto [coordinates, confidence] : {std::pair{nlohmann::json{huge, 4}, nlohmann::json{4, 11}},
+                                           std::pair{nlohmann::json{4, 4}, nlohmann::json{huge / 2, huge / 2, -1}},
+                                           std::pair{nlohmann::json{-1, huge, 3}, nlohmann::json{4, 11}}}) {
+        auto model = runtime.modelWithContentsOfURL(withShapes("compiled", ".mlmodelc", coordinates, confidence).string(), 3);
+        ASSERT_TRUE(model) << model.error.description();
+        auto out = predict(*argbImage(64, 32, [](size_t, size_t) { return RGB{1, 0, 0}; }), **model);
+        ASSERT_TRUE(out) << out.error.description();
+        EXPECT_EQ(getMultiArray(*out, "coordinates")->shape(), (std::vector<long>{4, 4}));
+        EXPECT_EQ(getMultiArray(*out, "confidence")->shape(), (std::vector<long>{4, 11}));
+
+        auto compiled = runtime.compileModelAtURL(withShapes("package", ".mlpackage", coordinates, confidence).string());
+        ASSERT_FALSE(compiled);
+        EXPECT_EQ(compiled.error.code, kOpenCVModelRuntimeErrorValidation);
+    }
 }
 
 // The whole floor-reading chain through real inference.

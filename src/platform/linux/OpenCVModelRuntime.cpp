@@ -175,15 +175,20 @@ std::vector<long> outputShape(const OutputSpec& spec, const cv::Mat& m) {
             if (spec.shape[i] == -1) {
                 if (unknown >= 0) usable = false;
                 unknown = static_cast<int>(i);
-            } else {
-                known *= spec.shape[i];
+            } else if (__builtin_mul_overflow(known, spec.shape[i], &known)) {
+                // A declared shape too large to count can't be this output's.
+                usable = false;
             }
         }
         if (usable) {
             std::vector<long> shape = spec.shape;
             if (unknown >= 0 && known > 0 && total % known == 0) shape[static_cast<size_t>(unknown)] = total / known;
             long product = 1;
-            for (long s : shape) product *= s;
+            for (long s : shape)
+                if (__builtin_mul_overflow(product, s, &product)) {
+                    product = -1;
+                    break;
+                }
             if (product == total) return shape;
         }
     }
