@@ -43,6 +43,11 @@ public:
         if (auto page = std::dynamic_pointer_cast<WebKitPageView>(v)) w = page->widget();
         if (auto camera = std::dynamic_pointer_cast<GtkCameraView>(v)) w = camera->widget();
         if (!w) return;
+        // An overlay child gets its requested size: the view's frame.
+        const Rect& f = v->frame();
+        gtk_widget_set_size_request(w, std::max(1, static_cast<int>(f.width)), std::max(1, static_cast<int>(f.height)));
+        gtk_widget_set_margin_start(w, static_cast<int>(f.x));
+        gtk_widget_set_margin_top(w, static_cast<int>(f.y));
         gtk_widget_set_halign(w, GTK_ALIGN_START);
         gtk_widget_set_valign(w, GTK_ALIGN_START);
         gtk_overlay_add_overlay(GTK_OVERLAY(overlay_), w);

@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 
 #include "linux/support/Watchdog.h"
+#include "platform/linux/GtkCameraView.h"
 #include "platform/linux/WebKitPageView.h"
 
 namespace fs = std::filesystem;
@@ -248,6 +249,27 @@ TEST_F(HostTest, DemoPageDrawsTheGridOnTheFloorAndACubeOnTheAnchor) {
     const float4x4 anchor = it->second->transform();
     Point cube;
     ASSERT_TRUE(project(projection, view, {anchor.columns[3].x, anchor.columns[3].y, anchor.columns[3].z}, viewport, cube));
+
+    // The camera image under the grid shows the floor (the demo room's
+    // floor is brown and beige; its walls are pink and blue).
+    {
+        auto* camera = app_->cameraView();
+        ASSERT_TRUE(camera);
+        const linux_platform::CameraSnapshot image = camera->snapshot();
+        ASSERT_EQ(image.width, static_cast<int>(viewport.width));
+        ASSERT_EQ(image.height, static_cast<int>(viewport.height));
+        const auto inner = scaled(floor, 0.85);
+        long floorLike = 0, count = 0;
+        for (int y = 0; y < image.height; y += 2)
+            for (int x = 0; x < image.width; x += 2) {
+                if (!inside(inner, {x + 0.5, y + 0.5})) continue;
+                const uint8_t* p = &image.rgba[(static_cast<size_t>(y) * image.width + x) * 4];
+                ++count;
+                floorLike += p[0] > p[2] + 30 && p[1] > p[2] + 10;
+            }
+        ASSERT_GT(count, 100);
+        EXPECT_GT(floorLike, count * 9 / 10) << floorLike << " of " << count << " camera pixels under the grid look like floor";
+    }
 
     Picture shot(app_->composite());
     ASSERT_TRUE(shot.valid());
