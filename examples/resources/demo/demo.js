@@ -14,7 +14,8 @@
  *   vps=URL token=T           once tracking is "Normal", asks the VPS server
  *                             for a fix every `every` seconds (default 3)
  *   anchor=1                  adds one anchor in front of the camera as soon
- *                             as tracking is "Normal"
+ *                             as tracking is "Normal", anchorDistance metres
+ *                             away (default 1.5)
  *
  * window.demo.state() reports what the page has seen (used by the host tests).
  */
@@ -39,6 +40,16 @@
   function translation(x, y, z) {
     return new Float32Array([1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, x, y, z, 1]);
   }
+  function rotationY(a) {
+    var c = Math.cos(a), s = Math.sin(a);
+    return new Float32Array([c, 0, -s, 0, 0, 1, 0, 0, s, 0, c, 0, 0, 0, 0, 1]);
+  }
+  function rotationX(a) {
+    var c = Math.cos(a), s = Math.sin(a);
+    return new Float32Array([1, 0, 0, 0, 0, c, s, 0, 0, -s, c, 0, 0, 0, 0, 1]);
+  }
+  // Cubes are turned on their anchors so that three faces show.
+  var cubeTurn = mul(rotationY(0.6), rotationX(0.45));
   // Inverse of a rigid transform (rotation and translation only).
   function rigidInverse(m) {
     var o = new Float32Array(16);
@@ -207,7 +218,7 @@
     gl.depthFunc(gl.LEQUAL);
     var cubes = otherAnchors.slice();
     Object.keys(pageAnchors).forEach(function (id) { cubes.push(pageAnchors[id]); });
-    cubes.forEach(function (m) { drawMesh(cube, mul(vp, m), 1, 0, 1, 1); });
+    cubes.forEach(function (m) { drawMesh(cube, mul(vp, mul(m, cubeTurn)), 1, 0, 1, 1); });
   }
 
   // ---- Frames: draw, then ask for the next one ----
@@ -299,6 +310,7 @@
   var vpsEvery = Math.max(0.5, Number(params.get('every')) || 3) * 1000;
   var vpsTimer = null;
   var anchorPending = params.get('anchor') === '1';
+  var anchorDistance = Number(params.get('anchorDistance')) || 1.5;
 
   function askVPS() {
     state.vpsRequests++;
@@ -333,7 +345,7 @@
 
   // The first frame with normal tracking places the requested anchor.
   Z.on('frame', function () {
-    if (anchorPending && state.tracking === 'Normal' && addAnchorInFront(0.6)) anchorPending = false;
+    if (anchorPending && state.tracking === 'Normal' && addAnchorInFront(anchorDistance)) anchorPending = false;
   });
 
   function prepareModels() {
