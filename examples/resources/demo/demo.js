@@ -87,8 +87,8 @@
   var canvas = $('scene');
   var gl = null;
   try {
-    gl = canvas.getContext('webgl', { alpha: true, premultipliedAlpha: true, antialias: true,
-                                      preserveDrawingBuffer: true });
+    gl = canvas.getContext('webgl', { alpha: true, premultipliedAlpha: true, antialias: false,
+                                      preserveDrawingBuffer: false });
   } catch (e) { gl = null; }
   var program = null, uMvp = null, uColor = null, aPos = null, aShade = null, cube = null;
 
