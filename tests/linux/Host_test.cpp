@@ -4,7 +4,9 @@
 // whose environment provides the X server (Xvfb) and GTK.
 #include "HostApp.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -391,14 +393,18 @@ TEST_F(HostTest, TapAndPageAnchorsShowUpInLaterAnchorEvents) {
 class StubServer {
 public:
     StubServer(const fs::path& models, const fs::path& pages, const fs::path& portFile) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            const std::string script = kSource + "/apps/tevra-stub/tevra-stub.py";
-            std::freopen("/dev/null", "w", stdout);
-            execl("/usr/bin/python3", "python3", script.c_str(), "--models", models.c_str(), "--pages", pages.c_str(), "--port-file",
-                  portFile.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        // Spawned, not forked: this process runs the engine's threads.
+        const std::string script = kSource + "/apps/tevra-stub/tevra-stub.py";
+        std::vector<std::string> args = {"python3",       script,         "--models",    models.string(),
+                                         "--pages",       pages.string(), "--port-file", portFile.string()};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        if (posix_spawn(&pid_, "/usr/bin/python3", &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
             std::ifstream in(portFile);
