@@ -388,6 +388,48 @@ TEST_F(HostTest, TapAndPageAnchorsShowUpInLaterAnchorEvents) {
     EXPECT_TRUE(app_->controller().anchors.empty());
 }
 
+// ---- Command line ----
+
+bool parse(std::vector<std::string> args, HostOptions& o, std::string& error) {
+    args.insert(args.begin(), "tevra-host");
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    return parseHostOptions(static_cast<int>(argv.size()), argv.data(), o, error);
+}
+
+TEST(HostOptions, ParsesEveryOptionAndRefusesBadValues) {
+    HostOptions o;
+    std::string error;
+    ASSERT_TRUE(parse({"--url", "http://127.0.0.1:9/pages/index.html?vps=x&sign=y", "--session", "/s", "--size",
+                       "844x390", "--orientation", "3", "--headless", "--no-loop", "--frames", "12", "--seconds",
+                       "2.5", "--navigation", "--documents", "/d", "--defaults", "/d/defaults.json"},
+                      o, error))
+        << error;
+    EXPECT_EQ(o.url, "http://127.0.0.1:9/pages/index.html?vps=x&sign=y");
+    EXPECT_EQ(o.session, "/s");
+    EXPECT_EQ(o.width, 844);
+    EXPECT_EQ(o.height, 390);
+    EXPECT_EQ(o.orientation, 3);
+    EXPECT_TRUE(o.headless && o.navigation && !o.loop);
+    EXPECT_EQ(o.frames, 12);
+    EXPECT_EQ(o.seconds, 2.5);
+    EXPECT_EQ(o.defaults, "/d/defaults.json");
+
+    for (const auto& bad : std::vector<std::vector<std::string>>{{"--size", "0x10"},
+                                                                {"--size", "wide"},
+                                                                {"--orientation", "7"},
+                                                                {"--orientation", "1x"},
+                                                                {"--frames", "-1"},
+                                                                {"--seconds", "soon"},
+                                                                {"--url"},
+                                                                {"--bogus"}}) {
+        HostOptions fresh;
+        error.clear();
+        EXPECT_FALSE(parse(bad, fresh, error)) << bad[0];
+        EXPECT_NE(error.find(bad[0]), std::string::npos) << error;
+    }
+}
+
 // ---- The page side of the model and VPS loop, against the stub server ----
 
 class StubServer {
