@@ -186,9 +186,21 @@ HostApp::~HostApp() {
 
 bool HostApp::start(std::string& error) {
     using namespace linux_platform;
-    std::string sessionDir = options_.session.empty()
-                                 ? (fs::path(executableDirectory()) / "examples/sessions/demo").string()
-                                 : options_.session;
+    // Defaults: beside the executable, else in the source tree around a
+    // build directory.
+    auto besideExecutable = [](const std::string& relative) {
+        const fs::path here = executableDirectory();
+        std::error_code ec;
+        for (const fs::path& base : {here, here.parent_path()})
+            if (fs::exists(base / relative, ec)) return (base / relative).string();
+        return (here / relative).string();
+    };
+    std::string sessionDir = options_.session.empty() ? besideExecutable("examples/sessions/demo") : options_.session;
+    if (options_.resources.empty()) {
+        std::error_code ec;
+        if (!fs::exists(fs::path(executableDirectory()) / "resources", ec))
+            options_.resources = besideExecutable("examples/resources");
+    }
     recording_ = sim::SessionRecording::load(sessionDir, error);
     if (!recording_) return false;
     sessions_ = std::make_shared<sim::SimARSessionFactory>(recording_);
@@ -379,22 +391,27 @@ bool HostApp::writeScreenshot(const std::string& path) {
 
 int HostApp::run() {
     GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
-    gulong destroyHandler = g_signal_connect(window_, "destroy", G_CALLBACK(+[](GtkWidget*, gpointer l) {
-                                                 g_main_loop_quit(static_cast<GMainLoop*>(l));
-                                             }),
-                                             loop);
-    struct Stop {
+    struct Run {
         GMainLoop* loop;
         HostApp* app;
-    } stop{loop, this};
-    guint timeSource = 0;
+        guint timeSource = 0;
+    } run{loop, this};
+    // A window closed by the user ends the run; the widget is gone then.
+    const gulong destroyHandler = g_signal_connect(window_, "destroy", G_CALLBACK(+[](GtkWidget*, gpointer d) {
+                                                       auto* r = static_cast<Run*>(d);
+                                                       r->app->window_ = nullptr;
+                                                       g_main_loop_quit(r->loop);
+                                                   }),
+                                                   &run);
     if (options_.headless) {
         double seconds = options_.seconds > 0 ? options_.seconds : (options_.frames > 0 ? 0 : 5);
         if (seconds > 0)
-            timeSource = g_timeout_add(static_cast<guint>(seconds * 1000), [](gpointer d) -> gboolean {
-                g_main_loop_quit(static_cast<Stop*>(d)->loop);
+            run.timeSource = g_timeout_add(static_cast<guint>(seconds * 1000), [](gpointer d) -> gboolean {
+                auto* r = static_cast<Run*>(d);
+                r->timeSource = 0;
+                g_main_loop_quit(r->loop);
                 return G_SOURCE_REMOVE;
-            }, &stop);
+            }, &run);
         if (options_.frames > 0)
             onFrameDelivered = [this, loop] {
                 if (framesDelivered_ >= options_.frames) g_main_loop_quit(loop);
@@ -404,9 +421,10 @@ int HostApp::run() {
     g_main_loop_run(loop);
     stopPlayback();
     onFrameDelivered = nullptr;
-    if (timeSource && g_main_context_find_source_by_id(nullptr, timeSource)) g_source_remove(timeSource);
-    if (window_ && g_signal_handler_is_connected(window_, destroyHandler)) g_signal_handler_disconnect(window_, destroyHandler);
+    if (run.timeSource) g_source_remove(run.timeSource);
+    if (window_) g_signal_handler_disconnect(window_, destroyHandler);
     g_main_loop_unref(loop);
+    if (!window_) return 0;  // closed by the user
 
     int status = 0;
     if (options_.headless) {

@@ -38,8 +38,10 @@ namespace tevra::host {
 
 struct HostOptions {
     std::string url;          // loaded with loadURL after appearance; empty: none
-    std::string session;      // recorded session directory; empty: the demo beside the executable
-    std::string resources;    // the application's pages; empty: "resources" beside the executable
+    std::string session;      // recorded session directory; empty: examples/sessions/demo beside
+                              // the executable or in the source tree around it
+    std::string resources;    // the application's pages; empty: "resources" beside the executable,
+                              // else examples/resources as for the session
     std::string documents;    // downloaded models; empty: the per-user data directory
     std::string defaults;     // the settings file (remembered URL); empty: the per-user one
     std::string screenshot = "tevra-host.png";
