@@ -32,6 +32,17 @@ namespace {
 
 const std::string kSource = TEVRA_SOURCE_DIR;
 
+// This program unwinds every allocation slowly under AddressSanitizer (for the
+// engine's leak suppressions). The camera view's GL runs on llvmpipe, whose
+// JIT registers its unwind tables while holding the unwinder's lock and then
+// allocates: the slow unwinding waits for that same lock, a deadlock. So the
+// real-engine host tests do not run in an AddressSanitizer build.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSlowUnwinding = true;
+#else
+constexpr bool kSlowUnwinding = false;
+#endif
+
 class CapturedLog : public Log {
 public:
     void system(std::string_view line) override { add(line); }
@@ -133,6 +144,7 @@ protected:
 
     void SetUp() override {
         if (!gdk_display_get_default()) GTEST_SKIP() << "no display (run under xvfb-run)";
+        if (kSlowUnwinding) GTEST_SKIP() << "llvmpipe's JIT deadlocks with this program's slow unwinding under AddressSanitizer";
         if (sDocuments.empty()) {
             sDocuments = fs::temp_directory_path() / ("tevra-host-test-" + std::to_string(::getpid()));
             fs::remove_all(sDocuments);
@@ -179,7 +191,7 @@ protected:
 
     json pageState() {
         auto s = app_->evaluate("demo.state()");
-        return s ? *s : json();
+        return s && s->is_object() ? *s : json::object();
     }
 
     // Plays in real time until `done` or the bound.
@@ -202,7 +214,7 @@ protected:
 // its screenshot shows the grid over the floor and a cube over an anchor.
 TEST_F(HostTest, DemoPageDrawsTheGridOnTheFloorAndACubeOnTheAnchor) {
     tevra::test::Watchdog watchdog(std::chrono::seconds(40), "DemoPageDrawsTheGridOnTheFloorAndACubeOnTheAnchor");
-    open("file://demo");
+    ASSERT_NO_FATAL_FAILURE(open("file://demo"));
     auto session = app_->session();
     ASSERT_TRUE(session);
 
@@ -331,7 +343,7 @@ TEST_F(HostTest, DemoPageDrawsTheGridOnTheFloorAndACubeOnTheAnchor) {
 // comes back under its own id.
 TEST_F(HostTest, TapAndPageAnchorsShowUpInLaterAnchorEvents) {
     tevra::test::Watchdog watchdog(std::chrono::seconds(30), "TapAndPageAnchorsShowUpInLaterAnchorEvents");
-    open("file://demo");
+    ASSERT_NO_FATAL_FAILURE(open("file://demo"));
     app_->evaluate("window.reports = []; Zephral.on('anchorsupdated', function (e) { reports.push(e.anchors); });");
     ASSERT_TRUE(playUntil([&] { return app_->session()->nextFrameIndex() >= 12; }, 5));
     // Anchors of earlier pages stay in the session (a navigation resets
@@ -487,7 +499,7 @@ TEST_F(HostTest, DemoPagePreparesModelsAndAsksTheStubForVPSFixes) {
     const std::string query = "?sign=" + stub.url("/models/sign.zip") + "&digit=" + stub.url("/models/digit.zip") +
                               "&signName=host_sign_" + tag + "&digitName=host_digit_" + tag + "&vps=" +
                               stub.url("/vps") + "&token=T0k&every=0.5";
-    open(stub.url("/pages/index.html" + query));
+    ASSERT_NO_FATAL_FAILURE(open(stub.url("/pages/index.html" + query)));
     ASSERT_TRUE(HostApp::iterateUntil([&] {
         auto s = app_->evaluate("window.demo ? demo.state().modelsRequested : false", 1);
         return s && *s == true;
