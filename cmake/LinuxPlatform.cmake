@@ -22,7 +22,7 @@ target_link_libraries(tevra_linux PUBLIC TevraARWebGL ${OpenCV_LIBS} CURL::libcu
 target_link_libraries(tevra_linux PUBLIC PkgConfig::GTK3 PkgConfig::WEBKITGTK)
 
 # The desktop host application.
-add_executable(tevra-host apps/tevra-host/main.cpp)
+add_executable(tevra-host apps/tevra-host/main.cpp apps/tevra-host/HostApp.cpp)
 target_compile_options(tevra-host PRIVATE ${TEVRA_WARNINGS})
 target_link_libraries(tevra-host PRIVATE tevra_linux tevra_fake)
 
@@ -31,7 +31,7 @@ if(TEVRA_BUILD_TESTS)
   # The page-view tests run in their own program: under AddressSanitizer they
   # need slow, exact stack unwinding on every allocation (for the leak
   # suppressions of WebKit's caches), which would starve the GL tests.
-  list(FILTER TEVRA_LINUX_TEST_SOURCES EXCLUDE REGEX "/WebKitPageView_test\\.cpp$")
+  list(FILTER TEVRA_LINUX_TEST_SOURCES EXCLUDE REGEX "/(WebKitPageView|Host)_test\\.cpp$")
   if(TEVRA_LINUX_TEST_SOURCES)
     add_executable(tevra_linux_tests ${TEVRA_LINUX_TEST_SOURCES})
     target_compile_options(tevra_linux_tests PRIVATE ${TEVRA_WARNINGS})
@@ -43,10 +43,11 @@ if(TEVRA_BUILD_TESTS)
       TEVRA_BUILD_DIR="${CMAKE_CURRENT_BINARY_DIR}")
     gtest_discover_tests(tevra_linux_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 
-    add_executable(tevra_webkit_tests tests/linux/WebKitPageView_test.cpp tests/linux/support/LoopbackServer.cpp
-      tests/linux/support/SanitizerDefaults.cpp)
+    # The host-level tests drive tevra-host's own HostApp in the real engine.
+    add_executable(tevra_webkit_tests tests/linux/WebKitPageView_test.cpp tests/linux/Host_test.cpp
+      apps/tevra-host/HostApp.cpp tests/linux/support/LoopbackServer.cpp tests/linux/support/SanitizerDefaults.cpp)
     target_compile_options(tevra_webkit_tests PRIVATE ${TEVRA_WARNINGS})
-    target_include_directories(tevra_webkit_tests PRIVATE tests)
+    target_include_directories(tevra_webkit_tests PRIVATE tests apps/tevra-host)
     target_link_libraries(tevra_webkit_tests PRIVATE tevra_linux tevra_fake GTest::gtest GTest::gmock GTest::gtest_main)
     target_compile_definitions(tevra_webkit_tests PRIVATE
       TEVRA_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}"

@@ -1,0 +1,133 @@
+// The desktop host: embeds the library the way a mobile host would. It makes
+// a host view (a GtkOverlay in a window) and a host web view, creates
+// ViewControllerSDK, forwards the appearance calls, and plays a recorded AR
+// session in real time on the GLib main loop.
+//
+// In: options (page URL, session directory, window size, orientation,
+// navigation chrome, headless limits). Out: a window with the camera image
+// and the page over it; in headless runs a screenshot PNG (camera image with
+// the page composited over it) and a report.
+// Fails: start() returns false with an error text (no display, a session
+// that does not load); nothing throws.
+// Example: a 390 x 844 portrait window playing the 320 x 240 demo session
+// shows the camera image aspect-filled (turned a quarter turn) under the
+// demo page; the page's grid lies on the floor of that image.
+//
+// Threads: main thread only (the default GLib main context).
+#pragma once
+
+#include <cairo.h>
+#include <gtk/gtk.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "TevraARWebGL/TevraARWebGL.h"
+#include "platform/sim/SimARSession.h"
+
+namespace tevra::linux_platform {
+class GtkCameraView;
+class WebKitPageView;
+}  // namespace tevra::linux_platform
+
+namespace tevra::host {
+
+struct HostOptions {
+    std::string url;          // loaded with loadURL after appearance; empty: none
+    std::string session;      // recorded session directory; empty: examples/sessions/demo beside
+                              // the executable or in the source tree around it
+    std::string resources;    // the application's pages; empty: "resources" beside the executable,
+                              // else examples/resources as for the session
+    std::string documents;    // downloaded models; empty: the per-user data directory
+    std::string defaults;     // the settings file (remembered URL); empty: the per-user one
+    std::string screenshot = "tevra-host.png";
+    int width = 390, height = 844;
+    long orientation = 1;
+    bool navigation = false;
+    bool headless = false;
+    bool loop = true;         // replay the session again after its last frame
+    int frames = 0;           // headless: stop after this many delivered frames
+    double seconds = 0;       // headless: stop after this long
+    // When set, the page view gets one more message channel, "hostProbe",
+    // whose messages go here, and a document-start script that posts the
+    // frame call's first number on it each time window.handleARFrame is
+    // entered, before the page's own handler runs (benchmarks measure the
+    // page with it).
+    std::shared_ptr<ScriptMessageHandler> probe;
+    // When set, every log line also goes here (after the platform's own log).
+    std::shared_ptr<Log> logTap;
+};
+
+inline constexpr const char* kProbeChannel = "hostProbe";
+
+// Parses the command line; false with `error` set on a bad argument.
+bool parseHostOptions(int argc, char** argv, HostOptions& options, std::string& error);
+const char* hostUsage();
+
+class HostApp {
+public:
+    explicit HostApp(HostOptions options);
+    ~HostApp();
+    HostApp(const HostApp&) = delete;
+    HostApp& operator=(const HostApp&) = delete;
+
+    // Loads the session, installs the Linux platform, builds the window and
+    // the controller, forwards viewWillAppear and loads the URL. GTK must be
+    // initialised. False with `error` set when something is missing.
+    bool start(std::string& error);
+
+    // Real-time playback of the session on a GLib timeout at the recording's
+    // frame interval.
+    void startPlayback();
+    void stopPlayback();
+    bool isPlaying() const { return frameSource_ != 0; }
+    // Delivers the next frame now; false when none was delivered.
+    bool step();
+    int framesDelivered() const { return framesDelivered_; }
+    // Called after each delivered frame (main thread).
+    std::function<void()> onFrameDelivered;
+
+    // Iterates the default main context until `done` holds or `seconds`
+    // pass; returns done().
+    static bool iterateUntil(const std::function<bool()>& done, double seconds);
+    // Evaluates a script in the page view and waits up to `seconds` for its
+    // value; none on error or time-out.
+    std::optional<nlohmann::json> evaluate(const std::string& script, double seconds = 5);
+
+    // The camera image (scaled to the window) with the page composited over
+    // it, ARGB32 at the window size; null on failure. Caller destroys it.
+    cairo_surface_t* composite();
+    bool writeScreenshot(const std::string& path);
+
+    // The whole program: plays until the window closes or, headless, until
+    // the frame or time limit; then writes the screenshot and the report.
+    // Returns the exit status.
+    int run();
+
+    const HostOptions& options() const { return options_; }
+    ViewControllerSDK& controller() { return *controller_; }
+    std::shared_ptr<sim::SimARSession> session() const;
+    const sim::SessionRecording& recording() const { return *recording_; }
+    linux_platform::GtkCameraView* cameraView() const;
+    linux_platform::WebKitPageView* pageView() const;
+    GtkWidget* window() const { return window_; }
+
+private:
+    static gboolean deliverFrame(gpointer data);
+
+    HostOptions options_;
+    std::shared_ptr<const sim::SessionRecording> recording_;
+    std::shared_ptr<sim::SimARSessionFactory> sessions_;
+    std::shared_ptr<View> hostView_;
+    std::shared_ptr<WebView> hostWebView_;
+    std::shared_ptr<ViewControllerSDK> controller_;
+    GtkWidget* window_ = nullptr;
+    guint frameSource_ = 0;
+    int framesDelivered_ = 0;
+};
+
+}  // namespace tevra::host

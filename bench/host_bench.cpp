@@ -1,0 +1,187 @@
+// The host's sustained page-paced rate in the real engine (run under
+// xvfb-run): tevra-host's own wiring (ViewControllerSDK, the WebKitGTK page
+// view, the GL camera view, the simulated session) with a page that asks for
+// the next frame as soon as it gets one.
+//
+// Reported per run:
+//   fps          frame calls per second the page received and acknowledged
+//                with "advanceFrame";
+//   latency_p50_ms, latency_p95_ms
+//                from the AR frame that was sent (the session's delivery of
+//                sessionDidUpdateFrame) to the page function being entered,
+//                as seen back on the host's main thread: an upper bound that
+//                includes the page's message back;
+//   max_backlog  the most frame calls ever sent and not yet received by the
+//                page (1 means no queue ever formed);
+//   display_hz   the camera view's display ticks per second.
+// AR frames arrive at 120 per second, faster than the display, so the page
+// and the display bound the rate, not the session.
+//
+// Benchmarks: a trivial page (nothing drawn) and the bundled WebGL demo page.
+#include "HostApp.h"
+
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "platform/linux/GtkCameraView.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char kTrivialPage[] =
+    "<!doctype html><html><head><meta charset=\"utf-8\"></head><body style=\"background:transparent\"><script>\n"
+    "Zephral.showCameraFeed();\n"
+    "Zephral.on('frame', function () { Zephral.advanceFrame(); });\n"
+    "Zephral.advanceFrame();\n"
+    "</script></body></html>\n";
+
+class Probe : public tevra::ScriptMessageHandler {
+public:
+    void userContentControllerDidReceiveScriptMessage(const tevra::ScriptMessage& m) override {
+        if (m.name != tevra::host::kProbeChannel) return;
+        const auto now = Clock::now();
+        ++received;
+        if (!sentAt.empty()) {
+            latenciesMs.push_back(std::chrono::duration<double, std::milli>(now - sentAt.front()).count());
+            sentAt.pop_front();
+        }
+    }
+    void sent() {
+        sentAt.push_back(Clock::now());
+        ++sentCount;
+        maxBacklog = std::max(maxBacklog, sentCount - received);
+    }
+    void reset() {
+        sentAt.clear();
+        latenciesMs.clear();
+        received = sentCount = maxBacklog = 0;
+    }
+    std::deque<Clock::time_point> sentAt;
+    std::vector<double> latenciesMs;
+    long received = 0, sentCount = 0, maxBacklog = 0;
+};
+
+double percentile(std::vector<double> v, double p) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    const size_t i = std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5));
+    return v[i];
+}
+
+struct Host {
+    std::unique_ptr<tevra::host::HostApp> app;
+    std::shared_ptr<Probe> probe = std::make_shared<Probe>();
+    std::string error;
+    guint source = 0;
+};
+
+fs::path scratch() {
+    static fs::path dir = [] {
+        fs::path d = fs::temp_directory_path() / ("tevra-host-bench-" + std::to_string(::getpid()));
+        fs::create_directories(d / "resources" / "trivial");
+        std::ofstream(d / "resources" / "trivial" / "index.html") << kTrivialPage;
+        return d;
+    }();
+    return dir;
+}
+
+// The running host and its page; kept across repetitions (the engine starts
+// once per page). Only one runs at a time.
+std::string gWhich;
+std::unique_ptr<Host> gHost;
+
+void stopHost() {
+    if (gHost && gHost->source) g_source_remove(gHost->source);
+    gHost.reset();
+    gWhich.clear();
+}
+
+Host& host(const std::string& which) {
+    if (gHost && gWhich == which) return *gHost;
+    stopHost();
+    gHost = std::make_unique<Host>();
+    gWhich = which;
+    Host& h = *gHost;
+    tevra::host::HostOptions o;
+    o.session = std::string(TEVRA_SOURCE_DIR) + "/examples/sessions/demo";
+    o.documents = (scratch() / "documents").string();
+    o.defaults = (scratch() / ("defaults-" + which + ".json")).string();
+    o.probe = h.probe;
+    if (which == "trivial") {
+        o.resources = (scratch() / "resources").string();
+        o.url = "file://trivial";
+    } else {
+        o.resources = std::string(TEVRA_SOURCE_DIR) + "/examples/resources";
+        o.url = "file://demo";
+    }
+    h.app = std::make_unique<tevra::host::HostApp>(o);
+    if (!h.app->start(h.error)) return h;
+    h.app->onFrameDelivered = nullptr;
+    // AR frames at 120 per second; a frame that goes to the page is stamped.
+    h.source = g_timeout_add(8, [](gpointer data) -> gboolean {
+        auto* self = static_cast<Host*>(data);
+        const bool sends = self->app->controller().sendARData;
+        if (self->app->step() && sends) self->probe->sent();
+        return G_SOURCE_CONTINUE;
+    }, &h);
+    // Load, tracking begins (the remembered page loads once more), settle.
+    tevra::host::HostApp::iterateUntil([] { return false; }, 2.5);
+    return h;
+}
+
+void runPaced(benchmark::State& state, const std::string& which) {
+    if (!gdk_display_get_default()) {
+        state.SkipWithError("no display: run under xvfb-run -a");
+        return;
+    }
+    Host& h = host(which);
+    if (!h.app || !h.error.empty()) {
+        state.SkipWithError(("host did not start: " + h.error).c_str());
+        return;
+    }
+    auto* camera = h.app->cameraView();
+    const double seconds = 3.0;
+    for (auto _ : state) {
+        h.probe->reset();
+        const uint64_t ticks0 = camera ? camera->tickCount() : 0;
+        const auto start = Clock::now();
+        tevra::host::HostApp::iterateUntil([] { return false; }, seconds);
+        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        state.SetIterationTime(elapsed);
+        state.counters["fps"] = static_cast<double>(h.probe->received) / elapsed;
+        state.counters["latency_p50_ms"] = percentile(h.probe->latenciesMs, 0.5);
+        state.counters["latency_p95_ms"] = percentile(h.probe->latenciesMs, 0.95);
+        state.counters["max_backlog"] = static_cast<double>(h.probe->maxBacklog);
+        state.counters["display_hz"] =
+            camera ? static_cast<double>(camera->tickCount() - ticks0) / elapsed : 0.0;
+    }
+}
+
+void BM_PagePacedRate_TrivialPage(benchmark::State& state) { runPaced(state, "trivial"); }
+void BM_PagePacedRate_DemoPage(benchmark::State& state) { runPaced(state, "demo"); }
+
+BENCHMARK(BM_PagePacedRate_TrivialPage)->UseManualTime()->Iterations(1)->Repetitions(3)->Unit(benchmark::kSecond);
+BENCHMARK(BM_PagePacedRate_DemoPage)->UseManualTime()->Iterations(1)->Repetitions(3)->Unit(benchmark::kSecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    gtk_init_check(&argc, &argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    stopHost();
+    benchmark::Shutdown();
+    std::error_code ec;
+    fs::remove_all(scratch(), ec);
+    return 0;
+}

@@ -1,0 +1,544 @@
+// The desktop host in the real engine: ViewControllerSDK, the WebKitGTK page
+// view, the GL camera view and the simulated session, wired by tevra-host's
+// own HostApp, with the bundled demo page. Runs in the page-view test program,
+// whose environment provides the X server (Xvfb) and GTK.
+#include "HostApp.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <sys/wait.h>
+
+#include "linux/support/Watchdog.h"
+#include "platform/linux/GtkCameraView.h"
+#include "platform/linux/WebKitPageView.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace tevra::host {
+namespace {
+
+const std::string kSource = TEVRA_SOURCE_DIR;
+
+// This program unwinds every allocation slowly under AddressSanitizer (for the
+// engine's leak suppressions). The camera view's GL runs on llvmpipe, whose
+// JIT registers its unwind tables while holding the unwinder's lock and then
+// allocates: the slow unwinding waits for that same lock, a deadlock. So the
+// real-engine host tests do not run in an AddressSanitizer build.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSlowUnwinding = true;
+#else
+constexpr bool kSlowUnwinding = false;
+#endif
+
+class CapturedLog : public Log {
+public:
+    void system(std::string_view line) override { add(line); }
+    void standardOutput(std::string_view line) override { add(line); }
+    bool has(const std::string& line) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
+    }
+    std::vector<std::string> lines() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+
+private:
+    void add(std::string_view line) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.emplace_back(line);
+    }
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+// A pixel of an ARGB32 cairo surface.
+struct Pixel {
+    int r, g, b;
+};
+
+class Picture {
+public:
+    explicit Picture(cairo_surface_t* s) : surface_(s) {}
+    ~Picture() {
+        if (surface_) cairo_surface_destroy(surface_);
+    }
+    bool valid() const { return surface_ && cairo_surface_status(surface_) == CAIRO_STATUS_SUCCESS; }
+    int width() const { return cairo_image_surface_get_width(surface_); }
+    int height() const { return cairo_image_surface_get_height(surface_); }
+    Pixel at(int x, int y) const {
+        const unsigned char* row = cairo_image_surface_get_data(surface_) + static_cast<size_t>(y) *
+                                                                                 cairo_image_surface_get_stride(surface_);
+        uint32_t v;
+        std::memcpy(&v, row + x * 4, 4);
+        return {static_cast<int>((v >> 16) & 0xff), static_cast<int>((v >> 8) & 0xff), static_cast<int>(v & 0xff)};
+    }
+    void save(const std::string& path) const { cairo_surface_write_to_png(surface_, path.c_str()); }
+
+private:
+    cairo_surface_t* surface_;
+};
+
+// The grid's and the cube's colours, as the demo page draws them.
+bool isGrid(Pixel p) { return p.r < 90 && p.g > 170 && p.b > 170; }
+bool isCube(Pixel p) { return p.r > 110 && p.b > 110 && p.g < 60; }
+
+struct Point {
+    double x, y;
+};
+
+// Where a world point lands in the page view, from the matrices the page got.
+bool project(const float4x4& projection, const float4x4& view, float3 world, Size viewport, Point& out) {
+    float4 clip = projection * (view * float4{world.x, world.y, world.z, 1.0f});
+    if (clip.w <= 1e-6f) return false;
+    out.x = (clip.x / clip.w + 1.0) / 2.0 * viewport.width;
+    out.y = (1.0 - clip.y / clip.w) / 2.0 * viewport.height;
+    return true;
+}
+
+// True when p lies inside the convex polygon (either winding).
+bool inside(const std::vector<Point>& poly, Point p) {
+    int sign = 0;
+    for (size_t i = 0; i < poly.size(); ++i) {
+        const Point& a = poly[i];
+        const Point& b = poly[(i + 1) % poly.size()];
+        const double cross = (b.x - a.x) * (p.y - a.y) - (b.y - a.y) * (p.x - a.x);
+        const int s = cross > 0 ? 1 : (cross < 0 ? -1 : 0);
+        if (s == 0) continue;
+        if (sign == 0) sign = s;
+        else if (s != sign) return false;
+    }
+    return true;
+}
+
+std::vector<Point> scaled(const std::vector<Point>& poly, double factor) {
+    Point c{0, 0};
+    for (auto& p : poly) c = {c.x + p.x / poly.size(), c.y + p.y / poly.size()};
+    std::vector<Point> out;
+    for (auto& p : poly) out.push_back({c.x + (p.x - c.x) * factor, c.y + (p.y - c.y) * factor});
+    return out;
+}
+
+// One host for the whole suite (the engine starts once); each test loads its
+// own page, and every navigation restarts the session with no anchors.
+class HostTest : public ::testing::Test {
+protected:
+    static void TearDownTestSuite() {
+        sApp.reset();
+        std::error_code ec;
+        if (!sDocuments.empty()) fs::remove_all(sDocuments, ec);
+    }
+
+    void SetUp() override {
+        if (!gdk_display_get_default()) GTEST_SKIP() << "no display (run under xvfb-run)";
+        if (kSlowUnwinding) GTEST_SKIP() << "llvmpipe's JIT deadlocks with this program's slow unwinding under AddressSanitizer";
+        if (sDocuments.empty()) {
+            sDocuments = fs::temp_directory_path() / ("tevra-host-test-" + std::to_string(::getpid()));
+            fs::remove_all(sDocuments);
+            fs::create_directories(sDocuments);
+        }
+        documents_ = sDocuments;
+    }
+    void TearDown() override {
+        if (app_) app_->stopPlayback();
+    }
+
+    // Shows `url` in the suite's host and waits until the demo page is ready.
+    void open(const std::string& url) {
+        if (!sApp) {
+            HostOptions o;
+            o.session = kSource + "/examples/sessions/demo";
+            o.resources = kSource + "/examples/resources";
+            o.documents = sDocuments.string();
+            o.defaults = (sDocuments / "defaults.json").string();
+            o.url = url;
+            o.loop = false;
+            o.logTap = sLog;
+            auto app = std::make_unique<HostApp>(std::move(o));
+            std::string error;
+            ASSERT_TRUE(app->start(error)) << error;
+            sApp = std::move(app);
+            app_ = sApp.get();
+            // The first frame's tracking change loads the remembered address
+            // (the one just loaded) once more.
+            ASSERT_TRUE(app_->step());
+        } else {
+            app_ = sApp.get();
+            app_->evaluate("window.replacedPage = true");
+            app_->controller().loadURL(url);
+        }
+        ASSERT_TRUE(HostApp::iterateUntil([&] {
+            auto ready = app_->evaluate(
+                "!!(window.demo && window.Zephral) && !window.replacedPage && document.readyState === 'complete'", 1);
+            return ready && *ready == true && app_->pageView()->estimatedProgress() >= 1.0;
+        }, 10)) << "the demo page did not load: "
+                 << app_->evaluate("[!!window.demo, document.readyState, location.href]", 1).value_or("no answer").dump();
+        HostApp::iterateUntil([] { return false; }, 0.1);
+    }
+
+    json pageState() {
+        auto s = app_->evaluate("demo.state()");
+        return s && s->is_object() ? *s : json::object();
+    }
+
+    // Plays in real time until `done` or the bound.
+    bool playUntil(const std::function<bool()>& done, double seconds) {
+        app_->startPlayback();
+        bool ok = HostApp::iterateUntil(done, seconds);
+        app_->stopPlayback();
+        return ok;
+    }
+
+    static inline std::unique_ptr<HostApp> sApp;
+    static inline fs::path sDocuments;
+    static inline std::shared_ptr<CapturedLog> sLog = std::make_shared<CapturedLog>();
+    fs::path documents_;
+    std::shared_ptr<CapturedLog> log_ = sLog;
+    HostApp* app_ = nullptr;
+};
+
+// The demo page gets paced frame calls of 39 numbers, acknowledges each, and
+// its screenshot shows the grid over the floor and a cube over an anchor.
+TEST_F(HostTest, DemoPageDrawsTheGridOnTheFloorAndACubeOnTheAnchor) {
+    tevra::test::Watchdog watchdog(std::chrono::seconds(40), "DemoPageDrawsTheGridOnTheFloorAndACubeOnTheAnchor");
+    ASSERT_NO_FATAL_FAILURE(open("file://demo"));
+    auto session = app_->session();
+    ASSERT_TRUE(session);
+
+    const auto playStart = std::chrono::steady_clock::now();
+    // Play until the floor plane is in, then place an anchor in front of the
+    // camera and play the session to its end.
+    ASSERT_TRUE(playUntil([&] { return pageState().value("planes", 0) >= 1 && session->nextFrameIndex() >= 25; }, 8))
+        << pageState().dump();
+    auto id = app_->evaluate("demo.addAnchorInFront(1.0)");
+    ASSERT_TRUE(id && id->is_number()) << (id ? id->dump() : "no answer");
+    {
+        // Straight ahead of the camera the page last drew with.
+        auto f = session->currentFrame();
+        auto it = app_->controller().anchors.find(std::to_string(id->get<int>()));
+        ASSERT_NE(it, app_->controller().anchors.end());
+        const float4x4 camera = f->camera()->transform();
+        const float4 local = inverse(camera) * it->second->transform().columns[3];
+        EXPECT_NEAR(std::hypot(local.x, local.y), 0.0, 0.1) << local.x << " " << local.y << " " << local.z;
+        EXPECT_NEAR(local.z, -1.0, 0.1);
+    }
+    ASSERT_TRUE(playUntil([&] { return session->isFinished(); }, 6));
+    const double played = std::chrono::duration<double>(std::chrono::steady_clock::now() - playStart).count();
+    // Without new AR frames, the page's last acknowledgement makes the camera
+    // view draw the frame whose pose the page drew with.
+    HostApp::iterateUntil([] { return false; }, 0.4);
+
+    json state = pageState();
+    EXPECT_TRUE(state["webgl"].get<bool>());
+    EXPECT_EQ(state["tracking"], "Normal");
+    // Paced by the page, most of the 30 frames reach it (how many depends on
+    // the machine's load); the one-second watchdog alone would give one per
+    // second of playback.
+    EXPECT_GT(state["frames"].get<double>(), played + 3) << "in " << played << " s";
+    EXPECT_EQ(state["acknowledged"], state["frames"]);
+    auto length = app_->evaluate("Zephral.frame.raw.length");
+    ASSERT_TRUE(length);
+    EXPECT_EQ(*length, 39);
+    EXPECT_EQ(state["planes"], 1);
+
+    // Where the page must have drawn, from the matrices of the last frame.
+    auto frame = session->currentFrame();
+    ASSERT_TRUE(frame);
+    const long orientation = app_->controller().interfaceOrientation;
+    const Size viewport = app_->controller().wkWebView->frame().size();
+    const float4x4 view = frame->camera()->viewMatrixForOrientation(orientation);
+    const float4x4 projection = frame->camera()->projectionMatrixForOrientation(
+        orientation, viewport, app_->controller().near, app_->controller().far);
+    std::shared_ptr<ARPlaneAnchor> plane;
+    for (auto& a : session->anchors())
+        if (a->isPlaneAnchor()) plane = std::static_pointer_cast<ARPlaneAnchor>(a);
+    ASSERT_TRUE(plane);
+    std::vector<Point> floor;
+    for (auto [sx, sz] : {std::pair{1, 1}, {-1, 1}, {-1, -1}, {1, -1}}) {
+        const float3 local{plane->center().x + sx * plane->extent().x / 2, plane->center().y,
+                           plane->center().z + sz * plane->extent().z / 2};
+        float4 world = plane->transform() * float4{local.x, local.y, local.z, 1.0f};
+        Point p;
+        ASSERT_TRUE(project(projection, view, {world.x, world.y, world.z}, viewport, p));
+        floor.push_back(p);
+    }
+    auto it = app_->controller().anchors.find(std::to_string(id->get<int>()));
+    ASSERT_NE(it, app_->controller().anchors.end());
+    const float4x4 anchor = it->second->transform();
+    Point cube;
+    ASSERT_TRUE(project(projection, view, {anchor.columns[3].x, anchor.columns[3].y, anchor.columns[3].z}, viewport, cube));
+
+    // The camera image under the grid shows the floor (the demo room's
+    // floor is brown and beige; its walls are pink and blue).
+    {
+        auto* camera = app_->cameraView();
+        ASSERT_TRUE(camera);
+        const linux_platform::CameraSnapshot image = camera->snapshot();
+        ASSERT_EQ(image.width, static_cast<int>(viewport.width));
+        ASSERT_EQ(image.height, static_cast<int>(viewport.height));
+        const auto inner = scaled(floor, 0.85);
+        long floorLike = 0, count = 0;
+        for (int y = 0; y < image.height; y += 2)
+            for (int x = 0; x < image.width; x += 2) {
+                if (!inside(inner, {x + 0.5, y + 0.5})) continue;
+                const uint8_t* p = &image.rgba[(static_cast<size_t>(y) * image.width + x) * 4];
+                ++count;
+                floorLike += p[0] > p[2] + 30 && p[1] > p[2] + 10;
+            }
+        ASSERT_GT(count, 100);
+        EXPECT_GT(floorLike, count * 9 / 10) << floorLike << " of " << count << " camera pixels under the grid look like floor";
+    }
+
+    Picture shot(app_->composite());
+    ASSERT_TRUE(shot.valid());
+    ASSERT_EQ(shot.width(), static_cast<int>(viewport.width));
+    // The page's own bars (status on top, buttons at the bottom) are left out.
+    const int top = 70, bottom = shot.height() - 70;
+    const auto inner = scaled(floor, 0.85), outer = scaled(floor, 1.2);
+    long gridIn = 0, pixelsIn = 0, gridOut = 0, pixelsOut = 0, cubeNear = 0, cubeFar = 0;
+    for (int y = top; y < bottom; ++y)
+        for (int x = 0; x < shot.width(); ++x) {
+            const Pixel p = shot.at(x, y);
+            const Point q{x + 0.5, y + 0.5};
+            const double d = std::hypot(q.x - cube.x, q.y - cube.y);
+            if (d < 40) cubeNear += isCube(p);
+            else if (d > 120) cubeFar += isCube(p);
+            if (d < 120) continue;  // the cube may cover the grid
+            if (inside(inner, q)) {
+                ++pixelsIn;
+                gridIn += isGrid(p);
+            } else if (!inside(outer, q)) {
+                ++pixelsOut;
+                gridOut += isGrid(p);
+            }
+        }
+    if (::testing::Test::HasFailure() || std::getenv("TEVRA_KEEP_SCREENSHOT")) shot.save("host-test-screenshot.png");
+    ASSERT_GT(pixelsIn, 500) << "the floor is off screen";
+    EXPECT_GT(gridIn, pixelsIn / 10) << "grid pixels over the floor: " << gridIn << " of " << pixelsIn;
+    EXPECT_LT(gridOut, std::max(20L, pixelsOut / 500)) << "grid pixels away from the floor: " << gridOut;
+    EXPECT_GT(cubeNear, 150) << "cube pixels around (" << cube.x << ", " << cube.y << ")";
+    EXPECT_EQ(cubeFar, 0);
+
+    // Hiding the camera feed keeps the page's drawing; the image behind goes.
+    app_->evaluate("demo.setCameraShown(false)");
+    HostApp::iterateUntil([] { return false; }, 0.2);
+    EXPECT_FALSE(app_->controller().showingCameraFeed);
+}
+
+// A tap places an anchor 20 cm in front of the camera; the page hears of it
+// only in a later "anchorsupdated" event, without a page id. A page anchor
+// comes back under its own id.
+TEST_F(HostTest, TapAndPageAnchorsShowUpInLaterAnchorEvents) {
+    tevra::test::Watchdog watchdog(std::chrono::seconds(30), "TapAndPageAnchorsShowUpInLaterAnchorEvents");
+    ASSERT_NO_FATAL_FAILURE(open("file://demo"));
+    app_->evaluate("window.reports = []; Zephral.on('anchorsupdated', function (e) { reports.push(e.anchors); });");
+    ASSERT_TRUE(playUntil([&] { return app_->session()->nextFrameIndex() >= 12; }, 5));
+    // Anchors of earlier pages stay in the session (a navigation resets
+    // tracking only), so the reports are read relative to them.
+    size_t before = 0;
+    for (auto& a : app_->session()->anchors()) before += !a->isPlaneAnchor();
+    auto lastReport = [&]() -> json {
+        auto r = app_->evaluate("reports.length ? reports[reports.length - 1] : []");
+        return r ? *r : json::array();
+    };
+
+    const auto& recognizers = app_->controller().view->gestureRecognizers();
+    ASSERT_FALSE(recognizers.empty());
+    const float4x4 camera = app_->session()->currentFrame()->camera()->transform();
+    const json reportsBeforeTap = *app_->evaluate("reports.length");
+    recognizers.front()->fire();
+    HostApp::iterateUntil([] { return false; }, 0.1);
+    EXPECT_EQ(*app_->evaluate("reports.length"), reportsBeforeTap) << "nothing is sent at the tap";
+
+    // The session reports the new anchor as added (not a plane: no event),
+    // then as updated.
+    ASSERT_TRUE(app_->step());
+    HostApp::iterateUntil([] { return false; }, 0.1);
+    EXPECT_EQ(lastReport().size(), before);
+    ASSERT_TRUE(app_->step());
+    ASSERT_TRUE(HostApp::iterateUntil([&] { return lastReport().size() == before + 1; }, 3)) << lastReport().dump();
+    const json tapped = lastReport().back();
+    EXPECT_TRUE(tapped["identifier"].is_null());
+    const float4 expected = camera * float4{0, 0, -0.2f, 1};
+    const json& m = tapped["modelMatrix"];
+    EXPECT_NEAR(m[12].get<double>(), expected.x, 1e-5);
+    EXPECT_NEAR(m[13].get<double>(), expected.y, 1e-5);
+    EXPECT_NEAR(m[14].get<double>(), expected.z, 1e-5);
+
+    // The page's own anchor: added on the next step, updated after that,
+    // under its page id.
+    auto id = app_->evaluate("demo.addAnchorInFront(0.5)");
+    ASSERT_TRUE(id && id->is_number());
+    ASSERT_TRUE(app_->step());
+    ASSERT_TRUE(app_->step());
+    ASSERT_TRUE(HostApp::iterateUntil([&] { return lastReport().size() == before + 2; }, 3)) << lastReport().dump();
+    json last = lastReport();
+    EXPECT_EQ(last.back()["identifier"], *id) << last.dump();
+    for (size_t i = 0; i + 1 < last.size(); ++i) EXPECT_TRUE(last[i]["identifier"].is_null()) << last.dump();
+
+    // "Remove anchors" drops the page's anchor from the session; the tap
+    // anchor stays.
+    app_->evaluate("demo.removeAnchors()");
+    HostApp::iterateUntil([] { return false; }, 0.1);
+    ASSERT_TRUE(app_->step());
+    ASSERT_TRUE(app_->step());
+    ASSERT_TRUE(HostApp::iterateUntil([&] { return lastReport().size() == before + 1; }, 3)) << lastReport().dump();
+    for (auto& a : lastReport()) EXPECT_TRUE(a["identifier"].is_null());
+    EXPECT_TRUE(app_->controller().anchors.empty());
+}
+
+// ---- Command line ----
+
+bool parse(std::vector<std::string> args, HostOptions& o, std::string& error) {
+    args.insert(args.begin(), "tevra-host");
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    return parseHostOptions(static_cast<int>(argv.size()), argv.data(), o, error);
+}
+
+TEST(HostOptions, ParsesEveryOptionAndRefusesBadValues) {
+    HostOptions o;
+    std::string error;
+    ASSERT_TRUE(parse({"--url", "http://127.0.0.1:9/pages/index.html?vps=x&sign=y", "--session", "/s", "--size",
+                       "844x390", "--orientation", "3", "--headless", "--no-loop", "--frames", "12", "--seconds",
+                       "2.5", "--navigation", "--documents", "/d", "--defaults", "/d/defaults.json"},
+                      o, error))
+        << error;
+    EXPECT_EQ(o.url, "http://127.0.0.1:9/pages/index.html?vps=x&sign=y");
+    EXPECT_EQ(o.session, "/s");
+    EXPECT_EQ(o.width, 844);
+    EXPECT_EQ(o.height, 390);
+    EXPECT_EQ(o.orientation, 3);
+    EXPECT_TRUE(o.headless && o.navigation && !o.loop);
+    EXPECT_EQ(o.frames, 12);
+    EXPECT_EQ(o.seconds, 2.5);
+    EXPECT_EQ(o.defaults, "/d/defaults.json");
+
+    for (const auto& bad : std::vector<std::vector<std::string>>{{"--size", "0x10"},
+                                                                {"--size", "wide"},
+                                                                {"--orientation", "7"},
+                                                                {"--orientation", "1x"},
+                                                                {"--frames", "-1"},
+                                                                {"--seconds", "soon"},
+                                                                {"--url"},
+                                                                {"--bogus"}}) {
+        HostOptions fresh;
+        error.clear();
+        EXPECT_FALSE(parse(bad, fresh, error)) << bad[0];
+        EXPECT_NE(error.find(bad[0]), std::string::npos) << error;
+    }
+}
+
+// ---- The page side of the model and VPS loop, against the stub server ----
+
+class StubServer {
+public:
+    StubServer(const fs::path& models, const fs::path& pages, const fs::path& portFile) {
+        // Spawned, not forked: this process runs the engine's threads.
+        const std::string script = kSource + "/apps/tevra-stub/tevra-stub.py";
+        std::vector<std::string> args = {"python3",       script,         "--models",    models.string(),
+                                         "--pages",       pages.string(), "--port-file", portFile.string()};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        if (posix_spawn(&pid_, "/usr/bin/python3", &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+            std::ifstream in(portFile);
+            if (in >> port_) break;
+            usleep(20000);
+        }
+    }
+    ~StubServer() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool ok() const { return port_ > 0; }
+    std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+
+private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+TEST_F(HostTest, DemoPagePreparesModelsAndAsksTheStubForVPSFixes) {
+    tevra::test::Watchdog watchdog(std::chrono::seconds(60), "DemoPagePreparesModelsAndAsksTheStubForVPSFixes");
+    const fs::path models = documents_ / "served";
+    fs::create_directories(models);
+    const std::string make = "/usr/bin/python3 " + kSource + "/tools/make_test_models.py " + (documents_ / "packages").string() +
+                             " --form package >/dev/null && cd " + (documents_ / "packages").string() +
+                             " && /usr/bin/python3 -m zipfile -c " + (models / "sign.zip").string() +
+                             " test_sign.mlpackage && /usr/bin/python3 -m zipfile -c " + (models / "digit.zip").string() +
+                             " test_digit.mlpackage";
+    ASSERT_EQ(std::system(make.c_str()), 0) << make;
+    StubServer stub(models, kSource + "/examples/resources/demo", documents_ / "port");
+    ASSERT_TRUE(stub.ok());
+
+    // tevra-host started with the demo page's address and its parameters;
+    // unique model names, so no model stored by an earlier run is used.
+    const std::string tag = std::to_string(::getpid());
+    const std::string query = "?sign=" + stub.url("/models/sign.zip") + "&digit=" + stub.url("/models/digit.zip") +
+                              "&signName=host_sign_" + tag + "&digitName=host_digit_" + tag + "&vps=" +
+                              stub.url("/vps") + "&token=T0k&every=0.5";
+    ASSERT_NO_FATAL_FAILURE(open(stub.url("/pages/index.html" + query)));
+    ASSERT_TRUE(HostApp::iterateUntil([&] {
+        auto s = app_->evaluate("window.demo ? demo.state().modelsRequested : false", 1);
+        return s && *s == true;
+    }, 8));
+    ASSERT_TRUE(playUntil([&] {
+        return log_->has("[YOLO] All models ready") && app_->evaluate("demo.state().vpsAnswers").value_or(0) >= 1;
+    }, 20)) << ::testing::PrintToString(log_->lines()) << pageState().dump();
+
+    EXPECT_TRUE(log_->has("[YOLO] Model host_sign_" + tag + " ready"));
+    EXPECT_TRUE(log_->has("[YOLO] Model host_digit_" + tag + " ready"));
+    json state = pageState();
+    EXPECT_EQ(state["lastAnswer"]["data"]["attributes"]["floor_detector"], "floor_by_yolo");
+
+    // What the stub received: each archive once, and a JPEG of the upright
+    // camera image fitted into 540 x 960 with the full image's intrinsics.
+    std::string text;
+    {
+        std::string cmd = "/usr/bin/python3 -c \"import urllib.request,sys;sys.stdout.write(urllib.request.urlopen('" +
+                          stub.url("/log") + "').read().decode())\"";
+        FILE* f = popen(cmd.c_str(), "r");
+        ASSERT_TRUE(f);
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+        pclose(f);
+    }
+    json received = json::parse(text, nullptr, false);
+    ASSERT_FALSE(received.is_discarded()) << text;
+    EXPECT_EQ(received["downloads"]["/models/sign.zip"], 1);
+    EXPECT_EQ(received["downloads"]["/models/digit.zip"], 1);
+    ASSERT_FALSE(received["vps"].empty());
+    const json& first = received["vps"][0];
+    // The 320 x 240 session image, upright in portrait: 240 x 320, fitted: 540 x 720.
+    EXPECT_EQ(first["jpeg_width"], 540);
+    EXPECT_EQ(first["jpeg_height"], 720);
+    EXPECT_EQ(first["intrinsics"]["width"], 240);
+    EXPECT_EQ(first["intrinsics"]["height"], 320);
+    EXPECT_EQ(first["authorization"], "Bearer T0k");
+}
+
+}  // namespace
+}  // namespace tevra::host
