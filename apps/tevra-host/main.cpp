@@ -9,13 +9,15 @@
 //
 // Headless runs (under Xvfb) stop after the given frames or seconds, write
 // the screenshot (camera image with the page composited over it) and print
-// a short report: frames drawn, frame calls the page received, messages.
+// a short report: frames drawn, frame calls the page received, messages,
+// and how long the main thread stalled (99th percentile and maximum).
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
 #include <cairo.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -211,6 +213,50 @@ bool writeScreenshot(App& app, const std::string& path) {
     return ok;
 }
 
+// Main-thread stall probe of headless runs: a 10 ms timer notes how late
+// each tick comes; the report gives the 99th percentile and the maximum. A
+// fixed histogram (1 ms buckets) keeps its memory constant over long runs.
+class StallProbe {
+public:
+    void start() { source_ = g_timeout_add(kIntervalMs, &StallProbe::tick, this); }
+    void stop() {
+        if (source_) g_source_remove(source_);
+        source_ = 0;
+    }
+    std::string summary() const {
+        if (ticks_ == 0) return "no samples";
+        const uint64_t rank = (ticks_ * 99 + 99) / 100;  // ceil(0.99 n)
+        uint64_t seen = 0;
+        size_t p99 = 0;
+        for (; p99 < buckets_.size(); ++p99)
+            if ((seen += buckets_[p99]) >= rank) break;
+        char text[128];
+        std::snprintf(text, sizeof text, "p99 %zu ms, max %.1f ms over %llu ticks", p99, maxMs_,
+                      static_cast<unsigned long long>(ticks_));
+        return text;
+    }
+
+private:
+    static constexpr guint kIntervalMs = 10;
+    static gboolean tick(gpointer data) {
+        auto* self = static_cast<StallProbe*>(data);
+        const gint64 now = g_get_monotonic_time();
+        if (self->last_ != 0) {
+            const double lateMs = std::max<double>(0, (now - self->last_) / 1000.0 - kIntervalMs);
+            self->maxMs_ = std::max(self->maxMs_, lateMs);
+            self->buckets_[std::min(self->buckets_.size() - 1, static_cast<size_t>(lateMs))]++;
+            ++self->ticks_;
+        }
+        self->last_ = now;
+        return G_SOURCE_CONTINUE;
+    }
+    guint source_ = 0;
+    gint64 last_ = 0;
+    uint64_t ticks_ = 0;
+    double maxMs_ = 0;
+    std::array<uint64_t, 10001> buckets_{};
+};
+
 long evaluateNumber(WebView& page, const std::string& script) {
     long value = -1;
     bool finished = false;
@@ -282,7 +328,10 @@ int main(int argc, char** argv) {
         g_timeout_add(static_cast<guint>(app.options.seconds * 1000), stopAfterTime, &app);
     if (app.options.headless && app.options.frames <= 0 && app.options.seconds <= 0)
         g_timeout_add(5000, stopAfterTime, &app);
+    StallProbe stalls;
+    if (app.options.headless) stalls.start();
     g_main_loop_run(app.loop);
+    stalls.stop();
     g_source_remove(app.frameSource);
 
     int status = 0;
@@ -296,6 +345,7 @@ int main(int argc, char** argv) {
         bool shot = writeScreenshot(app, app.options.screenshot);
         std::cout << "report: frames delivered " << app.framesDelivered << ", frame calls received by the page "
                   << received << ", messages the page posted " << posted << "\n";
+        std::cout << "report: main-thread stalls " << stalls.summary() << "\n";
         std::cout << "screenshot: " << (shot ? fs::absolute(app.options.screenshot).string() : "(failed)") << "\n";
         status = shot ? 0 : 1;
     }
