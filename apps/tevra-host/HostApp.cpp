@@ -3,6 +3,7 @@
 #include <webkit2/webkit2.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -389,6 +390,53 @@ bool HostApp::writeScreenshot(const std::string& path) {
     return ok;
 }
 
+namespace {
+
+// Samples the main loop every 10 ms: how late each sample runs is how long
+// the main thread was busy with something else (a stall).
+class StallProbe {
+public:
+    void start() { source_ = g_timeout_add(kIntervalMs, &StallProbe::tick, this); }
+    void stop() {
+        if (source_) g_source_remove(source_);
+        source_ = 0;
+    }
+    std::string summary() const {
+        if (ticks_ == 0) return "no samples";
+        const uint64_t rank = (ticks_ * 99 + 99) / 100;  // ceil(0.99 n)
+        uint64_t seen = 0;
+        size_t p99 = 0;
+        for (; p99 < buckets_.size(); ++p99)
+            if ((seen += buckets_[p99]) >= rank) break;
+        char text[128];
+        std::snprintf(text, sizeof text, "p99 %zu ms, max %.1f ms over %llu ticks", p99, maxMs_,
+                      static_cast<unsigned long long>(ticks_));
+        return text;
+    }
+
+private:
+    static constexpr guint kIntervalMs = 10;
+    static gboolean tick(gpointer data) {
+        auto* self = static_cast<StallProbe*>(data);
+        const gint64 now = g_get_monotonic_time();
+        if (self->last_ != 0) {
+            const double lateMs = std::max<double>(0, (now - self->last_) / 1000.0 - kIntervalMs);
+            self->maxMs_ = std::max(self->maxMs_, lateMs);
+            self->buckets_[std::min(self->buckets_.size() - 1, static_cast<size_t>(lateMs))]++;
+            ++self->ticks_;
+        }
+        self->last_ = now;
+        return G_SOURCE_CONTINUE;
+    }
+    guint source_ = 0;
+    gint64 last_ = 0;
+    uint64_t ticks_ = 0;
+    double maxMs_ = 0;
+    std::array<uint64_t, 10001> buckets_{};
+};
+
+}  // namespace
+
 int HostApp::run() {
     GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
     struct Run {
@@ -417,9 +465,12 @@ int HostApp::run() {
                 if (framesDelivered_ >= options_.frames) g_main_loop_quit(loop);
             };
     }
+    StallProbe stalls;
+    if (options_.headless) stalls.start();
     startPlayback();
     g_main_loop_run(loop);
     stopPlayback();
+    stalls.stop();
     onFrameDelivered = nullptr;
     if (run.timeSource) g_source_remove(run.timeSource);
     if (window_) g_signal_handler_disconnect(window_, destroyHandler);
@@ -440,6 +491,7 @@ int HostApp::run() {
         };
         std::cout << "report: frames delivered " << framesDelivered_ << ", frame calls received by the page "
                   << number(received) << ", messages the page posted " << number(posted) << "\n";
+        std::cout << "report: main-thread stalls " << stalls.summary() << "\n";
         if (state && !state->is_null()) std::cout << "page: " << state->dump() << "\n";
         std::cout << "screenshot: " << (shot ? fs::absolute(options_.screenshot).string() : "(failed)") << std::endl;
         status = shot ? 0 : 1;

@@ -8,7 +8,8 @@
 // Headless runs (under Xvfb) stop after the given frames or seconds (5 s when
 // neither is given), write the screenshot (camera image with the page
 // composited over it) and print a short report: frames delivered, frame calls
-// the page received, messages it posted, and the demo page's own state.
+// the page received, messages it posted, how long the main thread stalled
+// (99th percentile and maximum), and the demo page's own state.
 // A page URL may carry the demo page's query parameters, e.g.
 //   --url "http://127.0.0.1:8808/demo/index.html?sign=...&digit=...&vps=..."
 #include <gtk/gtk.h>

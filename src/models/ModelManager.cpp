@@ -416,10 +416,23 @@ bool ModelManager::prepareDownloadedArchive(const std::string& name, const std::
     auto compiled = runtime->compileModelAtURL(package->string());
     if (!compiled) return failed(compiled.error);
 
+    // The compiled model first moves in beside its destination: when the
+    // runtime compiled on another file system that is a copy, which fails on
+    // a full disk. Only once it is in place is the earlier compiled model
+    // replaced, by a rename that needs no space, so a failure up to here
+    // leaves the earlier model usable.
     const fs::path destination = storage / (name + kCompiledModelExtension);
-    if (auto e = removeItem(destination)) return failed(*e);
-    if (auto e = moveItem(*compiled, destination)) return failed(*e);
+    const fs::path incoming = storage / (name + kCompiledModelExtension + ".incoming");
+    auto discardCompiled = [&] {
+        std::error_code ignored;
+        fs::remove_all(*compiled, ignored);
+        removeEmptyCompileParent(*compiled);
+    };
+    if (auto e = removeItem(incoming)) return discardCompiled(), failed(*e);
+    if (auto e = moveItem(*compiled, incoming)) return discardCompiled(), failed(*e);
     removeEmptyCompileParent(*compiled);
+    if (auto e = removeItem(destination)) return failed(*e);
+    if (auto e = moveItem(incoming, destination)) return failed(*e);
 
     logStdout("Model ready: " + name);
     return true;

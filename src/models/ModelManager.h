@@ -23,7 +23,10 @@
 // which is moved (renamed; copied and deleted only across file systems) to
 // DOCUMENTS/NAME.zip, unpacked into DOCUMENTS/NAME/, and the first top-level
 // *.mlpackage there is compiled by the runtime and moved to
-// DOCUMENTS/NAME.mlmodelc, where the lookup above finds it. However many
+// DOCUMENTS/NAME.mlmodelc, where the lookup above finds it. The compiled
+// model is first moved in as DOCUMENTS/NAME.mlmodelc.incoming and only then
+// renamed over the earlier one, so a failure before that (a full disk)
+// leaves an earlier compiled model in place. However many
 // callers ask for one name during its download, one download runs and every
 // caller gets exactly one answer, in the order they asked. Lines (standard
 // output): "Model NAME not found → downloading...", "Downloading NAME from

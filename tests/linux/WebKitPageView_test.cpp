@@ -614,5 +614,49 @@ TEST_F(PageViewTest, DestroyingTheViewWithWorkInFlightIsSafe) {
 
 }
 
+// ---- Faults: the web process goes away ----
+
+// A page whose web process ends (here through the API; a crash takes the same
+// path) fails its navigation and is reloaded in a new process, a few times;
+// a page that keeps losing its process is then left alone.
+TEST_F(PageViewTest, WebProcessTerminationFailsTheNavigationAndReloadsThePage) {
+    makeView();
+    PageServer server;
+    ASSERT_TRUE(loadAndWait(server.url("/page-a.html")));
+    const size_t scriptRuns = messages_->count("Zephral", "userScript");
+    navigation_->events.clear();
+    navigation_->errors.clear();
+
+    const size_t reloads = WebKitPageView::kMaxTerminationReloads;
+    for (size_t crash = 1; crash <= reloads; ++crash) {
+        webkit_web_view_terminate_web_process(view_->webKitWebView());
+        ASSERT_TRUE(runUntil([&] { return navigation_->finishes() == crash; })) << "reload " << crash;
+    }
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < reloads; ++i) expected.insert(expected.end(), {"fail", "start", "finish"});
+    EXPECT_EQ(navigation_->events, expected);
+    for (const Error& e : navigation_->errors) {
+        EXPECT_EQ(e.domain, "WebKitWebProcessTerminated");
+        EXPECT_EQ(e.code, WEBKIT_WEB_PROCESS_TERMINATED_BY_API);
+    }
+    EXPECT_EQ(view_->URL(), server.url("/page-a.html"));
+    EXPECT_EQ(messages_->count("Zephral", "userScript"), scriptRuns + reloads);
+    std::optional<nlohmann::json> result;
+    view_->evaluateJavaScript("6 * 7", [&](const nlohmann::json& r, const auto&) { result = r; });
+    ASSERT_TRUE(runUntil([&] { return result.has_value(); }));
+    EXPECT_EQ(*result, 42);
+
+    // One more within the window: reported, but not reloaded again.
+    webkit_web_view_terminate_web_process(view_->webKitWebView());
+    ASSERT_TRUE(runUntil([&] { return navigation_->events.size() == expected.size() + 1; }));
+    runFor(1.0);
+    EXPECT_EQ(navigation_->events.back(), "fail");
+    EXPECT_EQ(navigation_->finishes(), reloads);
+    const auto lines = fake_->log->systemLines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "WebKitPageView: the web process keeps terminating; the page is not reloaded again"),
+              1);
+}
+
 }  // namespace
 }  // namespace tevra::linux_platform

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <string_view>
 #include <utility>
 
 #include "platform/Log.h"
@@ -129,6 +130,7 @@ WebKitPageView::WebKitPageView(const Rect& frame, const WebViewConfiguration& co
 }
 
 WebKitPageView::~WebKitPageView() {
+    if (reloadSource_ != 0) g_source_remove(reloadSource_);
     for (gulong id : viewHandlers_) g_signal_handler_disconnect(webView_, id);
     for (auto& c : channels_) {
         g_signal_handler_disconnect(contentManager_, c->handlerId);
@@ -194,16 +196,50 @@ gboolean WebKitPageView::onScriptDialog(WebKitWebView*, WebKitScriptDialog* dial
 void WebKitPageView::onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer data) {
     auto* self = static_cast<WebKitPageView*>(data);
     logSystem("WebKitPageView: web process terminated (reason " + std::to_string(static_cast<int>(reason)) + ")");
+    // The page is gone with its process: whether it was still loading or
+    // already shown, its navigation failed.
     const NavigationState state = self->navigation_;
-    if (state != NavigationState::Provisional && state != NavigationState::Committed) return;
     self->navigation_ = NavigationState::Failed;
     Error e{"WebKitWebProcessTerminated", static_cast<long>(reason), "The web process terminated"};
-    if (auto d = self->navigationDelegate()) {
-        if (state == NavigationState::Provisional)
-            d->webViewDidFailProvisionalNavigation(*self, e);
-        else
-            d->webViewDidFailNavigation(*self, e);
+    const char* uri = webkit_web_view_get_uri(self->webView_);
+    const bool showingPage = state == NavigationState::Idle && uri && *uri;
+    if (state == NavigationState::Provisional || state == NavigationState::Committed || showingPage) {
+        if (auto d = self->navigationDelegate()) {
+            if (state == NavigationState::Provisional)
+                d->webViewDidFailProvisionalNavigation(*self, e);
+            else
+                d->webViewDidFailNavigation(*self, e);
+        }
     }
+    self->scheduleReloadAfterTermination();
+}
+
+void WebKitPageView::scheduleReloadAfterTermination() {
+    if (reloadSource_ != 0) return;
+    const char* uri = webkit_web_view_get_uri(webView_);
+    if (!uri || !*uri || std::string_view(uri) == "about:blank") return;
+    // A page that takes its process down every time it loads is not
+    // reloaded for ever: at most kMaxTerminationReloads in a row within
+    // kTerminationReloadWindowSeconds.
+    const gint64 now = g_get_monotonic_time();
+    const gint64 window = static_cast<gint64>(kTerminationReloadWindowSeconds) * G_USEC_PER_SEC;
+    while (!terminationReloads_.empty() && now - terminationReloads_.front() > window)
+        terminationReloads_.erase(terminationReloads_.begin());
+    if (terminationReloads_.size() >= kMaxTerminationReloads) {
+        logSystem("WebKitPageView: the web process keeps terminating; the page is not reloaded again");
+        return;
+    }
+    terminationReloads_.push_back(now);
+    logSystem(std::string("WebKitPageView: reloading ") + uri + " in a new web process");
+    // Reloaded from the main loop, not from inside the signal.
+    reloadSource_ = g_idle_add(
+        [](gpointer data) -> gboolean {
+            auto* self = static_cast<WebKitPageView*>(data);
+            self->reloadSource_ = 0;
+            webkit_web_view_reload(self->webView_);
+            return G_SOURCE_REMOVE;
+        },
+        this);
 }
 
 void WebKitPageView::handleLoadChanged(WebKitLoadEvent event) {

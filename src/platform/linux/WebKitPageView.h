@@ -11,6 +11,14 @@
 //      kNavigationCancelledCode (-999). Other errors keep their GError domain,
 //      code and message: a refused connection is g-io-error-quark 39,
 //      "Could not connect: Connection refused".
+//      When the web process ends (a crash, the memory limit, or
+//      webkit_web_view_terminate_web_process) the current navigation fails
+//      (provisional or not, as far as it got; a page already shown fails as
+//      a navigation) with the domain "WebKitWebProcessTerminated" and the
+//      termination reason as code, and the page is reloaded in a new web
+//      process from the main loop: at most kMaxTerminationReloads times
+//      within kTerminationReloadWindowSeconds, then it stays down with a log
+//      line.
 // Example: loading http://127.0.0.1:9/ with nothing listening gives
 //      webViewDidStartProvisionalNavigation, then
 //      webViewDidFailProvisionalNavigation(g-io-error-quark, 39), nothing else.
@@ -45,6 +53,9 @@ namespace tevra::linux_platform {
 
 class WebKitPageView : public WebView {
 public:
+    static constexpr size_t kMaxTerminationReloads = 3;
+    static constexpr int kTerminationReloadWindowSeconds = 60;
+
     WebKitPageView(const Rect& frame, const WebViewConfiguration& configuration);
     ~WebKitPageView() override;
     WebKitPageView(const WebKitPageView&) = delete;
@@ -94,6 +105,7 @@ private:
     void handleLoadChanged(WebKitLoadEvent event);
     void handleLoadFailed(WebKitLoadEvent event, const GError* error);
     void applyBackground();
+    void scheduleReloadAfterTermination();
 
     WebViewConfiguration configuration_;
     WebKitUserContentManager* contentManager_ = nullptr;
@@ -103,6 +115,8 @@ private:
     std::vector<std::unique_ptr<Channel>> channels_;
     std::vector<gulong> viewHandlers_;
     NavigationState navigation_ = NavigationState::Idle;
+    guint reloadSource_ = 0;
+    std::vector<gint64> terminationReloads_;  // monotonic times of recent reloads
 };
 
 // Creates a page view; the Linux view factory's makeWebView.
