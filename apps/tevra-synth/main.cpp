@@ -13,7 +13,10 @@
 //   tevra-synth eval --models DIR [--count 200] [--empty 200] [--seed S]
 //                    [--sign-threshold T] [--digit-threshold T] [--min-px 40] [--max-px 320]
 //       Renders held-out views and runs detectFloor with the OpenCV runtime on
-//       the compiled models DIR/NAME.mlmodelc; prints correct / wrong / none.
+//       the models in DIR (NAME.mlmodelc, or NAME.mlpackage compiled first);
+//       prints correct / wrong / none and the median time of detectFloor.
+//   tevra-synth read SESSION_DIR --models DIR [--every 10]
+//       detectFloor (portrait) on every N-th frame of a recorded session.
 //
 // Exit status: 0 on success, 1 when writing or loading fails, 2 for bad
 // arguments.
@@ -85,7 +88,8 @@ int usage() {
                  "usage: tevra-synth session SCENE.json OUTPUT_DIR [--seed N] [--quality Q]\n"
                  "       tevra-synth views OUTPUT_DIR --count N [--seed S] [--empty F]\n"
                  "       tevra-synth eval --models DIR [--count N] [--empty N] [--seed S] [--sign-threshold T]\n"
-                 "                        [--digit-threshold T] [--min-px P] [--max-px P] [--verbose 1]\n");
+                 "                        [--digit-threshold T] [--min-px P] [--max-px P] [--verbose 1]\n"
+                 "       tevra-synth read SESSION_DIR --models DIR [--every N]\n");
     return 2;
 }
 
@@ -359,12 +363,15 @@ double median(std::vector<double> v) {
     return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
-int runEval(const Args& a) {
-    if (!a.has("models")) return usage();
-    auto fake = fake::FakePlatform::install();
+// Installs the platform with the OpenCV runtime and loads the two models
+// from `a`'s --models directory (compiled models as they are, packages
+// compiled first, as a download would be). False, with a message, on failure.
+bool loadModels(const Args& a, std::string& signName, std::string& digitName) {
+    static auto fake = fake::FakePlatform::install();
     auto runtime = std::make_shared<OpenCVModelRuntime>();
     fake->platform->models = runtime;
-    const std::string signName = a.text("sign", "yolo26n_sign_640"), digitName = a.text("digit", "yolo26n_digit_640");
+    signName = a.text("sign", "yolo26n_sign_640");
+    digitName = a.text("digit", "yolo26n_digit_640");
     // Compiled models are used as they are; packages are compiled first, as
     // a download would be.
     const fs::path models = a.text("models", "");
@@ -380,7 +387,7 @@ int runEval(const Args& a) {
             if (!built) {
                 std::fprintf(stderr, "tevra-synth: cannot compile %s: %s\n", name.c_str(),
                              built.error.description().c_str());
-                return 1;
+                return false;
             }
             fs::copy(*built, target, fs::copy_options::recursive, ec);
             fs::remove_all(fs::path(*built).parent_path(), ec);
@@ -388,12 +395,19 @@ int runEval(const Args& a) {
     }
     fake->platform->resourcesDirectory = compiled.string();
     for (const std::string& name : {signName, digitName})
-        if (auto error = ModelManager::shared()->loadModel(name)) {
+        if (ModelManager::shared()->loadModel(name)) {
             std::fprintf(stderr, "tevra-synth: cannot load %s from %s\n", name.c_str(), models.c_str());
             fs::remove_all(compiled, ec);
-            return 1;
+            return false;
         }
     fs::remove_all(compiled, ec);
+    return true;
+}
+
+int runEval(const Args& a) {
+    if (!a.has("models")) return usage();
+    std::string signName, digitName;
+    if (!loadModels(a, signName, digitName)) return 1;
     const int count = static_cast<int>(a.number("count", 200)), empties = static_cast<int>(a.number("empty", 200));
     const float signTh = static_cast<float>(a.number("sign-threshold", 0.5));
     const float digitTh = static_cast<float>(a.number("digit-threshold", 0.5));
@@ -436,6 +450,27 @@ int runEval(const Args& a) {
     return 0;
 }
 
+// detectFloor (portrait) on every N-th frame of a recorded session.
+int runRead(const Args& a) {
+    if (a.positional.size() != 1 || !a.has("models")) return usage();
+    std::string signName, digitName, error;
+    if (!loadModels(a, signName, digitName)) return 1;
+    auto rec = sim::SessionRecording::load(a.positional[0], error);
+    if (!rec) {
+        std::fprintf(stderr, "tevra-synth: %s\n", error.c_str());
+        return 1;
+    }
+    const int every = std::max(1, static_cast<int>(a.number("every", 10)));
+    const float signTh = static_cast<float>(a.number("sign-threshold", 0.5));
+    const float digitTh = static_cast<float>(a.number("digit-threshold", 0.5));
+    for (size_t i = 0; i < rec->frames().size(); i += every) {
+        PixelBufferRef image = rec->imageForFrame(i, error);
+        int floor = image ? detectFloor(signName.c_str(), signTh, digitName.c_str(), digitTh, image.get(), 1) : -1;
+        std::printf("frame %zu: floor %d\n", i, floor);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -446,5 +481,6 @@ int main(int argc, char** argv) {
     if (cmd == "session") return runSession(a);
     if (cmd == "views") return runViews(a);
     if (cmd == "eval") return runEval(a);
+    if (cmd == "read") return runRead(a);
     return usage();
 }
