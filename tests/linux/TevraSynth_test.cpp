@@ -12,6 +12,10 @@
 
 #include "SynthScene.h"
 #include "detection/ImageUtils.h"
+#include "detection/YOLOInference.h"
+#include "models/ModelManager.h"
+#include "platform/fake/FakePlatform.h"
+#include "platform/linux/OpenCVModelRuntime.h"
 #include "platform/sim/SessionRecording.h"
 
 using namespace tevra;
@@ -202,5 +206,51 @@ TEST(TevraSynth, GeneratedSessionLoadsWithTrackingAndGrowingPlanes) {
     EXPECT_EQ(adds, 2);  // the floor and the sign's wall
     EXPECT_GT(updates, 0);
     EXPECT_GT(lastExtent, firstExtent);
+    fs::remove_all(dir);
+}
+
+// The committed models read the demo scene's sign through the real
+// detectFloor, from the packages as a download would compile them.
+TEST(TevraSynth, CommittedModelsReadTheDemoSceneFloor) {
+    auto fake = fake::FakePlatform::install();
+    auto runtime = std::make_shared<OpenCVModelRuntime>();
+    fake->platform->models = runtime;
+    fs::path dir = fs::temp_directory_path() / ("tevra-synth-models-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    for (const char* name : {"yolo26n_sign_640", "yolo26n_digit_640"}) {
+        auto built = runtime->compileModelAtURL(std::string(TEVRA_SOURCE_DIR) + "/models/" + name + ".mlpackage");
+        ASSERT_TRUE(built) << built.error.description();
+        fs::copy(*built, dir / (std::string(name) + ".mlmodelc"), fs::copy_options::recursive);
+        fs::remove_all(fs::path(*built).parent_path());
+    }
+    fake->platform->resourcesDirectory = dir.string();
+    ASSERT_FALSE(ModelManager::shared()->loadModel("yolo26n_sign_640"));
+    ASSERT_FALSE(ModelManager::shared()->loadModel("yolo26n_digit_640"));
+
+    std::ifstream in(std::string(TEVRA_SOURCE_DIR) + "/apps/tevra-synth/scenes/floor3.json");
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string error;
+    auto spec = parseSceneSpec(text.str(), error);
+    ASSERT_TRUE(spec) << error;
+    Scene scene(*spec);
+    const SignInstance& sign = scene.signs().at(0);
+    const Vec3 centre = (sign.corners[0] + sign.corners[2]) * 0.5;
+    Intrinsics k;
+    // Where the walk-in ends, and a step further back.
+    for (double distance : {2.4, 4.0}) {
+        Vec3 eye = centre + sign.normal * distance;
+        eye[1] = 1.45;
+        cv::Mat rgb = scene.render(uprightLookAt(eye, centre), k, 1920, 1440);
+        PixelBufferRef frame =
+            PixelBufferRef::adopt(PixelBuffer::create(1920, 1440, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+        {
+            PixelBufferLock lock(*frame, 0);
+            rgbToNV12(rgb, frame->baseAddressOfPlane(0), frame->bytesPerRowOfPlane(0), frame->baseAddressOfPlane(1),
+                      frame->bytesPerRowOfPlane(1));
+        }
+        EXPECT_EQ(detectFloor("yolo26n_sign_640", 0.5f, "yolo26n_digit_640", 0.5f, frame.get(), 1), 3) << distance;
+    }
     fs::remove_all(dir);
 }
