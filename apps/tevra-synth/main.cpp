@@ -54,7 +54,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kWidth = 1920, kHeight = 1440;
-constexpr double kPi = 3.14159265358979323846;
 
 struct Args {
     std::vector<std::string> positional;
@@ -329,8 +328,6 @@ int runViews(const Args& a) {
             cv::Mat crop = full(cv::Rect(cv::Point(static_cast<int>(c.x), static_cast<int>(c.y)),
                                          cv::Point(static_cast<int>(c.x + c.width), static_cast<int>(c.y + c.height))))
                                .clone();
-            const double sx = static_cast<double>(crop.cols) / c.width, sy = static_cast<double>(crop.rows) / c.height;
-            (void)sx, (void)sy;
             const double fit = std::min(1.0, 200.0 / crop.rows);
             if (fit < 1) cv::resize(crop, crop, {}, fit, fit, cv::INTER_AREA);
             cv::cvtColor(crop, crop, cv::COLOR_RGB2BGR);
