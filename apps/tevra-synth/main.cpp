@@ -1,0 +1,483 @@
+// tevra-synth: generated AR scenes for the replay driver, the model training
+// and the floor-reading accuracy check.
+//
+//   tevra-synth session SCENE.json OUTPUT_DIR [--seed N] [--quality Q]
+//       A recorded session (docs/sessions.md) of the scene: 1920 x 1440
+//       frames in the sensor's landscape orientation, a phone held upright
+//       walking in and turning to the scene's sign; tracking "limited" then
+//       "normal"; a floor plane and the sign's wall plane that appear and grow.
+//   tevra-synth views OUTPUT_DIR --count N [--seed S] [--empty F]
+//       Random upright views for training: images/N.jpg (the upright frame
+//       as the sign model sees it, 640 x 640), crops/N.png (the sign with a
+//       margin, as cut from the upright full-size frame) and labels.jsonl.
+//   tevra-synth eval --models DIR [--count 200] [--empty 200] [--seed S]
+//                    [--sign-threshold T] [--digit-threshold T] [--min-px 40] [--max-px 320]
+//       Renders held-out views and runs detectFloor with the OpenCV runtime on
+//       the models in DIR (NAME.mlmodelc, or NAME.mlpackage compiled first);
+//       prints correct / wrong / none and the median time of detectFloor.
+//   tevra-synth read SESSION_DIR --models DIR [--every 10]
+//       detectFloor (portrait) on every N-th frame of a recorded session.
+//
+// Exit status: 0 on success, 1 when writing or loading fails, 2 for bad
+// arguments.
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "SynthScene.h"
+#include "detection/ImageUtils.h"
+#include "detection/YOLOInference.h"
+#include "models/ModelManager.h"
+#include "platform/ARSession.h"
+#include "platform/fake/FakePlatform.h"
+#include "platform/linux/OpenCVModelRuntime.h"
+#include "platform/sim/SessionWriter.h"
+
+using namespace tevra;
+using namespace tevra::synth;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kWidth = 1920, kHeight = 1440;
+
+struct Args {
+    std::vector<std::string> positional;
+    std::map<std::string, std::string> options;
+    bool has(const std::string& k) const { return options.count(k) > 0; }
+    double number(const std::string& k, double fallback) const {
+        auto it = options.find(k);
+        return it == options.end() ? fallback : std::strtod(it->second.c_str(), nullptr);
+    }
+    std::string text(const std::string& k, const std::string& fallback) const {
+        auto it = options.find(k);
+        return it == options.end() ? fallback : it->second;
+    }
+};
+
+bool parseArgs(int argc, char** argv, Args& a) {
+    for (int i = 2; i < argc; ++i) {
+        std::string s = argv[i];
+        if (s.rfind("--", 0) == 0) {
+            if (i + 1 >= argc) return false;
+            a.options[s.substr(2)] = argv[++i];
+        } else {
+            a.positional.push_back(s);
+        }
+    }
+    return true;
+}
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: tevra-synth session SCENE.json OUTPUT_DIR [--seed N] [--quality Q]\n"
+                 "       tevra-synth views OUTPUT_DIR --count N [--seed S] [--empty F]\n"
+                 "       tevra-synth eval --models DIR [--count N] [--empty N] [--seed S] [--sign-threshold T]\n"
+                 "                        [--digit-threshold T] [--min-px P] [--max-px P] [--verbose 1]\n"
+                 "       tevra-synth read SESSION_DIR --models DIR [--every N]\n");
+    return 2;
+}
+
+float4x4 toFloat4x4(const Pose& p) {
+    float4x4 m = float4x4::identity();
+    for (int c = 0; c < 3; ++c)
+        for (int r = 0; r < 3; ++r) m.m(c, r) = static_cast<float>(p.R(r, c));
+    for (int r = 0; r < 3; ++r) m.m(3, r) = static_cast<float>(p.t[r]);
+    return m;
+}
+
+// A "420f" camera buffer of an RGB sensor image.
+PixelBufferRef nv12Buffer(const cv::Mat& rgb) {
+    PixelBufferRef buffer = PixelBufferRef::adopt(
+        PixelBuffer::create(rgb.cols, rgb.rows, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+    if (!buffer) return buffer;
+    PixelBufferLock lock(*buffer, 0);
+    rgbToNV12(rgb, buffer->baseAddressOfPlane(0), buffer->bytesPerRowOfPlane(0), buffer->baseAddressOfPlane(1),
+              buffer->bytesPerRowOfPlane(1));
+    return buffer;
+}
+
+// ARGB buffer -> RGB8 image.
+cv::Mat argbToRgb(PixelBuffer& argb) {
+    PixelBufferLock lock(argb, kCVPixelBufferLock_ReadOnly);
+    cv::Mat wrapped(static_cast<int>(argb.height()), static_cast<int>(argb.width()), CV_8UC4, argb.baseAddress(),
+                    argb.bytesPerRow());
+    cv::Mat rgb;
+    int fromTo[] = {1, 0, 2, 1, 3, 2};
+    rgb.create(wrapped.size(), CV_8UC3);
+    cv::mixChannels(&wrapped, 1, &rgb, 1, fromTo, 3);
+    return rgb;
+}
+
+// The upright full-size frame as the detection code sees it: the camera
+// buffer converted to ARGB and turned for a phone held upright.
+PixelBufferRef uprightFrame(PixelBuffer& camera) {
+    PixelBufferRef argb = convertNV12ToARGB(camera);
+    if (!argb) return argb;
+    return counterDeviceRotation(*argb, 1);
+}
+
+// ---- session ----
+
+int runSession(const Args& a) {
+    if (a.positional.size() != 2) return usage();
+    std::ifstream in(a.positional[0]);
+    if (!in) {
+        std::fprintf(stderr, "tevra-synth: cannot read %s\n", a.positional[0].c_str());
+        return 1;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string error;
+    auto spec = parseSceneSpec(text.str(), error);
+    if (!spec) {
+        std::fprintf(stderr, "tevra-synth: %s: %s\n", a.positional[0].c_str(), error.c_str());
+        return 1;
+    }
+    if (a.has("seed")) spec->seed = static_cast<uint32_t>(a.number("seed", 1));
+    if (spec->signs.empty()) spec->signs.push_back(SignSpec{});
+    Scene scene(*spec);
+    const TrajectorySpec& tr = spec->trajectory;
+    const SignInstance& sign = scene.signs().at(tr.sign);
+    const Vec3 signCentre = (sign.corners[0] + sign.corners[2]) * 0.5;
+    Vec3 end = signCentre + sign.normal * tr.stopDistance;
+    end[1] = tr.start[1];
+    Intrinsics k;
+    sim::SessionWriter writer(a.positional[1], kWidth, kHeight,
+                              {static_cast<float>(k.fx), static_cast<float>(k.fy), static_cast<float>(k.cx),
+                               static_cast<float>(k.cy)},
+                              static_cast<int>(a.number("quality", 85)));
+    const int n = tr.frames;
+    const int floorFrame = std::min(n - 1, tr.limitedFrames + 3);
+    const int wallFrame = std::min(n - 1, n / 2);
+    for (int i = 0; i < n; ++i) {
+        const double s = n > 1 ? static_cast<double>(i) / (n - 1) : 1.0;
+        const double walk = s * s * (3 - 2 * s);
+        Vec3 eye = tr.start + (end - tr.start) * walk;
+        eye[1] += 0.015 * std::sin(i * 0.9);  // steps
+        // First look ahead and down at the floor, then turn to the sign.
+        Vec3 ahead = eye + cv::normalize(Vec3(end[0] - tr.start[0], 0, end[2] - tr.start[2])) * 3.0 + Vec3(0, -1.3, 0);
+        double turn = std::clamp((s - 0.25) / 0.4, 0.0, 1.0);
+        turn = turn * turn * (3 - 2 * turn);
+        Vec3 target = ahead + (signCentre - ahead) * turn;
+        Pose pose = uprightLookAt(eye, target, 0.03 * std::sin(i * 0.37));
+
+        sim::RecordedFrame f;
+        f.timestamp = 1.0 + i / tr.fps;
+        f.transform = toFloat4x4(pose);
+        f.intrinsics = {static_cast<float>(k.fx), static_cast<float>(k.fy), static_cast<float>(k.cx),
+                        static_cast<float>(k.cy)};
+        f.trackingState = i < tr.limitedFrames ? ARTrackingStateLimited : ARTrackingStateNormal;
+        f.trackingStateReason = i < tr.limitedFrames ? ARTrackingStateReasonInitializing : ARTrackingStateReasonNone;
+        if (i >= floorFrame && (i - floorFrame) % 3 == 0) {
+            // The floor seen so far: a patch around the walked path.
+            sim::PlaneChange c;
+            c.kind = i == floorFrame ? sim::PlaneChangeKind::Add : sim::PlaneChangeKind::Update;
+            c.id = "floor";
+            const float grown = 1.0f + 0.06f * static_cast<float>(i - floorFrame);
+            const Vec3 mid = (tr.start + eye) * 0.5;
+            c.transform = float4x4::translation(static_cast<float>(mid[0]), 0, static_cast<float>(mid[2]));
+            c.extent = {std::min(grown, static_cast<float>(spec->width)), 0,
+                        std::min(grown * 1.4f, static_cast<float>(spec->depth))};
+            f.planeChanges.push_back(c);
+        }
+        if (i >= wallFrame && (i - wallFrame) % 3 == 0) {
+            // The sign's wall: plane y axis along the wall normal.
+            sim::PlaneChange c;
+            c.kind = i == wallFrame ? sim::PlaneChangeKind::Add : sim::PlaneChangeKind::Update;
+            c.id = "wall";
+            Vec3 x = cv::normalize(sign.corners[1] - sign.corners[0]), y = sign.normal, z = x.cross(y);
+            float4x4 m = float4x4::identity();
+            for (int r = 0; r < 3; ++r) {
+                m.m(0, r) = static_cast<float>(x[r]);
+                m.m(1, r) = static_cast<float>(y[r]);
+                m.m(2, r) = static_cast<float>(z[r]);
+            }
+            Vec3 at = signCentre;
+            at[1] = spec->height / 2;
+            for (int r = 0; r < 3; ++r) m.m(3, r) = static_cast<float>(at[r]);
+            c.transform = m;
+            const float grown = 0.8f + 0.1f * static_cast<float>(i - wallFrame);
+            c.extent = {std::min(grown * 1.5f, static_cast<float>(spec->width)), 0,
+                        std::min(grown, static_cast<float>(spec->height))};
+            f.planeChanges.push_back(c);
+        }
+        cv::Mat rgb = scene.render(pose, k, kWidth, kHeight);
+        if (!writer.addFrame(f, rgb.data, rgb.step, error)) {
+            std::fprintf(stderr, "tevra-synth: %s\n", error.c_str());
+            return 1;
+        }
+    }
+    if (!writer.finish(error)) {
+        std::fprintf(stderr, "tevra-synth: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("wrote %d frames of %dx%d to %s (sign \"%s\", floor %d)\n", n, kWidth, kHeight,
+                a.positional[1].c_str(), sign.text.c_str(), floorOfText(sign.text));
+    return 0;
+}
+
+// ---- random views ----
+
+SceneSpec randomSceneSpec(std::mt19937& rng, int signs, bool wideTexts) {
+    std::uniform_real_distribution<double> u(0, 1);
+    SceneSpec s;
+    s.seed = rng();
+    s.width = 4 + 4 * u(rng), s.depth = 7 + 8 * u(rng), s.height = 2.5 + 0.7 * u(rng);
+    const char* walls[] = {"front", "back", "left", "right"};
+    for (int i = 0; i < signs; ++i) {
+        SignSpec sign;
+        sign.text = randomSignText(rng, wideTexts);
+        sign.wall = walls[(rng() + i) % 4];
+        double len = (sign.wall == "front" || sign.wall == "back") ? s.width : s.depth;
+        sign.along = (u(rng) - 0.5) * (len - 1.5);
+        sign.height = 1.3 + 0.9 * u(rng);
+        sign.size = 0.18 + 0.22 * u(rng);
+        // Keep signs on one wall apart.
+        if (i > 0) sign.along = std::clamp(-sign.along * 0.5 + (i % 2 ? 1.0 : -1.0), -(len - 1.5) / 2, (len - 1.5) / 2);
+        s.signs.push_back(sign);
+    }
+    return s;
+}
+
+struct ViewRecord {
+    cv::Mat rgb;                    // sensor image
+    std::string text;               // "" without a sign
+    std::optional<cv::Rect2d> box;  // upright pixels
+    std::vector<std::pair<int, cv::Rect2d>> chars;
+};
+
+// One random view: a sign view with probability 1 - emptyFraction.
+bool makeView(std::mt19937& rng, double emptyFraction, bool wide, double minPx, double maxPx, ViewRecord& out) {
+    std::uniform_real_distribution<double> u(0, 1);
+    Intrinsics k;
+    k.fx = k.fy = 1350 + 250 * u(rng);
+    const bool empty = u(rng) < emptyFraction;
+    Scene scene(randomSceneSpec(rng, empty ? 0 : 1 + static_cast<int>(u(rng) < 0.3), wide));
+    ViewSample v = empty ? sampleEmptyView(scene, k, rng) : sampleSignView(scene, 0, k, kWidth, kHeight, minPx, maxPx, 45, rng);
+    if (!v.ok) return false;
+    out = ViewRecord{};
+    out.rgb = scene.render(v.pose, k, kWidth, kHeight);
+    if (!empty) {
+        const SignInstance& s = scene.signs()[0];
+        out.text = s.text;
+        out.box = uprightBox(v.pose, k, kHeight, s.corners, 4);
+        for (const CharBox& c : s.chars) {
+            auto b = uprightBox(v.pose, k, kHeight, c.corners, 4);
+            if (b) out.chars.emplace_back(c.classId, *b);
+        }
+    }
+    return true;
+}
+
+int runViews(const Args& a) {
+    if (a.positional.size() != 1 || !a.has("count")) return usage();
+    const fs::path dir = a.positional[0];
+    std::error_code ec;
+    fs::create_directories(dir / "images", ec);
+    fs::create_directories(dir / "crops", ec);
+    std::ofstream labels(dir / "labels.jsonl");
+    if (!labels) {
+        std::fprintf(stderr, "tevra-synth: cannot write %s\n", (dir / "labels.jsonl").c_str());
+        return 1;
+    }
+    const int count = static_cast<int>(a.number("count", 100));
+    const double emptyFraction = a.number("empty", 0.15);
+    std::mt19937 rng(static_cast<uint32_t>(a.number("seed", 1)));
+    int written = 0;
+    while (written < count) {
+        ViewRecord v;
+        if (!makeView(rng, emptyFraction, true, 30, 420, v)) continue;
+        PixelBufferRef camera = nv12Buffer(v.rgb);
+        PixelBufferRef upright = camera ? uprightFrame(*camera) : PixelBufferRef();
+        PixelBufferRef small = upright ? resizeARGBPixelBuffer(*upright, 640, 640) : PixelBufferRef();
+        if (!small) {
+            std::fprintf(stderr, "tevra-synth: image conversion failed\n");
+            return 1;
+        }
+        char name[32];
+        std::snprintf(name, sizeof name, "%06d", written);
+        cv::Mat img = argbToRgb(*small);
+        cv::cvtColor(img, img, cv::COLOR_RGB2BGR);
+        cv::imwrite((dir / "images" / (std::string(name) + ".jpg")).string(), img, {cv::IMWRITE_JPEG_QUALITY, 92});
+        nlohmann::json j;
+        j["image"] = std::string("images/") + name + ".jpg";
+        j["text"] = v.text;
+        const double W = upright->width(), H = upright->height();
+        if (v.box) {
+            const cv::Rect2d& b = *v.box;
+            j["sign"] = {(b.x + b.width / 2) / W, (b.y + b.height / 2) / H, b.width / W, b.height / H};
+            // The crop: the sign with a margin of a third of its size.
+            cv::Rect2d c(b.x - b.width / 3, b.y - b.height / 3, b.width * 5 / 3, b.height * 5 / 3);
+            c &= cv::Rect2d(0, 0, W, H);
+            cv::Mat full = argbToRgb(*upright);
+            cv::Mat crop = full(cv::Rect(cv::Point(static_cast<int>(c.x), static_cast<int>(c.y)),
+                                         cv::Point(static_cast<int>(c.x + c.width), static_cast<int>(c.y + c.height))))
+                               .clone();
+            const double fit = std::min(1.0, 200.0 / crop.rows);
+            if (fit < 1) cv::resize(crop, crop, {}, fit, fit, cv::INTER_AREA);
+            cv::cvtColor(crop, crop, cv::COLOR_RGB2BGR);
+            cv::imwrite((dir / "crops" / (std::string(name) + ".png")).string(), crop);
+            auto rel = [&](const cv::Rect2d& r) {
+                return nlohmann::json{(r.x - c.x) / c.width, (r.y - c.y) / c.height, (r.x + r.width - c.x) / c.width,
+                                      (r.y + r.height - c.y) / c.height};
+            };
+            j["crop"] = std::string("crops/") + name + ".png";
+            j["cropSign"] = rel(b);  // x0, y0, x1, y1 as fractions of the crop
+            nlohmann::json chars = nlohmann::json::array();
+            for (auto& [cls, r] : v.chars) chars.push_back({{"class", cls}, {"box", rel(r)}});
+            j["chars"] = chars;
+        } else {
+            j["sign"] = nullptr;
+        }
+        labels << j.dump() << "\n";
+        ++written;
+        if (written % 100 == 0) std::fprintf(stderr, "%d views\n", written);
+    }
+    std::printf("wrote %d views to %s\n", written, dir.c_str());
+    return 0;
+}
+
+// ---- accuracy ----
+
+double median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+// Installs the platform with the OpenCV runtime and loads the two models
+// from `a`'s --models directory (compiled models as they are, packages
+// compiled first, as a download would be). False, with a message, on failure.
+bool loadModels(const Args& a, std::string& signName, std::string& digitName) {
+    static auto fake = fake::FakePlatform::install();
+    auto runtime = std::make_shared<OpenCVModelRuntime>();
+    fake->platform->models = runtime;
+    signName = a.text("sign", "yolo26n_sign_640");
+    digitName = a.text("digit", "yolo26n_digit_640");
+    // Compiled models are used as they are; packages are compiled first, as
+    // a download would be.
+    const fs::path models = a.text("models", "");
+    const fs::path compiled = fs::temp_directory_path() / ("tevra-synth-eval-" + std::to_string(::getpid()));
+    std::error_code ec;
+    fs::create_directories(compiled, ec);
+    for (const std::string& name : {signName, digitName}) {
+        const fs::path target = compiled / (name + ".mlmodelc");
+        if (fs::is_directory(models / (name + ".mlmodelc"))) {
+            fs::copy(models / (name + ".mlmodelc"), target, fs::copy_options::recursive, ec);
+        } else {
+            auto built = runtime->compileModelAtURL((models / (name + ".mlpackage")).string());
+            if (!built) {
+                std::fprintf(stderr, "tevra-synth: cannot compile %s: %s\n", name.c_str(),
+                             built.error.description().c_str());
+                return false;
+            }
+            fs::copy(*built, target, fs::copy_options::recursive, ec);
+            fs::remove_all(fs::path(*built).parent_path(), ec);
+        }
+    }
+    fake->platform->resourcesDirectory = compiled.string();
+    for (const std::string& name : {signName, digitName})
+        if (ModelManager::shared()->loadModel(name)) {
+            std::fprintf(stderr, "tevra-synth: cannot load %s from %s\n", name.c_str(), models.c_str());
+            fs::remove_all(compiled, ec);
+            return false;
+        }
+    fs::remove_all(compiled, ec);
+    return true;
+}
+
+int runEval(const Args& a) {
+    if (!a.has("models")) return usage();
+    std::string signName, digitName;
+    if (!loadModels(a, signName, digitName)) return 1;
+    const int count = static_cast<int>(a.number("count", 200)), empties = static_cast<int>(a.number("empty", 200));
+    const float signTh = static_cast<float>(a.number("sign-threshold", 0.5));
+    const float digitTh = static_cast<float>(a.number("digit-threshold", 0.5));
+    const double minPx = a.number("min-px", 40), maxPx = a.number("max-px", 320);
+    const bool verbose = a.number("verbose", 0) != 0;
+    std::mt19937 rng(static_cast<uint32_t>(a.number("seed", 20261208)));
+    int correct = 0, wrong = 0, none = 0, falseFloors = 0;
+    std::vector<double> times;
+    auto run = [&](const ViewRecord& v) {
+        PixelBufferRef camera = nv12Buffer(v.rgb);
+        auto t0 = std::chrono::steady_clock::now();
+        int floor = detectFloor(signName.c_str(), signTh, digitName.c_str(), digitTh, camera.get(), 1);
+        times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+        return floor;
+    };
+    for (int done = 0; done < count;) {
+        ViewRecord v;
+        if (!makeView(rng, 0, false, minPx, maxPx, v)) continue;
+        const int expected = floorOfText(v.text);
+        const int got = run(v);
+        if (got == expected) ++correct;
+        else if (got == -1) ++none;
+        else ++wrong;
+        if (verbose && got != expected)
+            std::printf("view %d: \"%s\" (%.0f px tall) read as %d\n", done, v.text.c_str(), v.box->height, got);
+        ++done;
+    }
+    for (int done = 0; done < empties;) {
+        ViewRecord v;
+        if (!makeView(rng, 1, false, minPx, maxPx, v)) continue;
+        if (run(v) != -1) ++falseFloors;
+        ++done;
+    }
+    std::printf("sign views: %d, correct %d (%.1f%%), wrong %d (%.1f%%), none %d (%.1f%%)\n", count, correct,
+                100.0 * correct / std::max(1, count), wrong, 100.0 * wrong / std::max(1, count), none,
+                100.0 * none / std::max(1, count));
+    std::printf("no-sign views: %d, false floors %d (%.1f%%)\n", empties, falseFloors,
+                100.0 * falseFloors / std::max(1, empties));
+    std::printf("detectFloor median %.1f ms over %zu calls\n", median(times), times.size());
+    return 0;
+}
+
+// detectFloor (portrait) on every N-th frame of a recorded session.
+int runRead(const Args& a) {
+    if (a.positional.size() != 1 || !a.has("models")) return usage();
+    std::string signName, digitName, error;
+    if (!loadModels(a, signName, digitName)) return 1;
+    auto rec = sim::SessionRecording::load(a.positional[0], error);
+    if (!rec) {
+        std::fprintf(stderr, "tevra-synth: %s\n", error.c_str());
+        return 1;
+    }
+    const int every = std::max(1, static_cast<int>(a.number("every", 10)));
+    const float signTh = static_cast<float>(a.number("sign-threshold", 0.5));
+    const float digitTh = static_cast<float>(a.number("digit-threshold", 0.5));
+    for (size_t i = 0; i < rec->frames().size(); i += every) {
+        PixelBufferRef image = rec->imageForFrame(i, error);
+        int floor = image ? detectFloor(signName.c_str(), signTh, digitName.c_str(), digitTh, image.get(), 1) : -1;
+        std::printf("frame %zu: floor %d\n", i, floor);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return usage();
+    Args a;
+    if (!parseArgs(argc, argv, a)) return usage();
+    const std::string cmd = argv[1];
+    if (cmd == "session") return runSession(a);
+    if (cmd == "views") return runViews(a);
+    if (cmd == "eval") return runEval(a);
+    if (cmd == "read") return runRead(a);
+    return usage();
+}
