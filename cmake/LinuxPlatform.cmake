@@ -40,7 +40,10 @@ if(TEVRA_BUILD_TESTS)
     target_compile_definitions(tevra_linux_tests PRIVATE
       TEVRA_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}"
       TEVRA_SOURCE_RESOURCES="${TEVRA_RESOURCE_DIR}"
-      TEVRA_BUILD_DIR="${CMAKE_CURRENT_BINARY_DIR}")
+      TEVRA_BUILD_DIR="${CMAKE_CURRENT_BINARY_DIR}"
+      TEVRA_HOST_BINARY="$<TARGET_FILE:tevra-host>")
+    # The whole-loop test runs the host program itself.
+    add_dependencies(tevra_linux_tests tevra-host)
     gtest_discover_tests(tevra_linux_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 
     # The host-level tests drive tevra-host's own HostApp in the real engine.

@@ -184,15 +184,26 @@ int runSession(const Args& a) {
         f.trackingState = i < tr.limitedFrames ? ARTrackingStateLimited : ARTrackingStateNormal;
         f.trackingStateReason = i < tr.limitedFrames ? ARTrackingStateReasonInitializing : ARTrackingStateReasonNone;
         if (i >= floorFrame && (i - floorFrame) % 3 == 0) {
-            // The floor seen so far: a patch around the walked path.
+            // The floor seen so far: from where the walk began to the floor
+            // the camera looks at ahead of it (inside the room), widening as
+            // more of it comes into view.
             sim::PlaneChange c;
             c.kind = i == floorFrame ? sim::PlaneChangeKind::Add : sim::PlaneChangeKind::Update;
             c.id = "floor";
             const float grown = 1.0f + 0.06f * static_cast<float>(i - floorFrame);
-            const Vec3 mid = (tr.start + eye) * 0.5;
+            const double halfW = spec->width / 2, halfD = spec->depth / 2;
+            const Vec3 walkDir = cv::normalize(Vec3(end[0] - tr.start[0], 0, end[2] - tr.start[2]));
+            Vec3 seen = eye + walkDir * 3.0;
+            seen[0] = std::clamp(seen[0], -halfW, halfW);
+            seen[2] = std::clamp(seen[2], -halfD, halfD);
+            Vec3 from = tr.start;
+            from[0] = std::clamp(from[0], -halfW, halfW);
+            from[2] = std::clamp(from[2], -halfD, halfD);
+            const Vec3 mid = (from + seen) * 0.5;
+            const double length = std::abs(seen[2] - from[2]) + 1.0;
             c.transform = float4x4::translation(static_cast<float>(mid[0]), 0, static_cast<float>(mid[2]));
             c.extent = {std::min(grown, static_cast<float>(spec->width)), 0,
-                        std::min(grown * 1.4f, static_cast<float>(spec->depth))};
+                        static_cast<float>(std::min(length, spec->depth))};
             f.planeChanges.push_back(c);
         }
         if (i >= wallFrame && (i - wallFrame) % 3 == 0) {

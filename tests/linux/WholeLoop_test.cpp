@@ -1,0 +1,127 @@
+// The whole loop in one run, as a user would see it: tevra-host plays a
+// generated session (a room with a floor sign showing "3") with the demo page,
+// which prepares both committed models from a loopback server, turns
+// detection on and asks a loopback VPS stub for fixes. The floor read on the
+// device must come back inside the VPS answers the page receives.
+#include <cairo.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+std::string runCommand(const std::string& command, int& status) {
+    std::string out;
+    FILE* f = popen(command.c_str(), "r");
+    if (!f) {
+        status = -1;
+        return out;
+    }
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) out.append(buffer, n);
+    status = pclose(f);
+    return out;
+}
+
+// Share of pixels in the rectangle that are the demo page's grid colour.
+double gridShare(cairo_surface_t* image, int x0, int y0, int x1, int y1) {
+    const int stride = cairo_image_surface_get_stride(image);
+    const unsigned char* data = cairo_image_surface_get_data(image);
+    long grid = 0, all = 0;
+    for (int y = y0; y < y1; ++y)
+        for (int x = x0; x < x1; ++x) {
+            const unsigned char* p = data + y * stride + x * 4;  // B, G, R, A
+            ++all;
+            if (p[2] < 140 && p[1] > 180 && p[0] > 180) ++grid;
+        }
+    return all ? static_cast<double>(grid) / all : 0;
+}
+
+TEST(WholeLoop, FloorReadOnTheDeviceComesBackInTheVPSAnswer) {
+    if (kSanitized) GTEST_SKIP() << "the whole loop runs in the optimised build (the host's frame timing is the point)";
+    if (!getenv("DISPLAY")) GTEST_SKIP() << "no display (run under xvfb-run)";
+    const fs::path work = fs::temp_directory_path() / ("tevra-whole-loop-" + std::to_string(::getpid()));
+    fs::remove_all(work);
+    // The driver bounds every step (generation, server start, the host run).
+    const std::string command = std::string("timeout 150 /usr/bin/python3 ") + TEVRA_SOURCE_DIR +
+                                "/tools/whole_loop.py --host " + TEVRA_HOST_BINARY + " --synth " + TEVRA_SYNTH_BINARY +
+                                " --work " + work.string() + " --seconds 6 2>&1";
+    int status = 0;
+    const std::string out = runCommand(command, status);
+    ASSERT_EQ(status, 0) << out;
+    std::ifstream in(work / "summary.json");
+    const json s = json::parse(in, nullptr, false);
+    ASSERT_TRUE(s.is_object()) << out;
+    const auto hostLog = [&] {
+        std::ifstream f(work / "host.log");
+        return std::string(std::istreambuf_iterator<char>(f), {});
+    };
+
+    // Both models were downloaded once, compiled and loaded.
+    EXPECT_EQ(s["downloads"].value("/models/yolo26n_sign_640.zip", 0), 1) << out;
+    EXPECT_EQ(s["downloads"].value("/models/yolo26n_digit_640.zip", 0), 1) << out;
+    EXPECT_TRUE(s["allModelsReady"].get<bool>()) << hostLog();
+
+    // Detection ran until it found the floor of the sign, then stopped: every
+    // run before the last found nothing, and no run came after it.
+    const int expected = s["expectedFloor"].get<int>();
+    EXPECT_EQ(expected, 3);
+    const auto runs = s["detectionRuns"].get<std::vector<int>>();
+    ASSERT_FALSE(runs.empty()) << hostLog();
+    EXPECT_EQ(runs.back(), expected) << out;
+    for (size_t i = 0; i + 1 < runs.size(); ++i) EXPECT_EQ(runs[i], -1) << "run " << i;
+    EXPECT_EQ(s["detectionStopped"], 1);
+    // One run per ten eligible frames, the first on the eleventh: never more
+    // runs than the frames delivered allow.
+    const int frames = s["report"].value("framesDelivered", 0);
+    EXPECT_LE(static_cast<int>(runs.size()), std::max(0, (frames - 1) / 10)) << out;
+
+    // The VPS answers after it carry the floor, and the page shows it.
+    ASSERT_FALSE(s["overrides"].empty()) << out;
+    for (const auto& f : s["overrides"]) EXPECT_EQ(f, expected);
+    EXPECT_EQ(s["pageDetectedFloor"], expected) << out;
+    EXPECT_EQ(s["pageLastAnswer"]["data"]["attributes"]["detected_floor"], expected);
+    EXPECT_EQ(s["pageLastAnswer"]["data"]["attributes"]["floor_detector"], "floor_by_yolo");
+
+    // The stub received the upright frame fitted into 540 x 720, with the
+    // intrinsics of the full upright image (1440 x 1920), and the token.
+    ASSERT_FALSE(s["vpsRequests"].empty()) << out;
+    for (const auto& r : s["vpsRequests"]) {
+        EXPECT_EQ(r["jpeg"], json::array({540, 720}));
+        EXPECT_EQ(r["intrinsics"], json::array({1440, 1920}));
+        EXPECT_EQ(r["authorization"], "Bearer loop-token");
+    }
+
+    // The last frame looks at the sign's wall with the floor along the bottom
+    // edge: the page's grid shows on both, over the camera image.
+    ASSERT_TRUE(s["screenshot"].is_string()) << out;
+    cairo_surface_t* shot = cairo_image_surface_create_from_png(s["screenshot"].get<std::string>().c_str());
+    ASSERT_EQ(cairo_surface_status(shot), CAIRO_STATUS_SUCCESS);
+    const int w = cairo_image_surface_get_width(shot), h = cairo_image_surface_get_height(shot);
+    ASSERT_EQ(w, 390);
+    ASSERT_EQ(h, 844);
+    // The bottom band beside the page's buttons is floor in the camera image.
+    const double floorGrid =
+        (gridShare(shot, 0, h * 88 / 100, w * 12 / 100, h) + gridShare(shot, w * 88 / 100, h * 88 / 100, w, h)) / 2;
+    EXPECT_GT(floorGrid, 0.05) << "no grid over the floor";
+    // The camera image shows through between the grid lines.
+    EXPECT_LT(floorGrid, 0.8);
+    cairo_surface_destroy(shot);
+    fs::remove_all(work);
+}
+
+}  // namespace
