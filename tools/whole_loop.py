@@ -14,7 +14,8 @@ Python standard library only. It
                         [--scene apps/tevra-synth/scenes/floor3.json] [--session DIR]
                         [--models models] [--sign NAME] [--digit NAME] [--seconds 5]
 
-tevra-host needs a display; without DISPLAY it is started through xvfb-run.
+tevra-host runs on an Xvfb server of its own (xvfb-run), or with --on-display
+on the current DISPLAY.
 The exit status is 0 when the run completed (whatever it found); the summary
 says what was found, and the caller decides what must hold.
 """
@@ -44,6 +45,8 @@ def main():
     ap.add_argument('--seconds', type=float, default=5.0)
     ap.add_argument('--size', default='390x844')
     ap.add_argument('--timeout', type=float, default=120.0)
+    ap.add_argument('--on-display', action='store_true',
+                    help='run the host on the current DISPLAY instead of an Xvfb server of its own')
     a = ap.parse_args()
 
     work = os.path.abspath(a.work)
@@ -95,7 +98,8 @@ def main():
                '--orientation', '1', '--session', session, '--documents', os.path.join(work, 'documents'),
                '--defaults', os.path.join(work, 'defaults.json'), '--url', base + '/pages/index.html?' + query,
                '--screenshot', shot]
-        if not env.get('DISPLAY'):
+        if not a.on_display or not env.get('DISPLAY'):
+            # A display of its own, so no other window covers the host's.
             cmd = ['xvfb-run', '-a', '-s', '-screen 0 1280x1024x24'] + cmd
         started = time.monotonic()
         host = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
