@@ -24,6 +24,7 @@ import argparse
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -51,6 +52,10 @@ def main():
 
     work = os.path.abspath(a.work)
     os.makedirs(work, exist_ok=True)
+    # Every run starts with no stored models and no remembered page.
+    shutil.rmtree(os.path.join(work, 'documents'), ignore_errors=True)
+    if os.path.exists(os.path.join(work, 'defaults.json')):
+        os.remove(os.path.join(work, 'defaults.json'))
     env = dict(os.environ, NO_AT_BRIDGE='1')
     # The helper programs are not what a sanitizer run is checking.
     env['ASAN_OPTIONS'] = env.get('ASAN_OPTIONS', '') + ':detect_leaks=0'
