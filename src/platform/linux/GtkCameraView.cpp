@@ -349,12 +349,15 @@ void GtkCameraView::paint(cairo_t* cr) {
         cairo_paint(cr);
         return;
     }
-    cairo_surface_t* surface =
-        cairo_image_surface_create_for_data(image_.data(), CAIRO_FORMAT_RGB24, imageWidth_, imageHeight_, imageWidth_ * 4);
+    // The image's rows run bottom to top. The surface walks them from the
+    // last with a negative stride, so the paint itself needs no mirroring
+    // transform: X servers' render paths don't all honour a negative scale.
+    const int stride = imageWidth_ * 4;
+    cairo_surface_t* surface = cairo_image_surface_create_for_data(
+        image_.data() + static_cast<size_t>(imageHeight_ - 1) * stride, CAIRO_FORMAT_RGB24, imageWidth_, imageHeight_,
+        -stride);
     cairo_save(cr);
-    // The image's rows run bottom to top: flip while scaling pixels to points.
-    cairo_translate(cr, 0, h);
-    cairo_scale(cr, w / imageWidth_, -h / imageHeight_);
+    cairo_scale(cr, w / imageWidth_, h / imageHeight_);
     cairo_set_source_surface(cr, surface, 0, 0);
     const bool exact = std::lround(w * scaleFactor()) == imageWidth_ && std::lround(h * scaleFactor()) == imageHeight_;
     cairo_pattern_set_filter(cairo_get_source(cr), exact ? CAIRO_FILTER_NEAREST : CAIRO_FILTER_BILINEAR);
