@@ -8,7 +8,8 @@ everything: installs python3-torch when missing, renders the views, trains,
 packages):
 
     /usr/bin/python3 tools/train_models.py --data VIEWS_DIR [VIEWS_DIR ...] --out models
-        [--sign-minutes 3.5] [--digit-minutes 1.5] [--threads 1] [--workers 1] [--seed 1]
+        [--sign-steps N | --sign-minutes 3.5] [--digit-steps N | --digit-minutes 1.5]
+        [--threads 1] [--workers 1] [--seed 1] [--only sign|digit]
 
 VIEWS_DIR is the output of `tevra-synth views`: labels.jsonl, images/ (the
 upright frame as the sign model sees it, 640 x 640) and crops/ (each sign with
@@ -395,8 +396,10 @@ def cpu_seconds(pids):
     return total
 
 
-def train_loop(net, batches, loss_fn, minutes, workers, name, log):
-    """Trains until the CPU budget (all threads and loader workers) is spent."""
+def train_loop(net, batches, loss_fn, minutes, steps, workers, name, log):
+    """Trains for `steps` steps, or with no step count until the CPU budget
+    (all threads and loader workers) is spent. A step count makes the run
+    repeatable: the same views and seed give the same model."""
     opt = torch.optim.AdamW(net.parameters(), 3e-3, weight_decay=1e-4)
     loader = torch.utils.data.DataLoader(batches, batch_size=None, num_workers=workers,
                                          prefetch_factor=2 if workers else None, persistent_workers=False)
@@ -406,21 +409,22 @@ def train_loop(net, batches, loss_fn, minutes, workers, name, log):
     net.train()
     while True:
         used = cpu_seconds(pids) - start
-        if used >= budget:
+        progress = step / steps if steps else used / budget
+        if progress >= 1:
             break
         for g in opt.param_groups:
-            g["lr"] = 3e-3 * (0.5 * (1 + math.cos(math.pi * min(1.0, used / budget)))) + 1e-4
+            g["lr"] = 3e-3 * (0.5 * (1 + math.cos(math.pi * progress))) + 1e-4
         losses = loss_fn(net, next(it))
         opt.zero_grad()
         sum(losses).backward()
         opt.step()
         step += 1
-        if step % 20 == 0:
+        if step % 50 == 0:
             log(f"{name} step {step} ({used:.0f} CPU s): " + " ".join(f"{l.item():.4f}" for l in losses))
     used = cpu_seconds(pids) - start
     del it
     log(f"{name}: {step} steps in {used:.0f} CPU s")
-    return net.eval(), used
+    return net.eval(), used, step
 
 
 def sign_loss(net, batch):
@@ -440,14 +444,14 @@ def digit_loss(net, batch):
     return focal(cls, gt), 2 * b
 
 
-def train_sign(views, minutes, seed, workers, log):
-    return train_loop(SignNet(), Batches(lambda rng: sign_batch(views, rng), seed), sign_loss, minutes, workers,
-                      "sign", log)
+def train_sign(views, minutes, steps, seed, workers, log):
+    return train_loop(SignNet(), Batches(lambda rng: sign_batch(views, rng), seed), sign_loss, minutes, steps,
+                      workers, "sign", log)
 
 
-def train_digit(views, negatives, minutes, seed, workers, log):
+def train_digit(views, negatives, minutes, steps, seed, workers, log):
     return train_loop(DigitNet(), Batches(lambda rng: digit_batch(views, negatives, rng), seed), digit_loss, minutes,
-                      workers, "digit", log)
+                      steps, workers, "digit", log)
 
 
 # ---- export and packaging ----
@@ -529,6 +533,8 @@ def main():
     ap.add_argument("--out", required=True)
     ap.add_argument("--sign-minutes", type=float, default=3.5, help="CPU minutes (all threads)")
     ap.add_argument("--digit-minutes", type=float, default=1.5, help="CPU minutes (all threads)")
+    ap.add_argument("--sign-steps", type=int, default=0, help="training steps instead of a CPU budget")
+    ap.add_argument("--digit-steps", type=int, default=0, help="training steps instead of a CPU budget")
     ap.add_argument("--threads", type=int, default=1, help="torch threads (1 is the most CPU-efficient)")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--workers", type=int, default=1, help="processes preparing augmented batches")
@@ -547,20 +553,21 @@ def main():
     wall = time.time()
     log(f"{len(views)} views: {len(signs)} with a sign, {len(empties)} without")
     report = {}
-    tmp = os.path.join(args.out, ".export")
+    tmp = os.path.join(args.out, f".export-{os.getpid()}")
     os.makedirs(tmp, exist_ok=True)
     if args.only in (None, "sign"):
-        net, secs = train_sign(views, args.sign_minutes, args.seed, args.workers, log)
+        net, secs, steps = train_sign(views, args.sign_minutes, args.sign_steps, args.seed, args.workers, log)
         onnx_path = os.path.join(tmp, "sign.onnx")
         export(SignExport(net), SIGN_IN, SIGN_IN, onnx_path)
         package(args.out, SIGN_NAME, onnx_path, SIGN_IN, SIGN_IN)
-        report["sign_cpu_seconds"] = round(secs)
+        report["sign_cpu_seconds"], report["sign_steps"] = round(secs), steps
     if args.only in (None, "digit"):
-        net, secs = train_digit(signs, empties, args.digit_minutes, args.seed, args.workers, log)
+        net, secs, steps = train_digit(signs, empties, args.digit_minutes, args.digit_steps, args.seed, args.workers,
+                                       log)
         onnx_path = os.path.join(tmp, "digit.onnx")
         export(DigitExport(net), DIGIT_W, DIGIT_H, onnx_path)
         package(args.out, DIGIT_NAME, onnx_path, DIGIT_W, DIGIT_H)
-        report["digit_cpu_seconds"] = round(secs)
+        report["digit_cpu_seconds"], report["digit_steps"] = round(secs), steps
     shutil.rmtree(tmp, ignore_errors=True)
     report["views"] = len(views)
     report["wall_seconds"] = round(time.time() - wall)

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <set>
 
 namespace tevra::synth {
@@ -640,6 +641,51 @@ std::string randomSignText(std::mt19937& rng, bool wide) {
             return t;
         }
     }
+}
+
+SceneSpec randomSceneSpec(std::mt19937& rng, int signs, bool wideTexts) {
+    std::uniform_real_distribution<double> u(0, 1);
+    SceneSpec s;
+    s.seed = rng();
+    s.width = 4 + 4 * u(rng), s.depth = 7 + 8 * u(rng), s.height = 2.5 + 0.7 * u(rng);
+    const char* walls[] = {"front", "back", "left", "right"};
+    for (int i = 0; i < signs; ++i) {
+        SignSpec sign;
+        sign.text = randomSignText(rng, wideTexts);
+        sign.wall = walls[(rng() + i) % 4];
+        double len = (sign.wall == "front" || sign.wall == "back") ? s.width : s.depth;
+        sign.along = (u(rng) - 0.5) * (len - 1.5);
+        sign.height = 1.3 + 0.9 * u(rng);
+        sign.size = 0.18 + 0.22 * u(rng);
+        if (i > 0) {
+            const SignSpec& first = s.signs[0];
+            // Signs of one floor name that floor; training views may mix any.
+            if (!wideTexts) {
+                const std::string floor = std::to_string(floorOfText(first.text));
+                switch (uniInt(rng, 0, 2)) {
+                    case 0: sign.text = floor; break;
+                    case 1: sign.text = "P" + floor; break;
+                    default: sign.text = floor + std::to_string(uniInt(rng, 0, 9)) + std::to_string(uniInt(rng, 0, 9));
+                }
+            }
+            // Two signs on one wall stand side by side, centres 1.8 m apart
+            // (a wide sign is up to about 1.4 m); where the wall is too short
+            // for that, the second goes on the opposite wall.
+            if (sign.wall == first.wall) {
+                const double half = (len - 1.5) / 2;
+                const double along = first.along + (first.along > 0 ? -1.8 : 1.8);
+                if (std::abs(along) <= half) {
+                    sign.along = along;
+                } else {
+                    static const std::map<std::string, std::string> opposite{
+                        {"front", "back"}, {"back", "front"}, {"left", "right"}, {"right", "left"}};
+                    sign.wall = opposite.at(first.wall);
+                }
+            }
+        }
+        s.signs.push_back(sign);
+    }
+    return s;
 }
 
 int floorOfText(const std::string& text) {

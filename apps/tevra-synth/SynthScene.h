@@ -160,6 +160,10 @@ std::optional<cv::Rect2d> uprightBox(const Pose& pose, const Intrinsics& k, int 
 // A random sign text: floors 1-7, P1-P7, rooms 101-799; with `wide`
 // also two-digit numbers and other digits.
 std::string randomSignText(std::mt19937& rng, bool wide);
+// A random box-shaped room with `signs` signs. With `wideTexts` the texts are
+// any (training views); without, every sign names the first one's floor, as
+// on one floor of a building. Two signs on one wall never overlap.
+SceneSpec randomSceneSpec(std::mt19937& rng, int signs, bool wideTexts);
 // The floor a text names, as the detection code reads it (-1 for none).
 int floorOfText(const std::string& text);
 

@@ -244,27 +244,6 @@ int runSession(const Args& a) {
 
 // ---- random views ----
 
-SceneSpec randomSceneSpec(std::mt19937& rng, int signs, bool wideTexts) {
-    std::uniform_real_distribution<double> u(0, 1);
-    SceneSpec s;
-    s.seed = rng();
-    s.width = 4 + 4 * u(rng), s.depth = 7 + 8 * u(rng), s.height = 2.5 + 0.7 * u(rng);
-    const char* walls[] = {"front", "back", "left", "right"};
-    for (int i = 0; i < signs; ++i) {
-        SignSpec sign;
-        sign.text = randomSignText(rng, wideTexts);
-        sign.wall = walls[(rng() + i) % 4];
-        double len = (sign.wall == "front" || sign.wall == "back") ? s.width : s.depth;
-        sign.along = (u(rng) - 0.5) * (len - 1.5);
-        sign.height = 1.3 + 0.9 * u(rng);
-        sign.size = 0.18 + 0.22 * u(rng);
-        // Keep signs on one wall apart.
-        if (i > 0) sign.along = std::clamp(-sign.along * 0.5 + (i % 2 ? 1.0 : -1.0), -(len - 1.5) / 2, (len - 1.5) / 2);
-        s.signs.push_back(sign);
-    }
-    return s;
-}
-
 struct ViewRecord {
     cv::Mat rgb;                    // sensor image
     std::string text;               // "" without a sign
@@ -439,8 +418,26 @@ int runEval(const Args& a) {
         if (got == expected) ++correct;
         else if (got == -1) ++none;
         else ++wrong;
-        if (verbose && got != expected)
-            std::printf("view %d: \"%s\" (%.0f px tall) read as %d\n", done, v.text.c_str(), v.box->height, got);
+        if (verbose && got != expected) {
+            // Which stage failed: the sign's cut-out and what the reader made of it.
+            PixelBufferRef camera = nv12Buffer(v.rgb);
+            PixelBufferRef sign = detectSign(signName.c_str(), signTh, camera.get(), 1);
+            std::string text = sign ? getDigit(digitName.c_str(), digitTh, *sign).value_or("?") : "";
+            std::printf("view %d: \"%s\" (%.0f x %.0f px) read as %d: ", done, v.text.c_str(), v.box->width,
+                        v.box->height, got);
+            if (a.has("dump")) {
+                cv::Mat bgr;
+                cv::cvtColor(v.rgb, bgr, cv::COLOR_RGB2BGR);
+                cv::rotate(bgr, bgr, cv::ROTATE_90_CLOCKWISE);
+                cv::resize(bgr, bgr, {}, 0.4, 0.4, cv::INTER_AREA);
+                cv::imwrite((fs::path(a.text("dump", ".")) / ("view" + std::to_string(done) + ".jpg")).string(), bgr);
+            }
+            if (sign)
+                std::printf("cut-out %d x %d, text \"%s\"\n", static_cast<int>(sign->width()),
+                            static_cast<int>(sign->height()), text.c_str());
+            else
+                std::printf("no sign found\n");
+        }
         ++done;
     }
     for (int done = 0; done < empties;) {

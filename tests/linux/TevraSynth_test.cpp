@@ -261,3 +261,38 @@ TEST(TevraSynth, CommittedModelsReadTheDemoSceneFloor) {
     }
     fs::remove_all(dir);
 }
+
+// Random rooms with two signs: on one wall they stand apart, and in
+// evaluation scenes (no wide texts) both name the same floor, so a view
+// showing both has one right answer.
+TEST(TevraSynth, TwoSignsInARandomRoomNeverOverlapAndNameOneFloor) {
+    std::mt19937 rng(4242);
+    int sameWall = 0;
+    for (int i = 0; i < 60; ++i) {
+        const bool wide = i % 2;
+        SceneSpec spec = randomSceneSpec(rng, 2, wide);
+        ASSERT_EQ(spec.signs.size(), 2u);
+        if (!wide) {
+            EXPECT_EQ(floorOfText(spec.signs[1].text), floorOfText(spec.signs[0].text)) << spec.signs[1].text;
+        }
+        Scene scene(spec);
+        const SignInstance& a = scene.signs()[0];
+        const SignInstance& b = scene.signs()[1];
+        if (cv::norm(a.normal - b.normal) > 1e-9) continue;
+        ++sameWall;
+        // Overlap of the two rectangles' extents along every axis: on one
+        // wall they share the flat axis, so an overlap needs all three.
+        bool apart = false;
+        for (int axis = 0; axis < 3; ++axis) {
+            double aLo = 1e9, aHi = -1e9, bLo = 1e9, bHi = -1e9;
+            for (int c = 0; c < 4; ++c) {
+                aLo = std::min(aLo, a.corners[c][axis]), aHi = std::max(aHi, a.corners[c][axis]);
+                bLo = std::min(bLo, b.corners[c][axis]), bHi = std::max(bHi, b.corners[c][axis]);
+            }
+            if (aHi < bLo || bHi < aLo) apart = true;
+        }
+        EXPECT_TRUE(apart) << "\"" << a.text << "\" and \"" << b.text << "\" overlap on one wall (seed " << spec.seed
+                           << ")";
+    }
+    EXPECT_GT(sameWall, 0);
+}
