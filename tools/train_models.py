@@ -194,16 +194,14 @@ def photometric(img, rng):
     return np.clip(img, 0, 255)
 
 
-def clutter(img, rng, avoid=None):
-    """Random shapes, lines and letters pasted away from the labelled box."""
+def clutter(img, rng, avoid=()):
+    """Random shapes, lines and letters pasted away from the labelled boxes."""
     h, w = img.shape[:2]
     for _ in range(rng.integers(0, 5)):
         x0, y0 = int(rng.uniform(0, w)), int(rng.uniform(0, h))
         x1, y1 = x0 + int(rng.uniform(4, max(5, w / 3))), y0 + int(rng.uniform(4, max(5, h / 3)))
-        if avoid is not None:
-            ax0, ay0, ax1, ay1 = avoid
-            if x0 < ax1 and x1 > ax0 and y0 < ay1 and y1 > ay0:
-                continue
+        if any(x0 < ax1 and x1 > ax0 and y0 < ay1 and y1 > ay0 for ax0, ay0, ax1, ay1 in avoid):
+            continue
         c = tuple(float(v) for v in rng.uniform(0, 255, 3))
         k = rng.integers(0, 3)
         if k == 0:
@@ -220,9 +218,9 @@ def clutter(img, rng, avoid=None):
     return img
 
 
-def sign_sample(view, rng):
+def sign_sample(view, rng, crop=None):
+    crop = crop or SIGN_TRAIN
     img = cv2.imread(os.path.join(view["dir"], view["image"]))[:, :, ::-1].astype(np.float32)
-    box = view["sign"]
     # Scale and a mild perspective jitter of the whole frame.
     s = rng.uniform(0.75, 1.3)
     src = np.float32([[0, 0], [SIGN_IN, 0], [SIGN_IN, SIGN_IN], [0, SIGN_IN]])
@@ -230,49 +228,113 @@ def sign_sample(view, rng):
     m = cv2.getPerspectiveTransform(src, dst)
     size = int(SIGN_IN * s) + 20
     img = cv2.warpPerspective(img, m, (size, size), borderMode=cv2.BORDER_REFLECT)
-    target = None
-    if box is not None:
+
+    def warp(box):
         x, y, w, h = box
         pts = np.float32([[(x - w / 2) * SIGN_IN, (y - h / 2) * SIGN_IN], [(x + w / 2) * SIGN_IN, (y - h / 2) * SIGN_IN],
                           [(x + w / 2) * SIGN_IN, (y + h / 2) * SIGN_IN], [(x - w / 2) * SIGN_IN, (y + h / 2) * SIGN_IN]])
         q = cv2.perspectiveTransform(pts[None], m)[0]
-        target = [q[:, 0].min(), q[:, 1].min(), q[:, 0].max(), q[:, 1].max()]
+        return [q[:, 0].min(), q[:, 1].min(), q[:, 0].max(), q[:, 1].max()]
+
+    target = warp(view["sign"]) if view["sign"] is not None else None
+    others = [warp(b) for b in view.get("others", [])]
     # A training crop, usually holding the sign's centre.
     if target is not None and rng.random() < 0.9:
         cx, cy = (target[0] + target[2]) / 2, (target[1] + target[3]) / 2
-        ox = int(np.clip(cx - rng.uniform(20, SIGN_TRAIN - 20), 0, max(0, size - SIGN_TRAIN)))
-        oy = int(np.clip(cy - rng.uniform(20, SIGN_TRAIN - 20), 0, max(0, size - SIGN_TRAIN)))
+        ox = int(np.clip(cx - rng.uniform(20, crop - 20), 0, max(0, size - crop)))
+        oy = int(np.clip(cy - rng.uniform(20, crop - 20), 0, max(0, size - crop)))
     else:
-        ox, oy = int(rng.uniform(0, size - SIGN_TRAIN)), int(rng.uniform(0, size - SIGN_TRAIN))
-    img = np.ascontiguousarray(img[oy:oy + SIGN_TRAIN, ox:ox + SIGN_TRAIN])
+        ox, oy = int(rng.uniform(0, size - crop)), int(rng.uniform(0, size - crop))
+    img = np.ascontiguousarray(img[oy:oy + crop, ox:ox + crop])
+    shift = lambda b: [b[0] - ox, b[1] - oy, b[2] - ox, b[3] - oy]
     if target is not None:
-        target = [target[0] - ox, target[1] - oy, target[2] - ox, target[3] - oy]
-    img = clutter(img, rng, target)
+        target = shift(target)
+    others = [shift(b) for b in others]
+    img = clutter(img, rng, ([target] if target is not None else []) + others)
     img = photometric(img, rng)
-    return img, target
+    return img, target, others
 
 
-def sign_targets(target):
-    n = SIGN_TRAIN // SIGN_STRIDE
+def visible(box, crop):
+    """The part of `box` (x0, y0, x1, y1) inside the training crop, as a fraction."""
+    x0, y0, x1, y1 = box
+    area = max(1e-6, (x1 - x0) * (y1 - y0))
+    ix = max(0.0, min(x1, crop) - max(x0, 0))
+    iy = max(0.0, min(y1, crop) - max(y0, 0))
+    return ix * iy / area
+
+
+def sign_targets(target, others, crop=None):
+    """Score map, loss weights, box of the labelled sign and its cell. Every
+    whole sign in the crop is a peak; a sign the crop cuts is neither sign
+    nor background (weight 0), since the deployed frame shows it whole."""
+    n = (crop or SIGN_TRAIN) // SIGN_STRIDE
     heat = np.zeros((n, n), np.float32)
+    weight = np.ones((n, n), np.float32)
     reg = np.zeros(4, np.float32)
     mask = 0.0
     cell = (0, 0)
-    if target is not None:
-        x0, y0, x1, y1 = target
+    gy, gx = np.mgrid[0:n, 0:n].astype(np.float32)
+    for box in ([target] if target is not None else []) + others:
+        x0, y0, x1, y1 = box
         cx, cy = (x0 + x1) / 2 / SIGN_STRIDE, (y0 + y1) / 2 / SIGN_STRIDE
-        if 0 <= cx < n and 0 <= cy < n:
-            bw, bh = (x1 - x0) / SIGN_STRIDE, (y1 - y0) / SIGN_STRIDE
-            sx, sy = max(0.6, bw / 6), max(0.6, bh / 6)
-            gy, gx = np.mgrid[0:n, 0:n].astype(np.float32)
-            ix, iy = int(cx), int(cy)
-            heat = np.exp(-((gx - ix) ** 2 / (2 * sx * sx) + (gy - iy) ** 2 / (2 * sy * sy))).astype(np.float32)
-            heat[iy, ix] = 1.0
+        v = visible(box, n * SIGN_STRIDE)
+        if v <= 0:
+            continue
+        if v < 0.9 or not (0 <= cx < n and 0 <= cy < n):
+            c0, r0 = max(0, int(x0 / SIGN_STRIDE)), max(0, int(y0 / SIGN_STRIDE))
+            c1, r1 = min(n, int(math.ceil(x1 / SIGN_STRIDE))), min(n, int(math.ceil(y1 / SIGN_STRIDE)))
+            weight[r0:r1, c0:c1] = 0.0
+            continue
+        bw, bh = (x1 - x0) / SIGN_STRIDE, (y1 - y0) / SIGN_STRIDE
+        sx, sy = max(0.6, bw / 6), max(0.6, bh / 6)
+        ix, iy = int(cx), int(cy)
+        g = np.exp(-((gx - ix) ** 2 / (2 * sx * sx) + (gy - iy) ** 2 / (2 * sy * sy))).astype(np.float32)
+        heat = np.maximum(heat, g)
+        heat[iy, ix] = 1.0
+        weight[iy, ix] = 1.0
+        if box is target:
             # Width and height are fractions of the deployed 640 x 640 input.
             reg = np.float32([cx - ix, cy - iy, (x1 - x0) / SIGN_IN, (y1 - y0) / SIGN_IN])
             mask = 1.0
             cell = (iy, ix)
-    return heat, reg, mask, cell
+    return heat, weight, reg, mask, cell
+
+
+def mine_decoys(sign_onnx, views, log, threshold=0.3):
+    """Places where the trained sign detector fires without a sign (posters,
+    word panels, doors): the digit reader is taught to read nothing there,
+    so that a false sign does not become a false floor."""
+    net = cv2.dnn.readNetFromONNX(sign_onnx)
+    decoys = []
+    for v in views:
+        img = cv2.imread(os.path.join(v["dir"], v["image"]))[:, :, ::-1]
+        net.setInput(np.ascontiguousarray(img.transpose(2, 0, 1)[None]).astype(np.float32) / 255.0)
+        coords, conf = net.forward(["coordinates", "confidence"])
+        signs = ([v["sign"]] if v["sign"] is not None else []) + v.get("others", [])
+        for i in np.nonzero(conf[:, 0] >= threshold)[0]:
+            x, y, w, h = (float(c) for c in coords[i])
+
+            def covered(b):
+                ix = max(0.0, min(x + w / 2, b[0] + b[2] / 2) - max(x - w / 2, b[0] - b[2] / 2))
+                iy = max(0.0, min(y + h / 2, b[1] + b[3] / 2) - max(y - h / 2, b[1] - b[3] / 2))
+                return ix * iy / max(1e-9, w * h)
+
+            if w * SIGN_IN >= 6 and h * SIGN_IN >= 6 and not any(covered(b) > 0.1 for b in signs):
+                decoys.append((v, (x, y, w, h)))
+    log(f"{len(decoys)} decoys where the sign detector fires without a sign, in {len(views)} views")
+    return decoys
+
+
+def decoy_sample(decoys, rng):
+    v, (x, y, w, h) = decoys[int(rng.integers(len(decoys)))]
+    img = cv2.imread(os.path.join(v["dir"], v["image"]))[:, :, ::-1].astype(np.float32)
+    j = rng.uniform(-0.1, 0.1, 4)
+    cx, cy, w, h = x + j[0] * w * 0.5, y + j[1] * h * 0.5, w * (1.05 + j[2]), h * (1.05 + j[3])
+    x0, y0 = int(np.clip((cx - w / 2) * SIGN_IN, 0, SIGN_IN - 2)), int(np.clip((cy - h / 2) * SIGN_IN, 0, SIGN_IN - 2))
+    x1, y1 = max(x0 + 2, int(np.clip((cx + w / 2) * SIGN_IN, 0, SIGN_IN))), max(y0 + 2, int(np.clip((cy + h / 2) * SIGN_IN, 0, SIGN_IN)))
+    patch = cv2.resize(np.ascontiguousarray(img[y0:y1, x0:x1]), (DIGIT_W, DIGIT_H), interpolation=cv2.INTER_CUBIC)
+    return photometric(patch, rng), []
 
 
 def digit_sample(view, rng, negatives):
@@ -330,10 +392,12 @@ def digit_targets(chars):
     return heat, reg, mask
 
 
-def focal(logits, gt):
+def focal(logits, gt, weight=None):
     p = torch.sigmoid(logits).clamp(1e-4, 1 - 1e-4)
     pos = gt.eq(1).float()
     neg = 1 - pos
+    if weight is not None:
+        neg = neg * weight
     pos_loss = torch.log(p) * (1 - p) ** 2 * pos
     neg_loss = torch.log(1 - p) * p ** 2 * (1 - gt) ** 4 * neg
     npos = pos.sum().clamp(min=1)
@@ -345,22 +409,27 @@ def to_tensor(batch):
 
 
 def sign_batch(views, rng, bs=16):
-    imgs, heats, regs, masks, cells = [], [], [], [], []
+    crop = SIGN_TRAIN
+    imgs, heats, weights, regs, masks, cells = [], [], [], [], [], []
     for _ in range(bs):
-        img, target = sign_sample(views[int(rng.integers(len(views)))], rng)
-        h, r, m, c = sign_targets(target)
-        imgs.append(img), heats.append(h), regs.append(r), masks.append(m), cells.append(c)
-    n = SIGN_TRAIN // SIGN_STRIDE
+        img, target, others = sign_sample(views[int(rng.integers(len(views)))], rng, crop)
+        h, w, r, m, c = sign_targets(target, others, crop)
+        imgs.append(img), heats.append(h), weights.append(w), regs.append(r), masks.append(m), cells.append(c)
+    n = crop // SIGN_STRIDE
     idx = np.array([c[0] * n + c[1] for c in cells], np.int64)
-    return to_tensor(imgs), torch.from_numpy(np.stack(heats))[:, None], torch.from_numpy(np.stack(regs)), \
-        torch.tensor(masks)[:, None], torch.from_numpy(idx)
+    return to_tensor(imgs), torch.from_numpy(np.stack(heats))[:, None], torch.from_numpy(np.stack(weights))[:, None], \
+        torch.from_numpy(np.stack(regs)), torch.tensor(masks)[:, None], torch.from_numpy(idx)
 
 
-def digit_batch(views, negatives, rng, bs=48):
+def digit_batch(views, negatives, decoys, rng, bs=48):
     imgs, heats, regs, masks = [], [], [], []
     for _ in range(bs):
-        v = None if (negatives and rng.random() < 0.12) else views[int(rng.integers(len(views)))]
-        img, chars = digit_sample(v, rng, negatives)
+        r = rng.random()
+        if decoys and r < 0.12:
+            img, chars = decoy_sample(decoys, rng)
+        else:
+            v = None if (negatives and r > 0.88) else views[int(rng.integers(len(views)))]
+            img, chars = digit_sample(v, rng, negatives)
         h, r, m = digit_targets(chars)
         imgs.append(img), heats.append(h), regs.append(r), masks.append(m)
     return to_tensor(imgs), torch.from_numpy(np.stack(heats))[:, :, None, :], torch.from_numpy(np.stack(regs)), \
@@ -428,12 +497,12 @@ def train_loop(net, batches, loss_fn, minutes, steps, workers, name, log):
 
 
 def sign_loss(net, batch):
-    x, gt, reg, m, idx = batch
+    x, gt, weight, reg, m, idx = batch
     heat, xy, wh = net(x)
     pred = torch.cat([torch.sigmoid(xy), torch.sigmoid(wh)], 1).flatten(2)
     pred = pred[torch.arange(x.shape[0]), :, idx]
     box = (F.l1_loss(pred, reg, reduction="none") * m).sum() / m.sum().clamp(min=1)
-    return focal(heat, gt), 5 * box
+    return focal(heat, gt, weight), 5 * box
 
 
 def digit_loss(net, batch):
@@ -449,9 +518,9 @@ def train_sign(views, minutes, steps, seed, workers, log):
                       workers, "sign", log)
 
 
-def train_digit(views, negatives, minutes, steps, seed, workers, log):
-    return train_loop(DigitNet(), Batches(lambda rng: digit_batch(views, negatives, rng), seed), digit_loss, minutes,
-                      steps, workers, "digit", log)
+def train_digit(views, negatives, decoys, minutes, steps, seed, workers, log):
+    return train_loop(DigitNet(), Batches(lambda rng: digit_batch(views, negatives, decoys, rng), seed), digit_loss,
+                      minutes, steps, workers, "digit", log)
 
 
 # ---- export and packaging ----
@@ -562,8 +631,11 @@ def main():
         package(args.out, SIGN_NAME, onnx_path, SIGN_IN, SIGN_IN)
         report["sign_cpu_seconds"], report["sign_steps"] = round(secs), steps
     if args.only in (None, "digit"):
-        net, secs, steps = train_digit(signs, empties, args.digit_minutes, args.digit_steps, args.seed, args.workers,
-                                       log)
+        # Decoys from the sign detector just trained, or the one already in --out.
+        sign_onnx = os.path.join(args.out, SIGN_NAME + ".mlpackage", "model.onnx")
+        decoys = mine_decoys(sign_onnx, views, log) if os.path.exists(sign_onnx) else []
+        net, secs, steps = train_digit(signs, empties, decoys, args.digit_minutes, args.digit_steps, args.seed,
+                                       args.workers, log)
         onnx_path = os.path.join(tmp, "digit.onnx")
         export(DigitExport(net), DIGIT_W, DIGIT_H, onnx_path)
         package(args.out, DIGIT_NAME, onnx_path, DIGIT_W, DIGIT_H)

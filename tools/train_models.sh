@@ -8,7 +8,7 @@
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-$ROOT/build}
-COUNT=${2:-900}
+COUNT=${2:-1500}
 WORK=${TMPDIR:-/tmp}/tevra-train-$$
 
 if ! /usr/bin/python3 -c 'import torch' 2>/dev/null; then
@@ -21,12 +21,14 @@ fi
 
 ninja -C "$BUILD" -j2 tevra-synth
 mkdir -p "$WORK"
-"$BUILD/tevra-synth" views "$WORK/a" --count "$COUNT" --seed 101 &
-"$BUILD/tevra-synth" views "$WORK/b" --count "$COUNT" --seed 202 &
+for s in 101 202 303 404; do
+    "$BUILD/tevra-synth" views "$WORK/v$s" --count "$COUNT" --seed $s &
+done
 wait
-# The committed models were trained with these budgets (CPU minutes).
-/usr/bin/python3 "$ROOT/tools/train_models.py" --data "$WORK/a" "$WORK/b" --out "$ROOT/models" \
-    --sign-minutes 8 --digit-minutes 2
+# The committed models were trained with these step counts; with a step
+# count the run repeats exactly (same views, same seed, same models).
+/usr/bin/python3 "$ROOT/tools/train_models.py" --data "$WORK"/v101 "$WORK"/v202 "$WORK"/v303 "$WORK"/v404 \
+    --out "$ROOT/models" --sign-steps 3000 --digit-steps 1500
 # Held-out views (other seeds than the training views), four runs in parallel.
 for s in 1 2 3 4; do
     "$BUILD/tevra-synth" eval --models "$ROOT/models" --count 50 --empty 50 --seed $((900000 + s)) &

@@ -249,6 +249,7 @@ struct ViewRecord {
     std::string text;               // "" without a sign
     std::optional<cv::Rect2d> box;  // upright pixels
     std::vector<std::pair<int, cv::Rect2d>> chars;
+    std::vector<cv::Rect2d> others;  // the scene's other signs in front of the camera (upright pixels)
 };
 
 // One random view: a sign view with probability 1 - emptyFraction.
@@ -270,6 +271,8 @@ bool makeView(std::mt19937& rng, double emptyFraction, bool wide, double minPx, 
             auto b = uprightBox(v.pose, k, kHeight, c.corners, 4);
             if (b) out.chars.emplace_back(c.classId, *b);
         }
+        for (size_t i = 1; i < scene.signs().size(); ++i)
+            if (auto b = uprightBox(v.pose, k, kHeight, scene.signs()[i].corners, 4)) out.others.push_back(*b);
     }
     return true;
 }
@@ -334,6 +337,13 @@ int runViews(const Args& a) {
         } else {
             j["sign"] = nullptr;
         }
+        // Other signs that reach into the frame: a detector must not learn
+        // them as background.
+        nlohmann::json others = nlohmann::json::array();
+        for (const cv::Rect2d& b : v.others)
+            if ((b & cv::Rect2d(0, 0, W, H)).area() > 0)
+                others.push_back({(b.x + b.width / 2) / W, (b.y + b.height / 2) / H, b.width / W, b.height / H});
+        j["others"] = others;
         labels << j.dump() << "\n";
         ++written;
         if (written % 100 == 0) std::fprintf(stderr, "%d views\n", written);
@@ -396,7 +406,7 @@ int runEval(const Args& a) {
     std::string signName, digitName;
     if (!loadModels(a, signName, digitName)) return 1;
     const int count = static_cast<int>(a.number("count", 200)), empties = static_cast<int>(a.number("empty", 200));
-    const float signTh = static_cast<float>(a.number("sign-threshold", 0.5));
+    const float signTh = static_cast<float>(a.number("sign-threshold", 0.4));
     const float digitTh = static_cast<float>(a.number("digit-threshold", 0.5));
     const double minPx = a.number("min-px", 40), maxPx = a.number("max-px", 320);
     const bool verbose = a.number("verbose", 0) != 0;
@@ -466,7 +476,7 @@ int runRead(const Args& a) {
         return 1;
     }
     const int every = std::max(1, static_cast<int>(a.number("every", 10)));
-    const float signTh = static_cast<float>(a.number("sign-threshold", 0.5));
+    const float signTh = static_cast<float>(a.number("sign-threshold", 0.4));
     const float digitTh = static_cast<float>(a.number("digit-threshold", 0.5));
     for (size_t i = 0; i < rec->frames().size(); i += every) {
         PixelBufferRef image = rec->imageForFrame(i, error);

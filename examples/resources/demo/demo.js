@@ -10,7 +10,7 @@
  *   sign=URL digit=URL        model archives: sends "prepare_models" with both,
  *                             then "turn_on"
  *   signName=, digitName=     registry names of the two models
- *   signConf=, digitConf=     score thresholds (default 0.5 and 0.3)
+ *   signConf=, digitConf=     score thresholds (default 0.4 and 0.5)
  *   vps=URL token=T           once tracking is "Normal", asks the VPS server
  *                             for a fix every `every` seconds (default 3)
  *   anchor=1                  adds one anchor in front of the camera as soon
@@ -355,9 +355,9 @@
       command: 'prepare_models',
       models: [
         { name: params.get('signName') || 'yolo26n_sign_640', url: sign, model_function: 'sign_detection',
-          conf_threshold: Number(params.get('signConf')) || 0.5 },
+          conf_threshold: Number(params.get('signConf')) || 0.4 },
         { name: params.get('digitName') || 'yolo26n_digit_640', url: digit, model_function: 'digit_detection',
-          conf_threshold: Number(params.get('digitConf')) || 0.3 }
+          conf_threshold: Number(params.get('digitConf')) || 0.5 }
       ]
     });
     Z.detection({ command: 'turn_on' });
