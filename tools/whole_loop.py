@@ -97,7 +97,7 @@ def main():
             sys.exit('whole_loop: the stub server did not start')
         base = 'http://127.0.0.1:%d' % port
         query = ('sign={b}/models/{s}.zip&digit={b}/models/{d}.zip&signName={s}&digitName={d}'
-                 '&signConf=0.5&digitConf=0.5&vps={b}/vps&token=loop-token&every=1').format(b=base, s=a.sign, d=a.digit)
+                 '&signConf=0.4&digitConf=0.5&vps={b}/vps&token=loop-token&every=1').format(b=base, s=a.sign, d=a.digit)
         shot = os.path.join(work, 'screenshot.png')
         cmd = [a.host, '--headless', '--no-loop', '--seconds', str(a.seconds), '--size', a.size,
                '--orientation', '1', '--session', session, '--documents', os.path.join(work, 'documents'),
