@@ -11,10 +11,14 @@
 //       as the sign model sees it, 640 x 640), crops/N.png (the sign with a
 //       margin, as cut from the upright full-size frame) and labels.jsonl.
 //   tevra-synth eval --models DIR [--count 200] [--empty 200] [--seed S]
-//                    [--sign-threshold T] [--digit-threshold T] [--min-px 40] [--max-px 320]
+//                    [--sign-threshold 0.4] [--digit-threshold 0.5] [--min-px 40] [--max-px 320]
+//                    [--verbose 1 [--dump DIR]]
 //       Renders held-out views and runs detectFloor with the OpenCV runtime on
 //       the models in DIR (NAME.mlmodelc, or NAME.mlpackage compiled first);
 //       prints correct / wrong / none and the median time of detectFloor.
+//       --verbose prints each miss with the stage that failed (no sign
+//       found, or the sign's cut-out and the text read from it); --dump
+//       also writes those views to DIR.
 //   tevra-synth read SESSION_DIR --models DIR [--every 10]
 //       detectFloor (portrait) on every N-th frame of a recorded session.
 //
@@ -87,7 +91,7 @@ int usage() {
                  "usage: tevra-synth session SCENE.json OUTPUT_DIR [--seed N] [--quality Q]\n"
                  "       tevra-synth views OUTPUT_DIR --count N [--seed S] [--empty F]\n"
                  "       tevra-synth eval --models DIR [--count N] [--empty N] [--seed S] [--sign-threshold T]\n"
-                 "                        [--digit-threshold T] [--min-px P] [--max-px P] [--verbose 1]\n"
+                 "                        [--digit-threshold T] [--min-px P] [--max-px P] [--verbose 1 [--dump DIR]]\n"
                  "       tevra-synth read SESSION_DIR --models DIR [--every N]\n");
     return 2;
 }
@@ -436,6 +440,9 @@ int runEval(const Args& a) {
             std::printf("view %d: \"%s\" (%.0f x %.0f px) read as %d: ", done, v.text.c_str(), v.box->width,
                         v.box->height, got);
             if (a.has("dump")) {
+                // The missed view, upright and small, for a look.
+                std::error_code ec;
+                fs::create_directories(a.text("dump", "."), ec);
                 cv::Mat bgr;
                 cv::cvtColor(v.rgb, bgr, cv::COLOR_RGB2BGR);
                 cv::rotate(bgr, bgr, cv::ROTATE_90_CLOCKWISE);
