@@ -19,20 +19,15 @@
 #include <opencv2/core/utils/logger.hpp>
 
 #include "platform/linux/OpenCVModelRuntime.h"
+#include "FuzzFiles.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-[[noreturn]] void fail(const std::string& what) {
-    std::fprintf(stderr, "%s\n", what.c_str());
-    std::abort();
-}
+using tevra::fuzz::fail;
 
-fs::path scratch() {
-    fs::path base = fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
-    return base / ("tevra-description-fuzz-" + std::to_string(::getpid()));
-}
+fs::path scratch() { return tevra::fuzz::scratchDirectory("description"); }
 
 bool declaresHugeImage(const std::string& text) {
     nlohmann::json j = nlohmann::json::parse(text, nullptr, false);

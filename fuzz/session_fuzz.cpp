@@ -15,20 +15,15 @@
 #include <string>
 
 #include "platform/sim/SessionRecording.h"
+#include "FuzzFiles.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-[[noreturn]] void fail(const std::string& what) {
-    std::fprintf(stderr, "%s\n", what.c_str());
-    std::abort();
-}
+using tevra::fuzz::fail;
 
-fs::path scratch() {
-    fs::path base = fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
-    return base / ("tevra-session-fuzz-" + std::to_string(::getpid()));
-}
+fs::path scratch() { return tevra::fuzz::scratchDirectory("session"); }
 
 void write(const fs::path& p, const char* data, size_t size) {
     std::ofstream out(p, std::ios::binary | std::ios::trunc);

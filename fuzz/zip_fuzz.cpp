@@ -14,21 +14,15 @@
 #include <string>
 
 #include "platform/linux/ZipExtractor.h"
+#include "FuzzFiles.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-[[noreturn]] void fail(const std::string& what) {
-    std::fprintf(stderr, "%s\n", what.c_str());
-    std::abort();
-}
+using tevra::fuzz::fail;
 
-fs::path scratchRoot() {
-    // Prefer memory-backed storage: every input writes files.
-    fs::path base = fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
-    return base / ("tevra-zip-fuzz-" + std::to_string(::getpid()));
-}
+fs::path scratchRoot() { return tevra::fuzz::scratchDirectory("zip"); }
 
 void removeScratch() {
     std::error_code ec;
