@@ -23,4 +23,16 @@ public:
 void logSystem(std::string_view line);
 void logStdout(std::string_view line);
 
+// Text from outside (a model name, a channel name, an origin) made safe to
+// stand inside one log line: control characters (line breaks, NUL, ESC, DEL)
+// become \n, \r, \t or \xNN, so the text can't end the line or forge another
+// one; everything else (backslashes, UTF-8) stays as it is. A name "a" LF "b"
+// is logged as a\nb.
+std::string escapedForLog(std::string_view text);
+
+// Long text from outside (a server's answer, a page call) for a log line:
+// escaped as above and, when longer than `maxBytes`, cut there (at a UTF-8
+// character boundary) with " … (N bytes)" telling the whole length.
+std::string clippedForLog(std::string_view text, size_t maxBytes);
+
 }  // namespace tevra

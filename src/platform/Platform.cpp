@@ -42,6 +42,37 @@ void logStdout(std::string_view line) {
     if (hasPlatform() && platform().log) platform().log->standardOutput(line);
 }
 
+std::string escapedForLog(std::string_view text) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20 || c == 0x7f) {
+                out += "\\x";
+                out += kHex[c >> 4];
+                out += kHex[c & 15];
+            } else {
+                out += ch;
+            }
+        }
+    }
+    return out;
+}
+
+std::string clippedForLog(std::string_view text, size_t maxBytes) {
+    if (text.size() <= maxBytes) return escapedForLog(text);
+    size_t cut = maxBytes;
+    // Back up to the start of a UTF-8 character.
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    return escapedForLog(text.substr(0, cut)) + " … (" + std::to_string(text.size()) + " bytes)";
+}
+
 float MultiArray::at(const std::vector<long>& index) const {
     if (index.size() != shape_.size()) return 0.0f;
     size_t offset = 0;

@@ -17,6 +17,7 @@
 #include "platform/Dispatch.h"
 #include "platform/Haptics.h"
 #include "platform/HttpClient.h"
+#include "platform/Limits.h"
 #include "platform/Log.h"
 #include "platform/MediaClock.h"
 #include "platform/ModelRuntime.h"
@@ -52,6 +53,8 @@ struct Platform {
     std::string resourcesDirectory;
     // The per-user documents directory (downloaded models); empty if unknown.
     std::string documentsDirectory;
+    // The bounds on everything from outside (platform/Limits.h).
+    Limits limits;
 };
 
 // The installed platform. Aborts with a clear message if none was installed.

@@ -66,6 +66,7 @@ std::shared_ptr<Platform> installLinuxPlatform(const LinuxPlatformOptions& optio
                                 : options.resourcesDirectory;
     p->documentsDirectory =
         options.documentsDirectory.empty() ? defaultDocumentsDirectory() : options.documentsDirectory;
+    p->limits = options.limits;
     installPlatform(p);
     return p;
 }

@@ -23,6 +23,9 @@ struct LinuxPlatformOptions {
     std::shared_ptr<ARSessionFactory> ar;
     // The device's starting orientation (a desktop has no sensor).
     long initialOrientation = 1;
+    // The bounds on answers, downloads, archives, model files and page
+    // messages (platform/Limits.h); the services are built with them.
+    Limits limits;
 };
 
 // The directory of the running executable.
