@@ -15,6 +15,23 @@ if(NOT TEVRA_LINUX_SOURCES)
   return()
 endif()
 add_library(tevra_linux STATIC ${TEVRA_LINUX_SOURCES})
+
+# The frame guard, loaded into WebKit's web processes: it keeps subframes of
+# another origin away from the message channels. WebKit's web process is not
+# built with sanitizers, so neither is this module (a sanitized module would
+# not load there); it is built into "web-extensions" beside the programs.
+pkg_check_modules(WEBKITGTK_WEB_EXTENSION REQUIRED IMPORTED_TARGET webkit2gtk-web-extension-4.1)
+add_library(tevra-frame-guard MODULE src/platform/linux/webprocess/FrameGuardExtension.cpp)
+set_target_properties(tevra-frame-guard PROPERTIES
+  COMPILE_OPTIONS "${TEVRA_WARNINGS}"
+  LINK_OPTIONS ""
+  OUTPUT_NAME tevra-frame-guard
+  LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/web-extensions)
+target_link_libraries(tevra-frame-guard PRIVATE PkgConfig::WEBKITGTK_WEB_EXTENSION)
+install(TARGETS tevra-frame-guard LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/TevraARWebGL/web-extensions)
+add_dependencies(tevra_linux tevra-frame-guard)
+target_compile_definitions(tevra_linux PRIVATE
+  TEVRA_WEB_EXTENSIONS_INSTALL_DIR="${CMAKE_INSTALL_FULL_LIBDIR}/TevraARWebGL/web-extensions")
 target_compile_options(tevra_linux PRIVATE ${TEVRA_WARNINGS})
 target_include_directories(tevra_linux SYSTEM PUBLIC ${OpenCV_INCLUDE_DIRS})
 target_link_libraries(tevra_linux PUBLIC TevraARWebGL ${OpenCV_LIBS} CURL::libcurl PkgConfig::LIBZIP PkgConfig::GLIB

@@ -1,5 +1,7 @@
 #include "bridge/TextUtils.h"
 
+#include "platform/Platform.h"
+
 #include <charconv>
 #include <climits>
 #include <cmath>
@@ -146,7 +148,8 @@ bool isJSONNumberLiteral(std::string_view t) {
 
 std::string describeBody(const nlohmann::json& body) {
     if (body.is_string()) return body.get<std::string>();
-    return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    const size_t max = hasPlatform() ? platform().limits.logTextMaxBytes : Limits{}.logTextMaxBytes;
+    return clippedForLog(body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), max);
 }
 
 std::string jsonStringLiteral(std::string_view text) {

@@ -29,7 +29,8 @@ std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 bool isJSONNumberLiteral(std::string_view text);
 
 // The text form "%@" prints for a page body: strings bare, everything else
-// as compact JSON (invalid UTF-8 replaced, never thrown).
+// as compact JSON (invalid UTF-8 replaced, never thrown), cut for a log line
+// at the installed Limits::logTextMaxBytes with the whole length said.
 std::string describeBody(const nlohmann::json& body);
 
 // A JSON string literal of text (invalid UTF-8 replaced).

@@ -658,5 +658,91 @@ TEST_F(PageViewTest, WebProcessTerminationFailsTheNavigationAndReloadsThePage) {
               1);
 }
 
+// ---- Hostile pages ----
+
+TEST_F(PageViewTest, SubframesOfAnotherOriginAreRefusedUnlessTheHostAllowsThem) {
+    PageServer home, other;
+    ASSERT_TRUE(home.ok() && other.ok());
+    // "http://127.0.0.1:PORT/" -> "http://127.0.0.1:PORT" and "PORT".
+    auto origin = [](const std::string& root) { return root.substr(0, root.size() - 1); };
+    auto port = [&](const std::string& root) { return origin(root).substr(origin(root).rfind(':') + 1); };
+    const std::string otherOrigin = origin(other.url("/"));
+    const std::string same = port(home.url("/")), otherPort = port(other.url("/"));
+    auto textsOn = [&](const std::string& channel) {
+        std::vector<std::string> out;
+        for (auto& b : messages_->bodies(channel))
+            if (b.is_string()) out.push_back(b.get<std::string>());
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    auto load = [&] {
+        messages_->received.clear();
+        fake_->log->clear();
+        ASSERT_TRUE(loadAndWait(home.url("/framed.html?other=" + otherOrigin)));
+        ASSERT_TRUE(runUntil([&] { return messages_->has("Zephral", "children-done"); }));
+        runFor(0.3);  // refusals travel from the web process on their own
+    };
+
+    makeView();
+    load();
+    // The main frame and its own-origin child (all three ways) get through;
+    // the other origin's child gets through none.
+    EXPECT_EQ(textsOn("TevraAR"), (std::vector<std::string>{"direct:" + same, "main", "nested:" + same,
+                                                             "prototype:" + same}));
+    size_t refusals = 0;
+    for (const std::string& line : fake_->log->systemLines())
+        if (line == "WebKitPageView: refused a message on 'TevraAR' from a subframe of another origin (" +
+                        otherOrigin + ")")
+            ++refusals;
+    EXPECT_GE(refusals, 2u) << "each refused post is one line";
+
+    // A host that allows it gets the other origin's messages too.
+    view_.reset();
+    gtk_widget_destroy(window_);
+    window_ = nullptr;
+    fake_->platform->limits.allowCrossOriginFrameMessages = true;
+    makeView();
+    load();
+    const auto texts = textsOn("TevraAR");
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "direct:" + otherPort), texts.end());
+}
+
+TEST_F(PageViewTest, OversizedAndSparseBodiesAreRefusedAndNULsArriveWhole) {
+    fake_->platform->limits.pageMessageMaxBytes = 1 << 20;
+    makeView();
+    ASSERT_TRUE(loadAndWait("file://" + kPages + "page-b.html"));
+    // The main loop keeps ticking while the bodies arrive: none is walked
+    // slot by slot or copied into a long log line.
+    gint64 last = g_get_monotonic_time(), longestGap = 0;
+    struct Ticks {
+        gint64* last;
+        gint64* longest;
+    } ticks{&last, &longestGap};
+    guint tick = g_timeout_add(
+        20,
+        [](gpointer p) -> gboolean {
+            auto* t = static_cast<Ticks*>(p);
+            const gint64 now = g_get_monotonic_time();
+            *t->longest = std::max(*t->longest, now - *t->last);
+            *t->last = now;
+            return G_SOURCE_CONTINUE;
+        },
+        &ticks);
+    view_->evaluateJavaScript(
+        "var h = window.webkit.messageHandlers;"
+        "h.TevraAR.postMessage(new Array(2e5));"                              // holes count too
+        "h.TevraAR.postMessage('x'.repeat(2 << 20));"                         // 2 MiB of text
+        "h.TevraAR.postMessage([['y'.repeat(600000)], 'z'.repeat(600000)]);"  // over the cap together
+        "h.TevraAR.postMessage('a\\u0000b\\u0000\\ud800c');"               // NULs and a lone surrogate
+        "h.Zephral.postMessage('sent');");
+    const bool arrived = runUntil([&] { return messages_->has("Zephral", "sent"); });
+    g_source_remove(tick);
+    ASSERT_TRUE(arrived);
+    EXPECT_LT(longestGap, 1000 * 1000) << "microseconds without a main-loop tick";
+    EXPECT_EQ(messages_->bodies("TevraAR"), std::vector<nlohmann::json>{std::string("a\0b\0\xEF\xBF\xBD" "c", 8)});
+    EXPECT_EQ(fake_->log->systemLines(),
+              std::vector<std::string>(3, "WebKitPageView: refused a message on 'TevraAR': it is larger than 1048576 bytes"));
+}
+
 }  // namespace
 }  // namespace tevra::linux_platform

@@ -5,8 +5,13 @@
 #include <string_view>
 #include <utility>
 
+#include <cstdlib>
+#include <filesystem>
+
 #include "platform/Log.h"
+#include "platform/Platform.h"
 #include "platform/linux/GtkJSON.h"
+#include "platform/linux/LinuxPlatform.h"
 
 namespace tevra::linux_platform {
 
@@ -61,28 +66,74 @@ struct PendingAlert {
     WebKitScriptDialog* dialog = nullptr;  // set only once the signal returns uncompleted
 };
 
+// Sent by the frame guard for each message it refused: (channel, origin).
+constexpr const char* kRefusedMessageName = "tevra.refused-frame-message";
+
+JSONConversionLimits conversionLimits(const Limits& limits) {
+    return JSONConversionLimits{limits.pageMessageMaxBytes, limits.pageMessageMaxDepth};
+}
+
+void onInitializeWebExtensions(WebKitWebContext* context, gpointer) {
+    const std::string dir = WebKitPageView::frameGuardDirectory();
+    if (dir.empty()) {
+        static bool told = false;
+        if (!told)
+            logSystem(std::string("WebKitPageView: the frame guard ") + WebKitPageView::kFrameGuardFileName +
+                      " was not found; subframes of other origins can post messages");
+        told = true;
+        return;
+    }
+    webkit_web_context_set_web_extensions_directory(context, dir.c_str());
+}
+
+// Page views run in the default context, whose web processes load the frame
+// guard; views that allow cross-origin frames get a context of their own
+// without it.
+WebKitWebContext* webContext(bool allowCrossOriginFrames) {
+    if (allowCrossOriginFrames) {
+        static WebKitWebContext* open = webkit_web_context_new();
+        return open;
+    }
+    static WebKitWebContext* guarded = [] {
+        WebKitWebContext* c = webkit_web_context_get_default();
+        g_signal_connect(c, "initialize-web-extensions", G_CALLBACK(&onInitializeWebExtensions), nullptr);
+        return c;
+    }();
+    return guarded;
+}
+
 using EvaluationCompletion = std::function<void(const nlohmann::json&, const std::optional<Error>&)>;
 
+struct PendingEvaluation {
+    EvaluationCompletion completion;
+    JSONConversionLimits limits;
+};
+
 void evaluationFinished(GObject* source, GAsyncResult* result, gpointer data) {
-    std::unique_ptr<EvaluationCompletion> completion(static_cast<EvaluationCompletion*>(data));
+    std::unique_ptr<PendingEvaluation> pending(static_cast<PendingEvaluation*>(data));
     GError* error = nullptr;
     JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &error);
     if (error) {
         Error e = errorFromGError(error);
         g_error_free(error);
         if (value) g_object_unref(value);
-        (*completion)(nullptr, e);
+        pending->completion(nullptr, e);
         return;
     }
-    nlohmann::json json = jsonFromJSCValue(value);
+    std::string why;
+    std::optional<nlohmann::json> json = jsonFromJSCValue(value, pending->limits, why);
     if (value) g_object_unref(value);
-    (*completion)(json, std::nullopt);
+    if (!json) {
+        pending->completion(nullptr, Error{"WebKitPageView", -1, "The result was refused: " + why});
+        return;
+    }
+    pending->completion(*json, std::nullopt);
 }
 
 }  // namespace
 
 WebKitPageView::WebKitPageView(const Rect& frame, const WebViewConfiguration& configuration)
-    : WebView(frame), configuration_(configuration) {
+    : WebView(frame), configuration_(configuration), limits_(hasPlatform() ? platform().limits : Limits{}) {
     if (!configuration_.userContentController)
         configuration_.userContentController = std::make_shared<UserContentController>();
 
@@ -99,8 +150,9 @@ WebKitPageView::WebKitPageView(const Rect& frame, const WebViewConfiguration& co
 
     settings_ = webkit_settings_new();
     webkit_settings_set_enable_developer_extras(settings_, FALSE);
-    webView_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", contentManager_, "settings",
-                                            settings_, nullptr));
+    webView_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context",
+                                            webContext(limits_.allowCrossOriginFrameMessages), "user-content-manager",
+                                            contentManager_, "settings", settings_, nullptr));
     g_object_ref_sink(webView_);
 
     // Every signal of the page view is connected here and disconnected in
@@ -123,6 +175,8 @@ WebKitPageView::WebKitPageView(const Rect& frame, const WebViewConfiguration& co
     viewHandlers_.push_back(g_signal_connect(webView_, "script-dialog", G_CALLBACK(&WebKitPageView::onScriptDialog), this));
     viewHandlers_.push_back(g_signal_connect(webView_, "web-process-terminated",
                                              G_CALLBACK(&WebKitPageView::onWebProcessTerminated), this));
+    viewHandlers_.push_back(
+        g_signal_connect(webView_, "user-message-received", G_CALLBACK(&WebKitPageView::onUserMessage), this));
 
     for (const auto& [key, value] : configuration_.preferences) setPreferenceValue(key, value);
     setFrame(frame);
@@ -150,12 +204,50 @@ WebKitPageView::~WebKitPageView() {
 
 void WebKitPageView::onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data) {
     auto* channel = static_cast<Channel*>(data);
-    ScriptMessage message{channel->name, jsonFromJSCValue(webkit_javascript_result_get_js_value(result))};
+    std::string why;
+    std::optional<nlohmann::json> body = jsonFromJSCValue(webkit_javascript_result_get_js_value(result),
+                                                          conversionLimits(channel->owner->limits_), why);
+    if (!body) {
+        logSystem("WebKitPageView: refused a message on '" + channel->name + "': " + why);
+        return;
+    }
+    ScriptMessage message{channel->name, std::move(*body)};
     // The handler may destroy this page view: hold the controller, and touch
     // nothing of ours after delivering.
     std::shared_ptr<UserContentController> controller = channel->owner->configuration_.userContentController;
     if (!controller->deliver(message))
         logSystem("WebKitPageView: no handler for message channel '" + message.name + "'");
+}
+
+gboolean WebKitPageView::onUserMessage(WebKitWebView*, WebKitUserMessage* message, gpointer data) {
+    auto* self = static_cast<WebKitPageView*>(data);
+    if (g_strcmp0(webkit_user_message_get_name(message), kRefusedMessageName) != 0) return FALSE;
+    GVariant* parameters = webkit_user_message_get_parameters(message);
+    if (!parameters || !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(ss)"))) return TRUE;
+    const char* channel = nullptr;
+    const char* origin = nullptr;
+    g_variant_get(parameters, "(&s&s)", &channel, &origin);
+    const size_t n = ++self->refusalsThisLoad_;
+    if (n <= kMaxRefusalLines) {
+        logSystem("WebKitPageView: refused a message on '" + clippedForLog(channel, 256) +
+                  "' from a subframe of another origin (" + clippedForLog(origin, 256) + ")");
+    } else if (n == kMaxRefusalLines + 1) {
+        logSystem("WebKitPageView: further refused subframe messages in this page load are not logged");
+    }
+    return TRUE;
+}
+
+std::string WebKitPageView::frameGuardDirectory() {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    auto holds = [&](const fs::path& dir) { return !dir.empty() && fs::exists(dir / kFrameGuardFileName, ec); };
+    if (const char* env = std::getenv("TEVRA_WEB_EXTENSIONS_DIR"); env && *env) return holds(env) ? env : "";
+    const fs::path beside = fs::path(executableDirectory()) / "web-extensions";
+    if (holds(beside)) return beside.string();
+#ifdef TEVRA_WEB_EXTENSIONS_INSTALL_DIR
+    if (holds(TEVRA_WEB_EXTENSIONS_INSTALL_DIR)) return TEVRA_WEB_EXTENSIONS_INSTALL_DIR;
+#endif
+    return "";
 }
 
 void WebKitPageView::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
@@ -247,6 +339,7 @@ void WebKitPageView::handleLoadChanged(WebKitLoadEvent event) {
     case WEBKIT_LOAD_STARTED: {
         const NavigationState previous = navigation_;
         navigation_ = NavigationState::Provisional;
+        refusalsThisLoad_ = 0;
         auto d = navigationDelegate();
         // A navigation replaced before it ended reports once, as cancelled.
         if (d && (previous == NavigationState::Provisional || previous == NavigationState::Committed)) {
@@ -299,9 +392,9 @@ void WebKitPageView::evaluateJavaScript(const std::string& script, EvaluationCom
                                             nullptr, nullptr, nullptr, nullptr);
         return;
     }
-    auto* completion = new EvaluationCompletion(std::move(completionHandler));
+    auto* pending = new PendingEvaluation{std::move(completionHandler), conversionLimits(limits_)};
     webkit_web_view_evaluate_javascript(webView_, script.c_str(), static_cast<gssize>(script.size()), nullptr, nullptr,
-                                        nullptr, &evaluationFinished, completion);
+                                        nullptr, &evaluationFinished, pending);
 }
 
 void WebKitPageView::loadRequest(const std::string& url) { webkit_web_view_load_uri(webView_, url.c_str()); }

@@ -31,6 +31,19 @@
 //    under the widget. The scroll view's background only is stored.
 //  - setFrame sets the widget's size request and its start/top margins
 //    (the position inside a GtkOverlay, with start/top alignment).
+//  - Message bodies are converted within the installed Limits
+//    (pageMessageMaxBytes, pageMessageMaxDepth; GtkJSON.h): a larger body is
+//    refused with one line "WebKitPageView: refused a message on 'NAME': it
+//    is larger than 4194304 bytes" and never delivered.
+//  - Only the main frame and subframes of its origin reach the channels. A
+//    web-process extension (webprocess/FrameGuardExtension.cpp, loaded from
+//    frameGuardDirectory()) gives every other subframe a stand-in whose
+//    messages are refused, each with one line "WebKitPageView: refused a
+//    message on 'TevraAR' from a subframe of another origin
+//    (http://127.0.0.1:8001)"; after kMaxRefusalLines in one page load the
+//    rest are counted, not logged. With Limits::allowCrossOriginFrameMessages
+//    the page view runs in a web context without the guard. When the
+//    extension can't be found, one line says so at the first web process.
 //  - Page dialogs other than alert (confirm, prompt, leave-page) are
 //    answered at once without showing anything; a leave-page question is
 //    answered "leave".
@@ -47,6 +60,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Limits.h"
 #include "platform/View.h"
 
 namespace tevra::linux_platform {
@@ -55,6 +69,12 @@ class WebKitPageView : public WebView {
 public:
     static constexpr size_t kMaxTerminationReloads = 3;
     static constexpr int kTerminationReloadWindowSeconds = 60;
+    static constexpr size_t kMaxRefusalLines = 20;
+    // The web-process extension's file name, and the directory it is loaded
+    // from: $TEVRA_WEB_EXTENSIONS_DIR, else "web-extensions" beside the
+    // executable, else the installed one; "" when none holds it.
+    static constexpr const char* kFrameGuardFileName = "libtevra-frame-guard.so";
+    static std::string frameGuardDirectory();
 
     WebKitPageView(const Rect& frame, const WebViewConfiguration& configuration);
     ~WebKitPageView() override;
@@ -101,6 +121,7 @@ private:
     static void onProgressChanged(GObject*, GParamSpec*, gpointer self);
     static gboolean onScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer self);
     static void onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer self);
+    static gboolean onUserMessage(WebKitWebView*, WebKitUserMessage* message, gpointer self);
 
     void handleLoadChanged(WebKitLoadEvent event);
     void handleLoadFailed(WebKitLoadEvent event, const GError* error);
@@ -117,6 +138,8 @@ private:
     NavigationState navigation_ = NavigationState::Idle;
     guint reloadSource_ = 0;
     std::vector<gint64> terminationReloads_;  // monotonic times of recent reloads
+    Limits limits_;
+    size_t refusalsThisLoad_ = 0;
 };
 
 // Creates a page view; the Linux view factory's makeWebView.
