@@ -23,8 +23,9 @@ constexpr float kDefaultConfThreshold = 0.7f;
 
 // The text form of a body or entry in log lines (compact JSON).
 std::string describe(const nlohmann::json& value) {
-    if (value.is_string()) return value.get_ref<const std::string&>();
-    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    const size_t max = platform().limits.logTextMaxBytes;
+    if (value.is_string()) return clippedForLog(value.get_ref<const std::string&>(), max);
+    return clippedForLog(value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), max);
 }
 
 // How deeply arrays and objects may nest in a VPS answer. Writing an answer
@@ -94,7 +95,7 @@ void YOLODetectionManager::handleDictionaryCommand(const nlohmann::json& command
         auto models = command.find("models");
         prepareModels(models == command.end() ? nlohmann::json() : *models);
     } else {
-        logSystem("[YOLO] Unknown command: " + *name);
+        logSystem("[YOLO] Unknown command: " + escapedForLog(*name));
     }
 }
 
@@ -104,7 +105,7 @@ void YOLODetectionManager::handleLegacyCommand(const std::string& command) {
     } else if (command == "turn_off" || command == "turn it off!!!") {
         stopDetection();
     } else {
-        logSystem("[YOLO] Unknown legacy command: " + command);
+        logSystem("[YOLO] Unknown legacy command: " + escapedForLog(command));
     }
 }
 
@@ -142,16 +143,16 @@ void YOLODetectionManager::prepareModels(const nlohmann::json& models) {
             digitModelName = *name;
             digitConfThreshold = threshold;
         } else {
-            logSystem("[YOLO] Unknown model_function: " + *function);
+            logSystem("[YOLO] Unknown model_function: " + escapedForLog(*function));
             continue;
         }
 
         group->enter();
         ModelManager::shared()->ensureModelReadyWithName(*name, *url, [group, allSucceeded, name = *name](bool ok) {
             if (ok) {
-                logSystem("[YOLO] Model " + name + " ready");
+                logSystem("[YOLO] Model " + escapedForLog(name) + " ready");
             } else {
-                logSystem("[YOLO] Model " + name + " failed");
+                logSystem("[YOLO] Model " + escapedForLog(name) + " failed");
                 allSucceeded->store(false);
             }
             group->leave();
