@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
@@ -35,6 +36,9 @@ constexpr int kComputeUnitsCPUAndNeuralEngine = 3;
 
 constexpr const char* kCompiledModelExtension = ".mlmodelc";
 constexpr const char* kIncomingExtension = ".incoming";
+// A private unpack directory unchanged for this long belongs to no download
+// in progress (one changes its directory within seconds).
+constexpr std::chrono::seconds kStalePrivateDirectoryAge{3600};
 
 // Every ending a name of the storage's own entries can have: NAME.zip,
 // NAME.mlmodelc, NAME.mlmodelc.incoming, and the packages inside NAME/. A
@@ -427,6 +431,9 @@ bool ModelManager::prepareDownloadedArchive(const std::string& name, const std::
     std::error_code ec;
     fs::create_directories(storage, ec);
     if (ec) return failed(fileError("Could not create " + storage.string(), ec));
+
+    // What a process killed in the middle of an unpack left behind.
+    removeStalePrivateDirectories(storage.string(), kStalePrivateDirectoryAge);
 
     // The archive is moved into a fresh private directory and unpacked there,
     // so nothing it holds can land on an entry of this or another model, and

@@ -29,7 +29,8 @@
 // DOCUMENTS/NAME.mlmodelc.incoming and only then exchanged with the earlier
 // one, so a failure before that (a full disk) leaves an earlier compiled
 // model in place. Any failure after the download removes the archive and the
-// unpacked tree again (nothing of a failed attempt stays on disk); removal
+// unpacked tree again (nothing of a failed attempt stays on disk; private
+// directories an hour old, left by a killed process, go too); removal
 // never follows links and needs no descriptor per directory level. However
 // many callers ask for one name during its download, one download runs and
 // every caller gets exactly one answer, in the order they asked. Lines

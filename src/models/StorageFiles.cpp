@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 namespace tevra {
@@ -164,6 +165,29 @@ Expected<std::string> makePrivateDirectory(const std::string& parent) {
     if (!::mkdtemp(path.data()))
         return Expected<std::string>::fail(fileError("Could not create a directory in " + parent, errno));
     return Expected<std::string>::ok(path);
+}
+
+void removeStalePrivateDirectories(const std::string& parent, std::chrono::seconds age) {
+    const size_t prefixLength = std::strlen(kPrivateDirectoryPrefix);
+    std::vector<std::string> stale;
+    {
+        Fd fd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (fd.get() < 0) return;
+        DIR* dir = ::fdopendir(fd.release());
+        if (!dir) return;
+        const time_t now = ::time(nullptr);
+        while (dirent* entry = ::readdir(dir)) {
+            if (std::strncmp(entry->d_name, kPrivateDirectoryPrefix, prefixLength) != 0) continue;
+            struct stat st {};
+            if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
+                continue;
+            if (now - st.st_mtime > static_cast<time_t>(age.count())) stale.push_back(entry->d_name);
+        }
+        ::closedir(dir);
+    }
+    std::string base = parent;
+    while (base.size() > 1 && base.back() == '/') base.pop_back();
+    for (const std::string& name : stale) removeTree(base + "/" + name);
 }
 
 }  // namespace tevra

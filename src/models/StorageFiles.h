@@ -25,8 +25,17 @@
 //   name may take, so no stored entry of any model can be in its way.
 //   Fails: the same FileError, with mkdtemp's errno.
 //   Threads: any.
+//
+// removeStalePrivateDirectories
+//   In: the directory makePrivateDirectory was given, and an age, e.g. 3600 s.
+//   Out: every private directory in it last changed longer ago than that is
+//   removed (removeTree): what a process killed in the middle of an unpack
+//   left. A download in progress changes its directory within seconds, so an
+//   hour's age never takes one that is in use. Failures are skipped.
+//   Threads: any.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -40,5 +49,6 @@ inline constexpr const char* kPrivateDirectoryPrefix = ".tevra-unpack-";
 
 std::optional<Error> removeTree(const std::string& path);
 Expected<std::string> makePrivateDirectory(const std::string& parent);
+void removeStalePrivateDirectories(const std::string& parent, std::chrono::seconds age);
 
 }  // namespace tevra

@@ -143,3 +143,21 @@ TEST_F(StorageFilesTest, PrivateDirectoriesAreFreshHiddenAndOwnerOnly) {
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error.code, ENOENT);
 }
+
+TEST_F(StorageFilesTest, StalePrivateDirectoriesAreSweptFreshOnesKept) {
+    auto stale = makePrivateDirectory(root_.string());
+    auto fresh = makePrivateDirectory(root_.string());
+    ASSERT_TRUE(stale && fresh);
+    fs::create_directories(fs::path(*stale) / "unpacked" / "a");
+    std::ofstream(root_ / ".tevra-unpack-file") << "not a directory";
+    fs::create_directories(root_ / "model.mlmodelc");
+    const timespec twoHoursAgo[2] = {{::time(nullptr) - 7200, 0}, {::time(nullptr) - 7200, 0}};
+    for (const fs::path& p : {fs::path(*stale), root_ / ".tevra-unpack-file", root_ / "model.mlmodelc"})
+        ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), twoHoursAgo, AT_SYMLINK_NOFOLLOW), 0);
+
+    removeStalePrivateDirectories(root_.string(), std::chrono::seconds(3600));
+    EXPECT_FALSE(fs::exists(*stale));
+    EXPECT_TRUE(fs::exists(*fresh));
+    EXPECT_TRUE(fs::exists(root_ / ".tevra-unpack-file"));
+    EXPECT_TRUE(fs::exists(root_ / "model.mlmodelc"));
+}
