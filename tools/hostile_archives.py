@@ -189,6 +189,21 @@ def write_all(out, outside, bomb_bytes):
         open(path, "wb").write(bytes(data))
     add("lying_entry_count.zip", PROCESSING, ["entries"], lying_count)
 
+    def lying_count64(path):
+        # The same in ZIP64 form: 2^40 entries declared, libzip would
+        # allocate for each.
+        a = Archive(path)
+        a.package()
+        a.close()
+        data = open(path, "rb").read()
+        end = data.rfind(b"PK\x05\x06")
+        cd_size, cd_offset = struct.unpack_from("<II", data, end + 12)
+        record = struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, 1 << 40, 1 << 40, cd_size, cd_offset)
+        locator = struct.pack("<IIQI", 0x07064B50, 0, end, 1)
+        end_record = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0)
+        open(path, "wb").write(data[:end] + record + locator + end_record)
+    add("lying_entry_count64.zip", PROCESSING, ["entries"], lying_count64)
+
     # Damaged archives.
     def crc_mismatch(path):
         a = Archive(path)

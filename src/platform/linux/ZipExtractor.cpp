@@ -209,17 +209,25 @@ uint64_t declaredEntryCount(const std::string& archivePath) {
                 if (readLittleEndian(e, 4) != 0x06054b50) continue;
                 if (at + 22 + readLittleEndian(e + 20, 2) > tail.size()) continue;
                 uint64_t count = readLittleEndian(e + 10, 2);
+                uint64_t directorySize = readLittleEndian(e + 12, 4);
+                uint64_t directoryOffset = readLittleEndian(e + 16, 4);
                 // ZIP64: the locator just before the end record names the
-                // ZIP64 end record, whose count is 8 bytes wide.
+                // ZIP64 end record, whose fields are 8 bytes wide.
                 uint64_t recordAt = size - tailSize + at;
                 unsigned char locator[20], record[56];
                 if (recordAt >= 20 && readAt(fd, recordAt - 20, locator, sizeof locator) &&
                     readLittleEndian(locator, 4) == 0x07064b50) {
                     uint64_t offset = readLittleEndian(locator + 8, 8);
                     if (offset < size && size - offset >= sizeof record && readAt(fd, offset, record, sizeof record) &&
-                        readLittleEndian(record, 4) == 0x06064b50)
+                        readLittleEndian(record, 4) == 0x06064b50) {
                         count = std::max(count, readLittleEndian(record + 32, 8));
+                        directorySize = readLittleEndian(record + 40, 8);
+                        directoryOffset = readLittleEndian(record + 48, 8);
+                    }
                 }
+                // Only a record whose directory lies before it is one libzip
+                // would read (the signature may also occur inside data).
+                if (directoryOffset > recordAt || directorySize > recordAt - directoryOffset) continue;
                 result = std::max(result, count);
             }
         }
