@@ -51,8 +51,10 @@ constexpr long kPeakGrowthKiB = 256 * 1024;
 constexpr long kPeakGrowthKiB = 64 * 1024;
 #endif
 
+// Fixed at first use: the tests point TMPDIR elsewhere while they run.
 fs::path scratch(const std::string& what) {
-    return fs::temp_directory_path() / ("tevra-hostile-" + what + "-" + std::to_string(::getpid()));
+    static const fs::path base = fs::temp_directory_path();
+    return base / ("tevra-hostile-" + what + "-" + std::to_string(::getpid()));
 }
 
 // Generated once per process: the hostile archives (pointing at the
@@ -248,6 +250,7 @@ TEST_F(HostileArchives, EveryArchiveFailsWithItsLineAndLeavesTheDiskAsItWas) {
     const auto rootBefore = snapshot(root_ / "bundle");
     std::ofstream(scratch("outside") / "sentinel") << "sentinel";
     const auto outsideBefore = snapshot(scratch("outside"));
+    ASSERT_EQ(outsideBefore.size(), 1u);
     const long peakBefore = peakResidentKiB();
 
     for (const auto& item : index) {
