@@ -51,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return fs::canonical(scratchRoot() / "box");
     }();
     // Small caps keep hostile archives cheap; the checks are the same.
-    static tevra::linux_platform::ZipExtractor extractor({/*maxEntries=*/512, /*maxTotalBytes=*/8u << 20});
+    static tevra::linux_platform::ZipExtractor extractor(tevra::linux_platform::ZipExtractor::Limits{
+        /*maxEntries=*/512, /*maxTotalBytes=*/8u << 20, /*maxDirectories=*/256, /*maxDepth=*/32});
 
     const fs::path archive = root / "in.zip";
     const fs::path destination = root / "out";

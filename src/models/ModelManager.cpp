@@ -1,11 +1,15 @@
 #include "models/ModelManager.h"
 
+#include <fcntl.h>
+#include <limits.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
@@ -13,6 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "models/StorageFiles.h"
 #include "page/URL.h"
 #include "platform/Log.h"
 #include "platform/Platform.h"
@@ -30,26 +35,47 @@ namespace {
 constexpr int kComputeUnitsCPUAndNeuralEngine = 3;
 
 constexpr const char* kCompiledModelExtension = ".mlmodelc";
+constexpr const char* kIncomingExtension = ".incoming";
+// A private unpack directory unchanged for this long belongs to no download
+// in progress (one changes its directory within seconds).
+constexpr std::chrono::seconds kStalePrivateDirectoryAge{3600};
+
+// Every ending a name of the storage's own entries can have: NAME.zip,
+// NAME.mlmodelc, NAME.mlmodelc.incoming, and the packages inside NAME/. A
+// model name ending in one of them (in any letter case, for case-insensitive
+// file systems) would name another model's entry.
+constexpr const char* kStorageSuffixes[] = {".mlmodelc", ".mlpackage", ".zip", ".incoming"};
+
+bool endsWithIgnoringCase(const std::string& text, const std::string& suffix) {
+    if (text.size() < suffix.size()) return false;
+    for (size_t i = 0; i < suffix.size(); ++i) {
+        unsigned char a = static_cast<unsigned char>(text[text.size() - suffix.size() + i]);
+        if (std::tolower(a) != static_cast<unsigned char>(suffix[i])) return false;
+    }
+    return true;
+}
+
+// A name as it stands in a log line: control characters escaped.
+std::string shown(const std::string& name) { return escapedForLog(name); }
+
+// Outside text (an error that may quote archive entries or a server, a
+// location from a page) for a log line: escaped and cut.
+std::string clipped(const std::string& text) { return clippedForLog(text, platform().limits.logTextMaxBytes); }
 
 bool entryExists(const fs::path& p) {
     std::error_code ec;
     return fs::exists(fs::symlink_status(p, ec)) && !ec;
 }
 
-constexpr const char* kFileErrorDomain = "TevraARWebGL.FileError";
+constexpr const char* kFileErrorDomain = kStorageFileErrorDomain;
 
 Error fileError(const std::string& what, const std::error_code& ec) {
     return Error{kFileErrorDomain, ec.value(), what + ": " + ec.message()};
 }
 
-// Removes whatever is at `p` (a file, a link or a whole directory).
-std::optional<Error> removeItem(const fs::path& p) {
-    if (!entryExists(p)) return std::nullopt;
-    std::error_code ec;
-    fs::remove_all(p, ec);
-    if (ec) return fileError("Could not remove " + p.string(), ec);
-    return std::nullopt;
-}
+// Removes whatever is at `p` (a file, a link or a whole directory of any
+// depth) without following links.
+std::optional<Error> removeItem(const fs::path& p) { return removeTree(p.string()); }
 
 // Moves a file or directory. A rename when both lie on one file system;
 // across file systems (EXDEV) a copy followed by removing the source.
@@ -60,13 +86,28 @@ std::optional<Error> moveItem(const fs::path& from, const fs::path& to) {
     if (ec != std::errc::cross_device_link) return fileError("Could not move " + from.string() + " to " + to.string(), ec);
     fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
     if (ec) {
-        std::error_code ignored;
-        fs::remove_all(to, ignored);
+        removeTree(to.string());
         return fileError("Could not copy " + from.string() + " to " + to.string(), ec);
     }
-    fs::remove_all(from, ec);
-    if (ec) return fileError("Could not remove " + from.string() + " after copying it", ec);
+    if (auto e = removeTree(from.string()))
+        return Error{kFileErrorDomain, e->code, "Could not remove " + from.string() + " after copying it"};
     return std::nullopt;
+}
+
+// Puts the directory `incoming` in the place of `destination`. With an
+// earlier entry there, the two are exchanged in one step (so the name never
+// points at nothing) and the earlier one, now at `incoming`, is removed (if
+// that fails, the next download of the name removes it); where the file
+// system can't exchange, the earlier entry is removed first.
+std::optional<Error> replaceItem(const fs::path& incoming, const fs::path& destination) {
+    if (entryExists(destination)) {
+        if (::renameat2(AT_FDCWD, incoming.c_str(), AT_FDCWD, destination.c_str(), RENAME_EXCHANGE) == 0) {
+            removeItem(incoming);
+            return std::nullopt;
+        }
+        if (auto e = removeItem(destination)) return e;
+    }
+    return moveItem(incoming, destination);
 }
 
 // Only http and https locations are fetched: anything else (file://, ftp://,
@@ -128,8 +169,14 @@ const std::shared_ptr<ModelManager>& ModelManager::shared() {
 }
 
 bool ModelManager::isUsableModelName(const std::string& name) {
-    if (name.empty() || name == "." || name == "..") return false;
-    return name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+    // A leading "." also covers "." and "..", and keeps the name out of the
+    // storage's private directories (".tevra-unpack-XXXXXX").
+    if (name.empty() || name[0] == '.') return false;
+    if (name.find('/') != std::string::npos || name.find('\0') != std::string::npos) return false;
+    for (const char* suffix : kStorageSuffixes)
+        if (endsWithIgnoringCase(name, suffix)) return false;
+    // The longest entry the name makes must fit in one file name.
+    return name.size() + std::strlen(kCompiledModelExtension) + std::strlen(kIncomingExtension) <= NAME_MAX;
 }
 
 void ModelManager::logUnusableName(const std::string& name) {
@@ -190,7 +237,7 @@ std::optional<Error> ModelManager::loadModel(const std::string& name) {
         std::unique_lock<std::shared_mutex> lock(mapsMutex_);
         inputSizes.insert_or_assign(name, *size);
     }
-    logStdout("Model loaded: " + name + " size (" + std::to_string(size->first) + ", " +
+    logStdout("Model loaded: " + shown(name) + " size (" + std::to_string(size->first) + ", " +
               std::to_string(size->second) + ")");
     return std::nullopt;
 }
@@ -283,7 +330,7 @@ void ModelManager::ensureModelReady(const std::string& name, const std::string& 
         completion(true);
         return;
     }
-    logStdout("Model " + name + " not found → downloading...");
+    logStdout("Model " + shown(name) + " not found → downloading...");
     {
         std::unique_lock<std::recursive_mutex> lock(monitor_);
         if (isModelLoaded(name)) {
@@ -313,7 +360,7 @@ void ModelManager::ensureModelReady(const std::string& name, const std::string& 
             return;
         }
         if (auto failure = manager->loadModel(name)) {
-            logStdout("Still failed after download: " + failure->localizedDescription);
+            logStdout("Still failed after download: " + clipped(failure->localizedDescription));
             manager->finish(name, false);
             return;
         }
@@ -333,7 +380,7 @@ void ModelManager::finish(const std::string& name, bool success) {
         }
     }
     if (waiting.empty()) return;
-    logStdout("[Thread:" + currentThreadDescription() + "] finish: " + name + " success: " +
+    logStdout("[Thread:" + currentThreadDescription() + "] finish: " + shown(name) + " success: " +
               (success ? "true" : "false") + ", calling " + std::to_string(waiting.size()) + " completions");
     for (Completion& c : waiting)
         if (c) c(success);
@@ -347,15 +394,15 @@ void ModelManager::downloadModel(const std::string& name, const std::string& url
         return;
     }
     if (!isDownloadableURL(urlString)) {
-        logStdout("❌ Invalid URL for model " + name + ": " + urlString);
+        logStdout("❌ Invalid URL for model " + shown(name) + ": " + clipped(urlString));
         completion(false);
         return;
     }
-    logStdout("Downloading " + name + " from " + urlString);
+    logStdout("Downloading " + shown(name) + " from " + clipped(urlString));
 
     std::shared_ptr<HttpClient> http = platform().http;
     if (!http) {
-        logStdout("Download failed for " + name + ": No HTTP client is installed");
+        logStdout("Download failed for " + shown(name) + ": No HTTP client is installed");
         completion(false);
         return;
     }
@@ -364,7 +411,8 @@ void ModelManager::downloadModel(const std::string& name, const std::string& url
                                                                              std::optional<HttpResponse>,
                                                                              std::optional<Error> error) {
         if (!tempFile || error) {
-            logStdout("Download failed for " + name + ": " + (error ? error->localizedDescription : std::string()));
+            logStdout("Download failed for " + shown(name) + ": " +
+                      (error ? clipped(error->localizedDescription) : std::string()));
             completion(false);
             return;
         }
@@ -374,7 +422,7 @@ void ModelManager::downloadModel(const std::string& name, const std::string& url
 
 bool ModelManager::prepareDownloadedArchive(const std::string& name, const std::string& tempFile) {
     auto failed = [&](const Error& e) {
-        logStdout("Model processing failed for " + name + ": " + e.localizedDescription);
+        logStdout("Model processing failed for " + shown(name) + ": " + clipped(e.localizedDescription));
         return false;
     };
     const std::string& documents = platform().documentsDirectory;
@@ -384,37 +432,61 @@ bool ModelManager::prepareDownloadedArchive(const std::string& name, const std::
     fs::create_directories(storage, ec);
     if (ec) return failed(fileError("Could not create " + storage.string(), ec));
 
-    const fs::path archivePath = storage / (name + ".zip");
-    if (auto e = removeItem(archivePath)) return failed(*e);
-    if (auto e = moveItem(tempFile, archivePath)) return failed(*e);
+    // What a process killed in the middle of an unpack left behind.
+    removeStalePrivateDirectories(storage.string(), kStalePrivateDirectoryAge);
 
-    const fs::path extraction = storage / name;
-    if (auto e = removeItem(extraction)) return failed(*e);
-    fs::create_directories(extraction, ec);
-    if (ec) return failed(fileError("Could not create " + extraction.string(), ec));
+    // The archive is moved into a fresh private directory and unpacked there,
+    // so nothing it holds can land on an entry of this or another model, and
+    // one removal takes everything away again when a step fails.
+    auto work = makePrivateDirectory(storage.string());
+    if (!work) return failed(work.error);
+    const fs::path workDir(*work);
+    auto discardWork = [&] { removeTree(workDir.string()); };
+    const fs::path workArchive = workDir / "archive.zip";
+    const fs::path unpacked = workDir / "unpacked";
+    if (auto e = moveItem(tempFile, workArchive)) return discardWork(), failed(*e);
 
     std::shared_ptr<Archive> archive = platform().archive;
-    if (!archive) return failed(Error{kArchiveErrorDomain, kArchiveErrorUnreadable, "No archive service is installed"});
-    if (auto e = archive->unzipItem(archivePath.string(), extraction.string())) return failed(*e);
+    if (!archive)
+        return discardWork(),
+               failed(Error{kArchiveErrorDomain, kArchiveErrorUnreadable, "No archive service is installed"});
+    if (auto e = archive->unzipItem(workArchive.string(), unpacked.string())) return discardWork(), failed(*e);
 
     // The first top-level entry named *.mlpackage, in name order (a fixed
     // order, whatever the file system lists first).
-    std::vector<fs::path> entries;
-    for (fs::directory_iterator it(extraction, ec), end; !ec && it != end; it.increment(ec))
-        entries.push_back(it->path());
-    if (ec) return failed(fileError("Could not list " + extraction.string(), ec));
+    std::vector<std::string> entries;
+    for (fs::directory_iterator it(unpacked, ec), end; !ec && it != end; it.increment(ec))
+        entries.push_back(it->path().filename().string());
+    if (ec) return discardWork(), failed(fileError("Could not list the unpacked archive", ec));
     std::sort(entries.begin(), entries.end());
     auto package = std::find_if(entries.begin(), entries.end(),
-                                [](const fs::path& p) { return p.extension() == ".mlpackage"; });
+                                [](const std::string& n) { return fs::path(n).extension() == ".mlpackage"; });
     if (package == entries.end()) {
-        logStdout("No .mlpackage found for " + name);
+        discardWork();
+        logStdout("No .mlpackage found for " + shown(name));
         return false;
     }
 
+    // The stored layout: NAME.zip and NAME/ take the places of the earlier
+    // ones (renames inside the documents directory). From here on a failure
+    // removes them; an earlier NAME.mlmodelc stays until the new one is in.
+    const fs::path archivePath = storage / (name + ".zip");
+    const fs::path extraction = storage / name;
+    auto discardStored = [&] {
+        removeTree(archivePath.string());
+        removeTree(extraction.string());
+    };
+    for (const fs::path& earlier : {archivePath, extraction})
+        if (auto e = removeItem(earlier)) return discardWork(), failed(*e);
+    if (auto e = moveItem(unpacked, extraction)) return discardWork(), discardStored(), failed(*e);
+    if (auto e = moveItem(workArchive, archivePath)) return discardWork(), discardStored(), failed(*e);
+    discardWork();
+
     std::shared_ptr<ModelRuntime> runtime = platform().models;
-    if (!runtime) return failed(Error{"TevraARWebGL.ModelRuntime", -1, "No model runtime is installed"});
-    auto compiled = runtime->compileModelAtURL(package->string());
-    if (!compiled) return failed(compiled.error);
+    if (!runtime)
+        return discardStored(), failed(Error{"TevraARWebGL.ModelRuntime", -1, "No model runtime is installed"});
+    auto compiled = runtime->compileModelAtURL((extraction / *package).string());
+    if (!compiled) return discardStored(), failed(compiled.error);
 
     // The compiled model first moves in beside its destination: when the
     // runtime compiled on another file system that is a copy, which fails on
@@ -422,19 +494,19 @@ bool ModelManager::prepareDownloadedArchive(const std::string& name, const std::
     // replaced, by a rename that needs no space, so a failure up to here
     // leaves the earlier model usable.
     const fs::path destination = storage / (name + kCompiledModelExtension);
-    const fs::path incoming = storage / (name + kCompiledModelExtension + ".incoming");
+    const fs::path incoming = storage / (name + kCompiledModelExtension + kIncomingExtension);
     auto discardCompiled = [&] {
-        std::error_code ignored;
-        fs::remove_all(*compiled, ignored);
+        removeTree(*compiled);
         removeEmptyCompileParent(*compiled);
+        removeTree(incoming.string());
+        discardStored();
     };
     if (auto e = removeItem(incoming)) return discardCompiled(), failed(*e);
     if (auto e = moveItem(*compiled, incoming)) return discardCompiled(), failed(*e);
     removeEmptyCompileParent(*compiled);
-    if (auto e = removeItem(destination)) return failed(*e);
-    if (auto e = moveItem(incoming, destination)) return failed(*e);
+    if (auto e = replaceItem(incoming, destination)) return discardCompiled(), failed(*e);
 
-    logStdout("Model ready: " + name);
+    logStdout("Model ready: " + shown(name));
     return true;
 }
 

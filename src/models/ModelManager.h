@@ -20,21 +20,28 @@
 //
 // Download side (ensureModelReady / downloadModel): a model found nowhere is
 // fetched as a ZIP archive from an http(s) location into a temporary file,
-// which is moved (renamed; copied and deleted only across file systems) to
-// DOCUMENTS/NAME.zip, unpacked into DOCUMENTS/NAME/, and the first top-level
-// *.mlpackage there is compiled by the runtime and moved to
-// DOCUMENTS/NAME.mlmodelc, where the lookup above finds it. The compiled
-// model is first moved in as DOCUMENTS/NAME.mlmodelc.incoming and only then
-// renamed over the earlier one, so a failure before that (a full disk)
-// leaves an earlier compiled model in place. However many
-// callers ask for one name during its download, one download runs and every
-// caller gets exactly one answer, in the order they asked. Lines (standard
-// output): "Model NAME not found → downloading...", "Downloading NAME from
-// URL", "Download failed for NAME: ...", "No .mlpackage found for NAME",
-// "Model processing failed for NAME: ...", "Model ready: NAME", "Still failed
-// after download: ...", "[Thread:...] finish: NAME success: true, calling 3
-// completions", "❌ Invalid URL for model NAME: URL", and for a name that is
-// no plain file name "❌ Invalid model name: \"a/b\"" (nothing touches the
+// which is moved (renamed; copied and deleted only across file systems) into
+// a fresh private directory DOCUMENTS/.tevra-unpack-XXXXXX (mode 0700) and
+// unpacked there. Once a top-level *.mlpackage is found, the archive and the
+// unpacked tree take the places of DOCUMENTS/NAME.zip and DOCUMENTS/NAME/,
+// the package is compiled by the runtime and moved to DOCUMENTS/NAME.mlmodelc,
+// where the lookup above finds it. The compiled model is first moved in as
+// DOCUMENTS/NAME.mlmodelc.incoming and only then exchanged with the earlier
+// one, so a failure before that (a full disk) leaves an earlier compiled
+// model in place. Any failure after the download removes the archive and the
+// unpacked tree again (nothing of a failed attempt stays on disk; private
+// directories an hour old, left by a killed process, go too); removal
+// never follows links and needs no descriptor per directory level. However
+// many callers ask for one name during its download, one download runs and
+// every caller gets exactly one answer, in the order they asked. Lines
+// (standard output; names and outside text with control characters escaped,
+// outside text cut at Limits::logTextMaxBytes): "Model NAME not found →
+// downloading...", "Downloading NAME from URL", "Download failed for NAME:
+// ...", "No .mlpackage found for NAME", "Model processing failed for NAME:
+// ...", "Model ready: NAME", "Still failed after download: ...", "[Thread:...]
+// finish: NAME success: true, calling 3 completions", "❌ Invalid URL for
+// model NAME: URL", and for a name that is no usable model name (see
+// isUsableModelName) "❌ Invalid model name: \"a/b\"" (nothing touches the
 // disk then). Completions after a download run on the HTTP client's thread.
 #pragma once
 
@@ -120,9 +127,14 @@ public:
         downloadModel(name, urlString, std::move(completion));
     }
 
-    // Whether `name` can be used as a file name inside the model directories:
-    // not empty, not "." or "..", no '/' and no NUL. Other names are never
-    // looked up (they would reach outside the directories).
+    // Whether `name` can be used as a model name: not empty, no leading "."
+    // (so not "." or "..", nor a private unpack directory), no '/' and no
+    // NUL, no ending the storage's own entries have (".mlmodelc",
+    // ".mlpackage", ".zip", ".incoming", in any letter case: "victim.mlmodelc"
+    // would name the model victim's compiled files), and at most 237 bytes
+    // (NAME.mlmodelc.incoming must fit in one file name). Other names are
+    // never looked up (they would reach outside the directories or into
+    // another model's entries).
     static bool isUsableModelName(const std::string& name);
 
 private:

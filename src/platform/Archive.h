@@ -3,9 +3,11 @@
 // Defaults every implementation keeps: the CRC-32 of every entry is checked
 // (a corrupted entry fails the extraction); symbolic links whose target lies
 // outside the destination are refused; entries with absolute paths or ".."
-// components are refused; the unpacked size and the entry count are capped
-// (see the implementation for the limits). Directory entries create
-// directories; files get ordinary user-writable modes.
+// components are refused; the unpacked size, the entry count, the number of
+// directories (those file paths imply included) and the depth of an entry
+// are capped (tevra::Limits, archive*), from the archive's directory before
+// anything is written. Directory entries create directories; files get
+// ordinary user-writable modes.
 //
 // Threads: any thread; the call blocks until the extraction ends. Separate
 // calls may run concurrently on different destinations.
@@ -33,6 +35,8 @@ enum ArchiveErrorCode : long {
     kArchiveErrorTooManyEntries = 7,     // the entry count exceeds the cap
     kArchiveErrorWriteFailed = 8,        // the destination could not be written
     kArchiveErrorCorrupt = 9,            // an entry can't be decompressed or is malformed
+    kArchiveErrorTooManyDirectories = 10,  // the directories to create exceed the cap
+    kArchiveErrorTooDeep = 11,           // an entry's path has more components than the cap
 };
 
 class Archive {

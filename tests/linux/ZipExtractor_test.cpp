@@ -197,6 +197,56 @@ TEST_F(ZipExtractorTest, SizeAndEntryCapsStopHostileArchives) {
     ZipExtractor::Limits defaults;
     EXPECT_EQ(defaults.maxEntries, 10000u);
     EXPECT_EQ(defaults.maxTotalBytes, 512u * 1024 * 1024);
+    EXPECT_EQ(defaults.maxDirectories, 1000u);
+    EXPECT_EQ(defaults.maxDepth, 32u);
+}
+
+TEST_F(ZipExtractorTest, DirectoriesThatFilePathsImplyAreCountedAndDepthIsCapped) {
+    {
+        // 3 directory entries and 2 file paths imply a, a/b, a/b/c, x, x/y:
+        // 5 directories (each counted once).
+        ZipBuilder b(archive_);
+        b.dir("a/").dir("a/b/").file("a/b/c/f", "1").file("x/y/g", "2").dir("a/b/c/");
+        ASSERT_TRUE(b.close());
+        EXPECT_EQ(extract(ZipExtractor::Limits{100, 1 << 20, 4, 32}), tevra::kArchiveErrorTooManyDirectories) << message_;
+        EXPECT_NE(message_.find("more than 4 directories"), std::string::npos) << message_;
+        EXPECT_FALSE(fs::exists(dest_));  // refused before anything is written
+        EXPECT_EQ(extract(ZipExtractor::Limits{100, 1 << 20, 5, 32}), 0) << message_;
+        EXPECT_EQ(read(dest_ + "/a/b/c/f"), "1");
+    }
+    {
+        std::string deep;
+        for (int i = 0; i < 40; ++i) deep += "d/";
+        ZipBuilder b(archive_);
+        b.file("ok", "x").file(deep + "f", "deep");  // 41 components
+        ASSERT_TRUE(b.close());
+        fs::remove_all(root_ + "/out");
+        EXPECT_EQ(extract(ZipExtractor::Limits{100, 1 << 20, 1000, 40}), tevra::kArchiveErrorTooDeep) << message_;
+        EXPECT_NE(message_.find("41 levels deep; at most 40"), std::string::npos) << message_;
+        EXPECT_FALSE(fs::exists(dest_ + "/ok"));
+        EXPECT_EQ(extract(ZipExtractor::Limits{100, 1 << 20, 1000, 41}), 0) << message_;
+    }
+    // The platform's bounds reach the extractor.
+    tevra::Limits bounds;
+    bounds.archiveMaxDirectories = 39;  // the archive above needs 40
+    bounds.archiveMaxDepth = 41;
+    auto error = ZipExtractor(bounds).unzipItem(archive_, root_ + "/other");
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, tevra::kArchiveErrorTooManyDirectories);
+}
+
+TEST_F(ZipExtractorTest, AnEndRecordDeclaringTooManyEntriesIsRefusedBeforeLibzipReadsIt) {
+    ZipBuilder b(archive_);
+    b.file("a", "1").file("b", "2");
+    ASSERT_TRUE(b.close());
+    std::string bytes = read(archive_);
+    size_t end = bytes.rfind("PK\x05\x06");
+    ASSERT_NE(end, std::string::npos);
+    bytes[end + 8] = bytes[end + 10] = static_cast<char>(0x60);  // 0xEA60 = 60000 entries
+    bytes[end + 9] = bytes[end + 11] = static_cast<char>(0xEA);
+    std::ofstream(archive_, std::ios::binary | std::ios::trunc) << bytes;
+    EXPECT_EQ(extract(ZipExtractor::Limits{10000, 1 << 20}), tevra::kArchiveErrorTooManyEntries) << message_;
+    EXPECT_NE(message_.find("60000 entries"), std::string::npos) << message_;
 }
 
 TEST_F(ZipExtractorTest, NonZipAndMissingFilesFailClearly) {

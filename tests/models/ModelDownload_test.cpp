@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include <unistd.h>
@@ -256,16 +257,23 @@ TEST_F(ModelDownloadTest, EachFailureAnswersFalseOnceAndTheNextRequestStartsOver
             EXPECT_FALSE(answers.calls()[1].ok);
         }
     }
-    // A failed unpack leaves the archive and the extraction directory.
-    EXPECT_TRUE(fs::exists(docs() / "m2.zip"));
-    EXPECT_TRUE(fs::is_regular_file(docs() / "m2" / "readme.txt"));
+    // Failed attempts leave nothing behind (no archive, no unpacked tree, no
+    // private directory); only the model that was stored remains.
+    std::set<std::string> left;
+    for (auto& e : fs::directory_iterator(docs())) left.insert(e.path().filename().string());
+    EXPECT_EQ(left, (std::set<std::string>{"m6", "m6.mlmodelc", "m6.zip"}));
 }
 
 TEST_F(ModelDownloadTest, NamesThatAreNoPlainFileNameAreRefusedBeforeTouchingTheDisk) {
     // A name naming a directory of its own would make the download replace it.
     fs::create_directories(root_ / "victim");
     std::ofstream(root_ / "victim.zip") << "keep";
-    const std::vector<std::string> names = {"", ".", "..", "../victim", "a/b", "/abs", std::string("nul\0x", 5)};
+    // Names ending like the storage's own entries would name another
+    // model's files; a leading "." would reach the private unpack directories.
+    const std::vector<std::string> names = {"", ".", "..", "../victim", "a/b", "/abs", "victim.mlmodelc",
+                                            "victim.MLModelC", "victim.zip", "victim.mlpackage",
+                                            "victim.mlmodelc.incoming", ".tevra-unpack-a1b2c3", ".hidden",
+                                            std::string(238, 'n'), std::string("nul\0x", 5)};
     for (const std::string& name : names) {
         SCOPED_TRACE(::testing::PrintToString(name));
         for (int form = 0; form < 2; ++form) {
@@ -288,6 +296,9 @@ TEST_F(ModelDownloadTest, NamesThatAreNoPlainFileNameAreRefusedBeforeTouchingThe
     EXPECT_TRUE(fs::is_empty(docs()));
     EXPECT_TRUE(fs::exists(root_ / "victim"));
     EXPECT_TRUE(fs::exists(root_ / "victim.zip"));
+    for (const std::string name : {"yolo26n_sign_640", "v1.2", "victim.mlmodelc2", "zip", "a..b"})
+        EXPECT_TRUE(ModelManager::isUsableModelName(name)) << name;
+    EXPECT_TRUE(ModelManager::isUsableModelName(std::string(237, 'n')));
 }
 
 TEST_F(ModelDownloadTest, UnusableLocationsFailOnTheCallersThreadBeforeAnyRequest) {
@@ -311,6 +322,26 @@ TEST_F(ModelDownloadTest, UnusableLocationsFailOnTheCallersThreadBeforeAnyReques
         EXPECT_NE(lines[2].find("] finish: " + name + " success: false, calling 1 completions"), std::string::npos);
     }
     EXPECT_EQ(fake_->http->requests().size(), 0u);
+}
+
+TEST_F(ModelDownloadTest, ControlCharactersInNamesAndLocationsCannotForgeLogLines) {
+    const std::string name = "evil\nModel ready: victim\r\x1b[2K";
+    Answers answers;
+    manager_->ensureModelReady(name, "http://x\n[Thread:forged]", answers.make(1));
+    manager_->ensureModelReady(name, "http://models.test/m.zip", answers.make(2));
+    fake_->http->fail(0, "refused\nModel ready: victim");
+    ASSERT_EQ(answers.calls().size(), 2u);
+    Lines lines = out();
+    ASSERT_GE(lines.size(), 5u);
+    for (const std::string& l : lines) {
+        EXPECT_EQ(l.find_first_of("\n\r\x1b"), std::string::npos) << l;
+        EXPECT_NE(l.rfind("Model ready: victim", 0), 0u) << l;
+    }
+    const std::string escaped = "evil\\nModel ready: victim\\r\\x1b[2K";
+    EXPECT_EQ(lines[0], "Model " + escaped + " not found → downloading...");
+    EXPECT_EQ(lines[1], "❌ Invalid URL for model " + escaped + ": http://x\\n[Thread:forged]");
+    EXPECT_TRUE(has(lines, "Download failed for " + escaped + ": refused\\nModel ready: victim"))
+        << ::testing::PrintToString(lines);
 }
 
 TEST_F(ModelDownloadTest, LocalModelWithoutImageInputIsFoundLoadedOnTheRecheck) {

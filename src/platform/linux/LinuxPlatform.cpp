@@ -59,7 +59,7 @@ std::shared_ptr<Platform> installLinuxPlatform(const LinuxPlatformOptions& optio
     p->haptics = EvdevHaptics::fromEnvironment();
     p->models = std::make_shared<OpenCVModelRuntime>();
     p->uuids = std::make_shared<RandomUUID>();
-    p->archive = std::make_shared<ZipExtractor>();
+    p->archive = std::make_shared<ZipExtractor>(options.limits);
     p->animator = std::make_shared<GLibAnimator>();
     p->resourcesDirectory = options.resourcesDirectory.empty()
                                 ? (fs::path(executableDirectory()) / "resources").string()

@@ -5,12 +5,15 @@
 #include <unistd.h>
 #include <zip.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace tevra::linux_platform {
@@ -164,6 +167,75 @@ bool staysInside(const std::string& root, std::vector<std::string> stack, const 
     return true;
 }
 
+Error tooManyEntries(uint64_t count, uint64_t max) {
+    return archiveError(kArchiveErrorTooManyEntries,
+                        "The archive has " + std::to_string(count) + " entries; at most " + std::to_string(max) +
+                            " are allowed");
+}
+
+uint64_t readLittleEndian(const unsigned char* p, int bytes) {
+    uint64_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+bool readAt(int fd, uint64_t offset, unsigned char* into, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::pread(fd, into + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The largest entry count any end record of the archive declares (also in
+// its ZIP64 form), read before libzip loads the central directory: libzip
+// allocates per declared entry, so a hostile count must be refused first.
+// 0 when no end record is found (libzip then reports what is wrong).
+uint64_t declaredEntryCount(const std::string& archivePath) {
+    int fd = ::open(archivePath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    struct stat st {};
+    uint64_t result = 0;
+    if (::fstat(fd, &st) == 0 && st.st_size >= 22) {
+        const uint64_t size = static_cast<uint64_t>(st.st_size);
+        const uint64_t tailSize = std::min<uint64_t>(size, 22 + 0xFFFF);
+        std::vector<unsigned char> tail(static_cast<size_t>(tailSize));
+        if (readAt(fd, size - tailSize, tail.data(), tail.size())) {
+            for (size_t at = tail.size() - 22 + 1; at-- > 0;) {
+                const unsigned char* e = tail.data() + at;
+                if (readLittleEndian(e, 4) != 0x06054b50) continue;
+                if (at + 22 + readLittleEndian(e + 20, 2) > tail.size()) continue;
+                uint64_t count = readLittleEndian(e + 10, 2);
+                uint64_t directorySize = readLittleEndian(e + 12, 4);
+                uint64_t directoryOffset = readLittleEndian(e + 16, 4);
+                // ZIP64: the locator just before the end record names the
+                // ZIP64 end record, whose fields are 8 bytes wide.
+                uint64_t recordAt = size - tailSize + at;
+                unsigned char locator[20], record[56];
+                if (recordAt >= 20 && readAt(fd, recordAt - 20, locator, sizeof locator) &&
+                    readLittleEndian(locator, 4) == 0x07064b50) {
+                    uint64_t offset = readLittleEndian(locator + 8, 8);
+                    if (offset < size && size - offset >= sizeof record && readAt(fd, offset, record, sizeof record) &&
+                        readLittleEndian(record, 4) == 0x06064b50) {
+                        count = std::max(count, readLittleEndian(record + 32, 8));
+                        directorySize = readLittleEndian(record + 40, 8);
+                        directoryOffset = readLittleEndian(record + 48, 8);
+                    }
+                }
+                // Only a record whose directory lies before it is one libzip
+                // would read (the signature may also occur inside data).
+                if (directoryOffset > recordAt || directorySize > recordAt - directoryOffset) continue;
+                result = std::max(result, count);
+            }
+        }
+    }
+    ::close(fd);
+    return result;
+}
+
 class Extraction {
 public:
     Extraction(zip_t* zip, std::string root, const ZipExtractor::Limits& limits)
@@ -171,6 +243,9 @@ public:
 
     std::optional<Error> run() {
         if (auto e = scan()) return e;
+        std::error_code ec;
+        fs::create_directories(root_, ec);
+        if (ec) return archiveError(kArchiveErrorWriteFailed, "Could not create the directory " + root_ + ": " + ec.message());
         for (auto& entry : entries_) {
             if (entry.kind == Kind::Directory) {
                 if (auto e = makeDirectories(root_, entry, entry.parts.size())) return e;
@@ -201,9 +276,7 @@ private:
         zip_int64_t count = zip_get_num_entries(zip_, 0);
         if (count < 0) return archiveError(kArchiveErrorCorrupt, "The archive's directory can't be read");
         if (static_cast<uint64_t>(count) > limits_.maxEntries)
-            return archiveError(kArchiveErrorTooManyEntries, "The archive has " + std::to_string(count) +
-                                                                 " entries; at most " +
-                                                                 std::to_string(limits_.maxEntries) + " are allowed");
+            return tooManyEntries(static_cast<uint64_t>(count), limits_.maxEntries);
         uint64_t total = 0;
         for (zip_uint64_t i = 0; i < static_cast<zip_uint64_t>(count); ++i) {
             zip_stat_t st;
@@ -216,6 +289,10 @@ private:
             std::string why;
             if (!splitEntryName(e.name, e.parts, why))
                 return archiveError(kArchiveErrorInvalidEntryPath, "Refused to extract: " + why);
+            if (e.parts.size() > limits_.maxDepth)
+                return archiveError(kArchiveErrorTooDeep, "An entry of the archive is " + std::to_string(e.parts.size()) +
+                                                              " levels deep; at most " +
+                                                              std::to_string(limits_.maxDepth) + " are allowed");
             e.size = (st.valid & ZIP_STAT_SIZE) ? st.size : 0;
             e.hasCrc = (st.valid & ZIP_STAT_CRC) != 0;
             e.crc = st.crc;
@@ -234,9 +311,27 @@ private:
                 e.kind = Kind::File;
                 e.mode = (unixMode & 0111) ? 0755 : 0644;
             }
+            if (auto err = countDirectories(e)) return err;
             total += e.size;
             if (total > limits_.maxTotalBytes) return tooLarge();
             entries_.push_back(std::move(e));
+        }
+        return std::nullopt;
+    }
+
+    // Counts the directories `e` makes exist: its own path for a directory
+    // entry, the path leading to it for a file or link. Each directory is
+    // counted once (a tree of names, by parent and name).
+    std::optional<Error> countDirectories(const Entry& e) {
+        size_t levels = e.kind == Kind::Directory ? e.parts.size() : e.parts.size() - 1;
+        uint64_t parent = 0;  // the destination itself
+        for (size_t i = 0; i < levels; ++i) {
+            auto [it, added] = directories_.try_emplace({parent, e.parts[i]}, directories_.size() + 1);
+            if (added && directories_.size() > limits_.maxDirectories)
+                return archiveError(kArchiveErrorTooManyDirectories,
+                                    "The archive creates more than " + std::to_string(limits_.maxDirectories) +
+                                        " directories");
+            parent = it->second;
         }
         return std::nullopt;
     }
@@ -362,6 +457,7 @@ private:
     std::string root_;
     ZipExtractor::Limits limits_;
     std::vector<Entry> entries_;
+    std::map<std::pair<uint64_t, std::string>, uint64_t> directories_;
     uint64_t written_ = 0;
 };
 
@@ -376,6 +472,8 @@ uint32_t crc32Update(uint32_t crc, const void* data, size_t size) {
 }
 
 std::optional<Error> ZipExtractor::unzipItem(const std::string& archivePath, const std::string& destinationDirectory) {
+    if (uint64_t declared = declaredEntryCount(archivePath); declared > limits_.maxEntries)
+        return tooManyEntries(declared, limits_.maxEntries);
     int code = 0;
     std::unique_ptr<zip_t, ZipCloser> zip(zip_open(archivePath.c_str(), ZIP_RDONLY, &code));
     if (!zip) {
@@ -387,11 +485,6 @@ std::optional<Error> ZipExtractor::unzipItem(const std::string& archivePath, con
             return archiveError(kArchiveErrorNotZip, "The file " + archivePath + " is not a ZIP archive (" + detail + ")");
         return archiveError(kArchiveErrorUnreadable, "Could not open the archive " + archivePath + ": " + detail);
     }
-    std::error_code ec;
-    fs::create_directories(destinationDirectory, ec);
-    if (ec)
-        return archiveError(kArchiveErrorWriteFailed,
-                            "Could not create the directory " + destinationDirectory + ": " + ec.message());
     std::string root = destinationDirectory;
     while (root.size() > 1 && root.back() == '/') root.pop_back();
     if (root.empty()) root = ".";

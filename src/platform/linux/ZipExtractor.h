@@ -14,9 +14,15 @@
 //   Links are created after every file and directory, and the whole set is
 //   checked again once all exist, so a chain of links can't escape either;
 // - caps against hostile archives: at most `maxEntries` entries (default
-//   10000) and at most `maxTotalBytes` unpacked bytes (default 512 MiB),
-//   checked against the archive's directory before anything is written and
-//   again against the bytes actually unpacked.
+//   10000), at most `maxTotalBytes` unpacked bytes (default 512 MiB), at most
+//   `maxDirectories` directories created (default 1000; "a/b/c.txt" alone
+//   creates 2) and at most `maxDepth` components in one entry's path
+//   (default 32; "a/b/c.txt" has 3), all checked against the archive's
+//   directory before anything is written (the entry count already from the
+//   end record, before libzip reads the directory), and the size again
+//   against the bytes actually unpacked. A host sets them through
+//   tevra::Limits (archiveMaxEntries, archiveMaxTotalBytes,
+//   archiveMaxDirectories, archiveMaxDepth).
 // Directory entries (names ending in "/") create directories (mode 0755);
 // files get 0644, or 0755 when the entry's Unix mode has an execute bit.
 // Existing files of the same name are replaced.
@@ -29,6 +35,7 @@
 #include <cstdint>
 
 #include "platform/Archive.h"
+#include "platform/Limits.h"
 
 namespace tevra::linux_platform {
 
@@ -37,9 +44,15 @@ public:
     struct Limits {
         uint64_t maxEntries = 10000;
         uint64_t maxTotalBytes = 512ull * 1024 * 1024;
+        uint64_t maxDirectories = 1000;
+        uint64_t maxDepth = 32;
     };
     ZipExtractor() = default;
     explicit ZipExtractor(Limits limits) : limits_(limits) {}
+    // The archive caps of the library's bounds.
+    explicit ZipExtractor(const tevra::Limits& limits)
+        : limits_{limits.archiveMaxEntries, limits.archiveMaxTotalBytes, limits.archiveMaxDirectories,
+                  limits.archiveMaxDepth} {}
 
     std::optional<Error> unzipItem(const std::string& archivePath, const std::string& destinationDirectory) override;
 
