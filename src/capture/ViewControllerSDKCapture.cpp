@@ -158,25 +158,22 @@ void ViewControllerSDK::stopTimer() {
 namespace {
 
 // The server's answer on its way to the page (main queue). The answer (up to
-// Limits::vpsAnswerMaxBytes) is not copied on the way: the reply, its escaped
-// form and the page call each replace the one before, and log lines show it
-// clipped to Limits::logTextMaxBytes.
+// Limits::vpsAnswerMaxBytes) is not copied on the way: the detection
+// service's result is moved into the reply, the reply is escaped straight
+// into the page call and dropped, and log lines show the text clipped to
+// Limits::logTextMaxBytes.
 void sendVPSAnswerToPage(ViewControllerSDK& vc, const std::string& id, const std::string& answer) {
     const size_t logMax = static_cast<size_t>(platform().limits.logTextMaxBytes);
     logSystem(" VPS Request completed. " + clippedForLog(answer, logMax));
-    std::string processed;
-    if (vc.yoloService) processed = vc.yoloService->processVPSResult(answer);
+    std::string data = vc.yoloService ? vc.yoloService->processVPSResult(answer) : answer;
     std::string error;
-    std::optional<std::string> json = vpsReplyJSON(id, vc.yoloService ? processed : answer, error);
-    processed = std::string();
+    std::optional<std::string> json = vpsReplyJSON(id, std::move(data), error);
     if (!json) {
         logSystem("❌ Error converting to JSON: " + error);
         return;
     }
-    std::string escaped = escapeForJavaScriptString(*json);
+    std::string call = receiveMessageCallForReply(*json);
     json.reset();
-    std::string call = receiveMessageCall(escaped);
-    escaped = std::string();
     logSystem("📡 Sending to JS: " + clippedForLog(call, logMax));
     if (!vc.wkWebView) return;
     vc.wkWebView->evaluateJavaScript(call, [](const nlohmann::json&, const std::optional<Error>& e) {
