@@ -127,11 +127,11 @@ HttpRequest makeVPSRequest(const std::string& url, const std::string& token, std
     return r;
 }
 
-std::optional<std::string> vpsReplyJSON(const std::string& id, const std::string& data, std::string& error) {
+std::optional<std::string> vpsReplyJSON(const std::string& id, std::string data, std::string& error) {
     try {
         nlohmann::json reply = nlohmann::json::object();
         reply["id"] = id;
-        reply["data"] = data;
+        reply["data"] = std::move(data);
         return reply.dump();
     } catch (const nlohmann::json::exception& e) {
         error = e.what();
@@ -139,22 +139,42 @@ std::optional<std::string> vpsReplyJSON(const std::string& id, const std::string
     }
 }
 
-std::string escapeForJavaScriptString(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + text.size() / 8 + 8);
+namespace {
+
+void appendEscapedForJavaScriptString(std::string& out, std::string_view text) {
     for (char c : text) {
         if (c == '\\') out += "\\\\";
         else if (c == '"') out += "\\\"";
         else if (c == '\n') out += "\\n";
         else out += c;
     }
+}
+
+constexpr std::string_view kReceiveMessageHead = "window.UnityBridge.receiveMessage(\"";
+constexpr std::string_view kReceiveMessageTail = "\");";
+
+}  // namespace
+
+std::string escapeForJavaScriptString(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 8 + 8);
+    appendEscapedForJavaScriptString(out, text);
     return out;
 }
 
 std::string receiveMessageCall(std::string_view escapedReply) {
-    std::string s = "window.UnityBridge.receiveMessage(\"";
+    std::string s(kReceiveMessageHead);
     s += escapedReply;
-    s += "\");";
+    s += kReceiveMessageTail;
+    return s;
+}
+
+std::string receiveMessageCallForReply(std::string_view reply) {
+    std::string s;
+    s.reserve(kReceiveMessageHead.size() + reply.size() + reply.size() / 8 + kReceiveMessageTail.size());
+    s += kReceiveMessageHead;
+    appendEscapedForJavaScriptString(s, reply);
+    s += kReceiveMessageTail;
     return s;
 }
 

@@ -59,7 +59,8 @@ HttpRequest makeVPSRequest(const std::string& url, const std::string& token, std
 
 // The reply object as compact JSON; none (with `error` set) when it can't be
 // serialised (text that is not valid UTF-8).
-std::optional<std::string> vpsReplyJSON(const std::string& id, const std::string& data, std::string& error);
+// `data` is moved into the reply, not copied.
+std::optional<std::string> vpsReplyJSON(const std::string& id, std::string data, std::string& error);
 
 // Escapes for a JavaScript string literal in double quotes: every backslash
 // doubled, then every double quote and line feed preceded by a backslash
@@ -68,6 +69,9 @@ std::string escapeForJavaScriptString(std::string_view text);
 
 // The page call for an escaped reply.
 std::string receiveMessageCall(std::string_view escapedReply);
+// receiveMessageCall(escapeForJavaScriptString(reply)) built in one string,
+// without the escaped copy in between.
+std::string receiveMessageCallForReply(std::string_view reply);
 
 // Strict UTF-8 check (no overlong forms, surrogates or values above U+10FFFF).
 bool isValidUTF8(std::string_view bytes);

@@ -25,6 +25,7 @@
 #include "capture/JpegEncoder.h"
 #include "capture/VPSRequest.h"
 #include "detection/YOLOService.h"
+#include "platform/Log.h"
 
 namespace tevra {
 
@@ -156,18 +157,24 @@ void ViewControllerSDK::stopTimer() {
 
 namespace {
 
-// The server's answer on its way to the page (main queue).
-void sendVPSAnswerToPage(ViewControllerSDK& vc, const std::string& id, std::string answer) {
-    logSystem(" VPS Request completed. " + answer);
-    if (vc.yoloService) answer = vc.yoloService->processVPSResult(answer);
+// The server's answer on its way to the page (main queue). The answer (up to
+// Limits::vpsAnswerMaxBytes) is not copied on the way: the detection
+// service's result is moved into the reply, the reply is escaped straight
+// into the page call and dropped, and log lines show the text clipped to
+// Limits::logTextMaxBytes.
+void sendVPSAnswerToPage(ViewControllerSDK& vc, const std::string& id, const std::string& answer) {
+    const size_t logMax = static_cast<size_t>(platform().limits.logTextMaxBytes);
+    logSystem(" VPS Request completed. " + clippedForLog(answer, logMax));
+    std::string data = vc.yoloService ? vc.yoloService->processVPSResult(answer) : answer;
     std::string error;
-    std::optional<std::string> json = vpsReplyJSON(id, answer, error);
+    std::optional<std::string> json = vpsReplyJSON(id, std::move(data), error);
     if (!json) {
         logSystem("❌ Error converting to JSON: " + error);
         return;
     }
-    std::string call = receiveMessageCall(escapeForJavaScriptString(*json));
-    logSystem("📡 Sending to JS: " + call);
+    std::string call = receiveMessageCallForReply(*json);
+    json.reset();
+    logSystem("📡 Sending to JS: " + clippedForLog(call, logMax));
     if (!vc.wkWebView) return;
     vc.wkWebView->evaluateJavaScript(call, [](const nlohmann::json&, const std::optional<Error>& e) {
         if (e)
@@ -229,7 +236,8 @@ void ViewControllerSDK::sendVpsRequestWithImage(std::shared_ptr<Image> image, co
             logSystem("❌ Failed to convert UIImage to NSData");
             return;
         }
-        logSystem("VPS Request Meta Data " + meta);
+        const size_t logMax = static_cast<size_t>(platform().limits.logTextMaxBytes);
+        logSystem("VPS Request Meta Data " + clippedForLog(meta, logMax));
         // Width and height of the upright frame in pixels, before fitting.
         const Size points = image->size();
         std::string intrinsics =
@@ -239,8 +247,10 @@ void ViewControllerSDK::sendVpsRequestWithImage(std::shared_ptr<Image> image, co
             logSystem("Regex error: " + error);
             return;
         }
-        logSystem("🔁 Modified JSON:\n" + rewritten);
+        logSystem("🔁 Modified JSON:\n" + clippedForLog(rewritten, logMax));
         HttpRequest request = makeVPSRequest(url, token, multipartBody(*jpeg, rewritten));
+        // Counted after content decoding; a larger answer fails the request.
+        request.maxResponseBytes = platform().limits.vpsAnswerMaxBytes;
         platform().http->dataTask(
             std::move(request), [callback](std::optional<std::string> body, std::optional<HttpResponse>,
                                            std::optional<Error> error) {
@@ -250,7 +260,9 @@ void ViewControllerSDK::sendVpsRequestWithImage(std::shared_ptr<Image> image, co
                     return;
                 }
                 if (!callback) return;
+                // Moved, not copied, on to the main queue and the page call.
                 std::string text = body ? std::move(*body) : std::string();
+                body.reset();
                 if (!isValidUTF8(text)) {
                     logSystem(format("VPS answer is not valid UTF-8 text (%zu bytes); nothing is sent to the page",
                                      text.size()));

@@ -170,6 +170,15 @@ std::string YOLODetectionManager::processVPSResult(const std::string& result) {
                   " levels");
         return result;
     }
+    // The JSON reader takes a NUL byte for the end of its input and would
+    // return the text before it as the whole answer; a NUL can't stand
+    // unescaped anywhere in JSON, so such an answer is not JSON and goes on
+    // unchanged, with its full length.
+    if (size_t nul = result.find('\0'); nul != std::string::npos) {
+        logSystem("[YOLO] JSON parse error: a NUL byte at offset " + std::to_string(nul) + " of " +
+                  std::to_string(result.size()));
+        return result;
+    }
     nlohmann::json root;
     try {
         root = nlohmann::json::parse(result);

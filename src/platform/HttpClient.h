@@ -4,10 +4,11 @@
 // Content-Length is set for bodies. Status codes are reported, not judged.
 // Threads: start from any thread; completions run on a background thread of
 // the client, never on the main thread.
-// Failure: transport failures (no connection, timeout, TLS) complete with an
-// error and no body.
+// Failure: transport failures (no connection, timeout, TLS, an answer cut
+// short or larger than its cap) complete with an error and no body.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -23,6 +24,11 @@ struct HttpRequest {
     std::string url;
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
+    // The most answer bytes (after content decoding) the caller takes; a
+    // larger answer fails with an error. 0: the client's own cap (for the
+    // Linux client, Limits::downloadMaxBytes). A VPS request sets
+    // Limits::vpsAnswerMaxBytes (16777216).
+    uint64_t maxResponseBytes = 0;
     void setValue(const std::string& value, const std::string& field) { headers.emplace_back(field, value); }
 };
 

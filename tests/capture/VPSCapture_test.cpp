@@ -112,7 +112,8 @@ TEST_F(VPSCapture, RequestCarriesTheUprightFittedFrameAndTheAnswerReachesThePage
     EXPECT_EQ(reply, (nlohmann::json{{"id", "req-1"}, {"data", answer}}));
     auto l = log();
     ASSERT_EQ(l.size(), 6u);
-    EXPECT_EQ(l[2], " VPS Request completed. " + answer);
+    // Line breaks of the answer are escaped: one log line, not three.
+    EXPECT_EQ(l[2], " VPS Request completed. {\"floor\":2,\"note\":\"a \\\"b\\\" \\\\ c\"}\\nsecond line\\r\\n");
     // The detection service reads the answer first; text that is not JSON
     // passes unchanged.
     EXPECT_EQ(l[3].rfind("[YOLO] JSON parse error: ", 0), 0u);

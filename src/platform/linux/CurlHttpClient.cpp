@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -114,11 +115,33 @@ struct Transfer {
     int writeErrno = 0;
     HttpResponse response;
     char errorBuffer[CURL_ERROR_SIZE] = {};
+
+    // Decoded body bytes taken so far, and the most that are taken.
+    uint64_t received = 0;
+    uint64_t maxBytes = 0;
+    bool tooLarge = false;
+    // The current response's header block ended with its blank line.
+    bool headersComplete = false;
+    bool sawStatusLine = false;
+    // Low-speed window: it starts at the first byte of the answer; each
+    // window of lowSpeedWindowSeconds must bring its share of bytes.
+    uint64_t headerBytes = 0;
+    bool answerStarted = false;
+    std::chrono::steady_clock::time_point windowStart;
+    uint64_t windowStartBytes = 0;
+    bool tooSlow = false;
 };
 
 size_t writeToTransfer(char* data, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     size_t n = size * count;
+    // Counted as handed over, i.e. after content decoding: a small gzip
+    // body can't grow past the cap. Returning less than n ends the transfer.
+    if (n > t->maxBytes - std::min(t->received, t->maxBytes)) {
+        t->tooLarge = true;
+        return 0;
+    }
+    t->received += n;
     if (t->fd < 0) {
         t->body.append(data, n);
         return n;
@@ -139,11 +162,18 @@ size_t writeToTransfer(char* data, size_t size, size_t count, void* user) {
 size_t headerToTransfer(char* data, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     size_t n = size * count;
+    t->headerBytes += n;
     std::string_view line(data, n);
     if (line.substr(0, 5) == "HTTP/") {
         // A new response (after a redirect or an interim 1xx): only the
         // final response's headers are reported.
         t->response.headers.clear();
+        t->sawStatusLine = true;
+        t->headersComplete = false;
+        return n;
+    }
+    if (line == "\r\n" || line == "\n") {
+        t->headersComplete = true;
         return n;
     }
     auto colon = line.find(':');
@@ -153,9 +183,32 @@ size_t headerToTransfer(char* data, size_t size, size_t count, void* user) {
     return n;
 }
 
-int progressOfTransfer(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+int progressOfTransfer(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t) {
     auto* t = static_cast<Transfer*>(user);
-    return t->stopping->load() ? 1 : 0;
+    if (t->stopping->load()) return 1;
+    const uint64_t perSecond = t->options->lowSpeedBytesPerSecond;
+    if (perSecond == 0) return 0;
+    // Bytes on the wire: headers and the (still encoded) body.
+    const uint64_t bytes = t->headerBytes + static_cast<uint64_t>(std::max<curl_off_t>(dlnow, 0));
+    const auto now = std::chrono::steady_clock::now();
+    if (!t->answerStarted) {
+        // Before the first byte of the answer only the idle timeout applies:
+        // a server may think for a while before it answers.
+        if (bytes == 0) return 0;
+        t->answerStarted = true;
+        t->windowStart = now;
+        t->windowStartBytes = bytes;
+        return 0;
+    }
+    const long window = std::max(1L, t->options->lowSpeedWindowSeconds);
+    if (now - t->windowStart < std::chrono::seconds(window)) return 0;
+    if (bytes - t->windowStartBytes < perSecond * static_cast<uint64_t>(window)) {
+        t->tooSlow = true;
+        return 1;
+    }
+    t->windowStart = now;
+    t->windowStartBytes = bytes;
+    return 0;
 }
 
 void lockShare(CURL*, curl_lock_data data, curl_lock_access, void* user) {
@@ -227,8 +280,24 @@ std::optional<Error> perform(const HttpRequest& request, Transfer& t, CURLSH* sh
     curl_easy_cleanup(curl);
     curl_slist_free_all(headers);
 
-    if (rc == CURLE_OK) return std::nullopt;
+    if (rc == CURLE_OK) {
+        // libcurl takes a connection closed inside the headers as the end of
+        // an empty answer; that is no answer.
+        if (!t.sawStatusLine || !t.headersComplete || status == 0) {
+            return makeError(CURLE_PARTIAL_FILE, "The response ended inside its headers");
+        }
+        return std::nullopt;
+    }
     if (rc == CURLE_ABORTED_BY_CALLBACK && t.stopping->load()) return cancelledError();
+    if (rc == CURLE_WRITE_ERROR && t.tooLarge) {
+        return makeError(CURLE_FILESIZE_EXCEEDED, (t.fd < 0 ? "The answer is larger than " : "The download is larger than ") +
+                                                      std::to_string(t.maxBytes) + " bytes");
+    }
+    if (rc == CURLE_ABORTED_BY_CALLBACK && t.tooSlow) {
+        return makeError(CURLE_OPERATION_TIMEDOUT,
+                         "The transfer was too slow: fewer than " + std::to_string(t.options->lowSpeedBytesPerSecond) +
+                             " bytes/s over " + std::to_string(std::max(1L, t.options->lowSpeedWindowSeconds)) + " s");
+    }
     std::string detail = t.errorBuffer[0] ? std::string(t.errorBuffer) : std::string(curl_easy_strerror(rc));
     if (rc == CURLE_WRITE_ERROR && t.writeErrno != 0) {
         detail = std::string("Could not write the downloaded data: ") + std::strerror(t.writeErrno);
@@ -236,13 +305,26 @@ std::optional<Error> perform(const HttpRequest& request, Transfer& t, CURLSH* sh
         detail = "The request timed out (" + detail + ")";
     } else if (rc == CURLE_UNSUPPORTED_PROTOCOL) {
         detail = "Unsupported URL scheme (only http and https are allowed): " + detail;
+    } else if (rc == CURLE_PARTIAL_FILE) {
+        detail = "The response was cut short: " + detail;
     }
     return makeError(rc, detail);
 }
 
 }  // namespace
 
+CurlHttpClient::Options CurlHttpClient::Options::fromLimits(const Limits& limits) {
+    Options o;
+    o.idleTimeoutSeconds = limits.idleTimeoutSeconds;
+    o.downloadMaxBytes = limits.downloadMaxBytes;
+    o.lowSpeedBytesPerSecond = limits.lowSpeedBytesPerSecond;
+    o.lowSpeedWindowSeconds = limits.lowSpeedWindowSeconds;
+    return o;
+}
+
 CurlHttpClient::CurlHttpClient() : CurlHttpClient(Options{}) {}
+
+CurlHttpClient::CurlHttpClient(const Limits& limits) : CurlHttpClient(Options::fromLimits(limits)) {}
 
 CurlHttpClient::CurlHttpClient(Options options) : shared_(std::make_shared<Shared>()) {
     globalInit();
@@ -286,6 +368,7 @@ void CurlHttpClient::dataTask(HttpRequest request, DataCompletion completion) {
         Transfer t;
         t.options = &shared->options;
         t.stopping = &shared->stopping;
+        t.maxBytes = request.maxResponseBytes > 0 ? request.maxResponseBytes : shared->options.downloadMaxBytes;
         auto error = perform(request, t, shared->share);
         if (!completion) return;
         if (error) {
@@ -320,6 +403,7 @@ void CurlHttpClient::downloadTask(const std::string& url, DownloadCompletion com
         t.options = &shared->options;
         t.stopping = &shared->stopping;
         t.fd = fd;
+        t.maxBytes = shared->options.downloadMaxBytes;
         HttpRequest request;
         request.url = url;
         auto error = perform(request, t, shared->share);

@@ -11,8 +11,19 @@
 //   so a page can't make the library read local files;
 // - an idle timeout of 60 seconds: a request fails when no byte has moved for
 //   that long (also while connecting); there is no total time limit;
+// - a trickle ends too: once the answer has started, fewer than 1024 bytes/s
+//   over a 30 s window fails the request ("The transfer was too slow: fewer
+//   than 1024 bytes/s over 30 s");
 // - bodies go out with Content-Length; no "Expect: 100-continue" round trip;
-// - gzip/deflate answers are decoded transparently.
+// - gzip/deflate/br/zstd answers are decoded transparently, and the size cap
+//   counts the decoded bytes: an answer larger than the request's
+//   maxResponseBytes (or, when it sets none, than downloadMaxBytes) stops as
+//   soon as the cap is passed with "The answer is larger than N bytes"
+//   ("The download is larger than N bytes" for a download, whose partial
+//   file is removed). A 1 KB gzip body that decodes to 1 GiB is stopped
+//   after N decoded bytes, N + 16 KiB at most in memory;
+// - an answer cut inside its headers, or shorter than its Content-Length,
+//   is a failure, never an empty success.
 // Status codes are reported, never judged: a 500 answer is an answer.
 //
 // dataTask gives the body bytes, the final response's status and headers.
@@ -30,9 +41,12 @@
 // the threads. Requests started afterwards complete at once with that error.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/HttpClient.h"
+#include "platform/Limits.h"
 
 namespace tevra::linux_platform {
 
@@ -48,9 +62,21 @@ public:
         long idleTimeoutSeconds = 60;
         // Sent when the request sets no User-Agent of its own.
         std::string userAgent = "TevraARWebGL/1.0";
+        // Decoded bytes of one download; also the cap of a data task whose
+        // request sets no maxResponseBytes.
+        uint64_t downloadMaxBytes = Limits{}.downloadMaxBytes;
+        // Once the answer has started: fewer than lowSpeedBytesPerSecond on
+        // average over lowSpeedWindowSeconds fails the request (whole
+        // seconds, at least 1; 0 bytes/s turns the check off).
+        uint64_t lowSpeedBytesPerSecond = Limits{}.lowSpeedBytesPerSecond;
+        long lowSpeedWindowSeconds = Limits{}.lowSpeedWindowSeconds;
+
+        // The HTTP bounds of `limits` (idle timeout, download cap, low speed).
+        static Options fromLimits(const Limits& limits);
     };
     CurlHttpClient();
     explicit CurlHttpClient(Options options);
+    explicit CurlHttpClient(const Limits& limits);
     ~CurlHttpClient() override;
     CurlHttpClient(const CurlHttpClient&) = delete;
     CurlHttpClient& operator=(const CurlHttpClient&) = delete;

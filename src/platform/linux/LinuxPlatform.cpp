@@ -55,7 +55,7 @@ std::shared_ptr<Platform> installLinuxPlatform(const LinuxPlatformOptions& optio
     p->defaults = std::make_shared<FileUserDefaults>();
     p->views = std::make_shared<LinuxViewFactory>();
     p->ar = options.ar;
-    p->http = std::make_shared<CurlHttpClient>();
+    p->http = std::make_shared<CurlHttpClient>(options.limits);
     p->haptics = EvdevHaptics::fromEnvironment();
     p->models = std::make_shared<OpenCVModelRuntime>();
     p->uuids = std::make_shared<RandomUUID>();

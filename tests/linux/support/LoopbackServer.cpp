@@ -7,7 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -43,18 +45,89 @@ const char* reasonFor(int status) {
     }
 }
 
-bool sendAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
+// Deflate bits, least significant first; Huffman codes go most significant
+// bit first.
+struct BitWriter {
+    std::string out;
+    uint32_t acc = 0;
+    int n = 0;
+    void bits(uint32_t value, int count) {
+        acc |= value << n;
+        n += count;
+        while (n >= 8) {
+            out.push_back(static_cast<char>(acc & 0xff));
+            acc >>= 8;
+            n -= 8;
+        }
     }
-    return true;
+    void code(uint32_t value, int count) {
+        uint32_t reversed = 0;
+        for (int i = 0; i < count; ++i) reversed |= ((value >> i) & 1u) << (count - 1 - i);
+        bits(reversed, count);
+    }
+    void flush() {
+        if (n > 0) out.push_back(static_cast<char>(acc & 0xff));
+        acc = 0;
+        n = 0;
+    }
+};
+
+// CRC-32 of `count` zero bytes: the register runs through the linear map of
+// one zero bit, raised to 8 * count by squaring.
+uint32_t crc32OfZeros(uint64_t count) {
+    auto times = [](const uint32_t* mat, uint32_t vec) {
+        uint32_t sum = 0;
+        for (int i = 0; vec; ++i, vec >>= 1)
+            if (vec & 1) sum ^= mat[i];
+        return sum;
+    };
+    auto square = [&](uint32_t* sq, const uint32_t* mat) {
+        for (int i = 0; i < 32; ++i) sq[i] = times(mat, mat[i]);
+    };
+    uint32_t bit[32], a[32], b[32];
+    bit[0] = 0xedb88320u;
+    for (int i = 1; i < 32; ++i) bit[i] = 1u << (i - 1);
+    square(a, bit);  // two zero bits
+    square(b, a);    // four
+    square(a, b);    // one zero byte
+    uint32_t crc = 0xffffffffu;
+    uint32_t* cur = a;
+    uint32_t* next = b;
+    while (count) {
+        if (count & 1) crc = times(cur, crc);
+        count >>= 1;
+        if (!count) break;
+        square(next, cur);
+        std::swap(cur, next);
+    }
+    return ~crc;
 }
 
 }  // namespace
+
+std::string gzipOfZeros(uint64_t zeros) {
+    BitWriter w;
+    w.out = std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03", 10);
+    w.bits(1, 1);  // last block
+    w.bits(1, 2);  // fixed Huffman codes
+    uint64_t left = zeros;
+    if (left > 0) {
+        w.code(0x30, 8);  // literal 0
+        --left;
+    }
+    for (; left >= 258; left -= 258) {
+        w.code(0xc5, 8);  // length 258 (code 285)
+        w.code(0, 5);     // distance 1
+    }
+    for (; left > 0; --left) w.code(0x30, 8);
+    w.code(0, 7);  // end of block
+    w.flush();
+    uint32_t crc = crc32OfZeros(zeros);
+    uint32_t size = static_cast<uint32_t>(zeros);
+    for (int i = 0; i < 4; ++i) w.out.push_back(static_cast<char>((crc >> (8 * i)) & 0xff));
+    for (int i = 0; i < 4; ++i) w.out.push_back(static_cast<char>((size >> (8 * i)) & 0xff));
+    return w.out;
+}
 
 std::string LoopbackRequest::header(const std::string& name) const {
     for (auto& [k, v] : headers)
@@ -225,14 +298,62 @@ void LoopbackServer::serve(int client) {
         return;
     }
     if (response.delaySeconds > 0 && waitStop(response.delaySeconds)) return;
+    sendAnswer(client, response);
+}
+
+bool LoopbackServer::stopping() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stopping_;
+}
+
+bool LoopbackServer::sendAll(int fd, std::string_view data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        if (stopping()) return false;
+        pollfd p{fd, POLLOUT, 0};
+        int r = ::poll(&p, 1, 100);
+        if (r < 0 && errno != EINTR) return false;
+        if (r <= 0) continue;
+        if (p.revents & (POLLERR | POLLHUP)) return false;
+        ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void LoopbackServer::sendAnswer(int client, const LoopbackResponse& response) {
+    if (response.raw) {
+        sendAll(client, *response.raw);
+        return;
+    }
     std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " + reasonFor(response.status) + "\r\n";
     bool hasLength = false;
     for (auto& [k, v] : response.headers) {
         head += k + ": " + v + "\r\n";
         if (iequals(k, "Content-Length")) hasLength = true;
     }
-    if (!hasLength) head += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
+    if (!hasLength && !response.endless) head += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
     head += "Connection: close\r\n\r\n";
+    if (response.endless || response.trickleBytes > 0) {
+        if (!sendAll(client, head)) return;
+        const std::string pattern = response.body.empty() && response.endless ? std::string(65536, 'x') : response.body;
+        const size_t piece = response.trickleBytes > 0 ? response.trickleBytes : pattern.size();
+        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(response.endlessSeconds);
+        size_t offset = 0;
+        while (std::chrono::steady_clock::now() < end && !pattern.empty()) {
+            if (offset == pattern.size()) {
+                if (!response.endless) return;
+                offset = 0;
+            }
+            size_t n = std::min(piece, pattern.size() - offset);
+            if (!sendAll(client, std::string_view(pattern).substr(offset, n))) return;
+            offset += n;
+            if (response.trickleIntervalSeconds > 0 && waitStop(response.trickleIntervalSeconds)) return;
+        }
+        return;
+    }
     if (response.pauseMidBodySeconds > 0) {
         size_t half = response.body.size() / 2;
         if (!sendAll(client, head + response.body.substr(0, half))) return;

@@ -3,15 +3,21 @@
 // chosen by the test builds the answer, which can also be delayed, stalled
 // until the server stops, or dropped without a reply.
 //
+// It can also misbehave on purpose (raw bytes, an endless body, a trickle, a
+// gzip bomb) for tests of clients facing a hostile server.
+//
 // Every wait inside is bounded by the server's stop, so a test that forgets
 // a stalled request still ends: the destructor stops and joins everything.
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -41,7 +47,28 @@ struct LoopbackResponse {
     bool stall = false;
     // Reads the request and closes the connection without answering.
     bool dropConnection = false;
+
+    // Misbehaviour, each ending by itself:
+    // These bytes are the whole answer (status line and headers included,
+    // or not), sent as they are; then the connection closes. Cut headers,
+    // a body short of its Content-Length, NUL bytes.
+    std::optional<std::string> raw;
+    // The body (64 KiB of 'x' when empty) is sent again and again, with no
+    // Content-Length, until the client goes away, the server stops or
+    // `endlessSeconds` pass.
+    bool endless = false;
+    double endlessSeconds = 20;
+    // A trickle: the body is sent `trickleBytes` at a time with
+    // `trickleIntervalSeconds` between the pieces (with `endless`, forever
+    // within endlessSeconds).
+    size_t trickleBytes = 0;
+    double trickleIntervalSeconds = 0;
 };
+
+// A gzip member whose content is `zeros` zero bytes, about 1/150 of that size
+// (fixed-Huffman deflate of 258-byte matches): 256 MiB of zeros is 1.7 MB.
+// With "Content-Encoding: gzip" it is a decompression bomb.
+std::string gzipOfZeros(uint64_t zeros);
 
 class LoopbackServer {
 public:
@@ -68,6 +95,11 @@ private:
     void acceptLoop();
     void serve(int client);
     bool waitStop(double seconds);  // true when stopped during the wait
+    bool stopping() const;
+    // Sends all of `data` unless the client goes away or the server stops;
+    // never blocks longer than 100 ms between checks.
+    bool sendAll(int fd, std::string_view data);
+    void sendAnswer(int client, const LoopbackResponse& response);
 
     Handler handler_;
     int fd_ = -1;
