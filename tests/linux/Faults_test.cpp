@@ -290,9 +290,9 @@ TEST_F(FullDisk, StoringTheCompiledModelFailsAndTheEarlierOneIsKept) {
     EXPECT_TRUE(startsWith(out().back(), "Model processing failed for fault_sign: Could not copy ")) << out().back();
     EXPECT_NE(out().back().find("File too large"), std::string::npos) << out().back();
     expectEarlierModelUsable("fault_sign");
-    // The unpacked archive stays for the next attempt; the compiler's output
-    // does not linger in the temporary directory.
-    EXPECT_TRUE(fs::exists(docs_ / "fault_sign" / "sign.mlpackage"));
+    // A failed attempt leaves nothing of its own behind: not the unpacked
+    // archive, not the compiler's output in the temporary directory.
+    EXPECT_FALSE(fs::exists(docs_ / "fault_sign"));
     ASSERT_FALSE(runtime_->lastCompiled.empty());
     EXPECT_FALSE(fs::exists(runtime_->lastCompiled));
 }
