@@ -281,8 +281,9 @@ Expected<CheckResult> runModelCheck(const CheckOptions& o, const std::string& di
             timedOut = true;
             break;
         }
-        pollfd fds[2] = {{answerPipe[0], static_cast<short>(answerOpen ? POLLIN : 0), 0},
-                         {statusPipe[0], static_cast<short>(statusOpen ? POLLIN : 0), 0}};
+        // A closed pipe is left out (-1): poll reports POLLHUP whatever the
+        // events asked for.
+        pollfd fds[2] = {{answerOpen ? answerPipe[0] : -1, POLLIN, 0}, {statusOpen ? statusPipe[0] : -1, POLLIN, 0}};
         int n = ::poll(fds, 2, static_cast<int>(std::min<long long>(left, 1000)));
         if (n < 0 && errno != EINTR) break;
         char buf[4096];
