@@ -10,7 +10,8 @@ As a module, for archive generators:
 
     import hostile_models
     for name, files in hostile_models.packages():
-        ...  # files: {"description.json": bytes, "model.onnx": bytes}
+        ...  # the directory NAME.mlpackage holds files:
+             # {"description.json": bytes, "model.onnx": bytes}
 
 Each package is a detection-model package (docs/models.md) that is wrong in
 one way a downloaded archive can be:
@@ -124,13 +125,14 @@ def truncated():
 
 
 def packages():
-    """[(name, {relative path: bytes})] of every hostile package."""
+    """[(name, {path relative to NAME.mlpackage: bytes})] of every hostile
+    package; name is a plain model name such as "short_initializer"."""
     good = good_model()
     rng = np.random.default_rng(14)
     out = []
 
     def add(name, model, desc=None):
-        out.append((name + ".mlpackage", {"description.json": desc if desc is not None else description(),
+        out.append((name, {"description.json": desc if desc is not None else description(),
                                           "model.onnx": model}))
 
     add("short_initializer", short_initializer())
@@ -153,10 +155,10 @@ def packages():
 
 def write(outdir, only=None):
     for name, files in packages():
-        if only and name.split(".")[0] not in only:
+        if only and name not in only:
             continue
         for rel, data in files.items():
-            path = os.path.join(outdir, name, rel)
+            path = os.path.join(outdir, name + ".mlpackage", rel)
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "wb") as f:
                 f.write(data)

@@ -225,7 +225,7 @@ TEST(ModelCheck, TheChildHasLimitsNoNetworkAndNoInheritedDescriptors) {
     };
     for (Case c : {
              Case{"sleeper", "#!/bin/sh\nsleep 30\n", 1, "the model check did not finish within 1 s"},
-             Case{"spinner", "#!/bin/bash\nwhile :; do :; done\n", 4, "the model check used more than 1 s of CPU"},
+             Case{"spinner", "#!/bin/bash\nwhile :; do :; done\n", 30, "the model check used more than 1 s of CPU"},
              Case{"chatter", "#!/bin/sh\nexec yes\n", 4, "the model check answered more than 65536 bytes"},
              Case{"aborter", "#!/bin/bash\nkill -ABRT $$\n", 4, "the model check ended with signal 6 (Aborted)"},
              Case{"liar", "#!/bin/sh\necho '{\"ok\": true}'\n", 4, "gave no usable answer"},
@@ -241,7 +241,9 @@ TEST(ModelCheck, TheChildHasLimitsNoNetworkAndNoInheritedDescriptors) {
         EXPECT_EQ(compiled.error.code, kOpenCVModelRuntimeErrorCheck) << c.name;
         EXPECT_NE(compiled.error.localizedDescription.find(c.says), std::string::npos)
             << c.name << ": " << compiled.error.localizedDescription;
-        EXPECT_LT(seconds, 5.0) << c.name;
+        // Ended by the limit (the spinner needs its 1 s of CPU, later on a
+        // busy machine), never by this test's patience.
+        EXPECT_LT(seconds, static_cast<double>(c.wallSeconds) + 3.0) << c.name;
     }
 
     // What the child can reach: a socket is refused (EACCES, 13); no
@@ -289,4 +291,23 @@ TEST(ModelCheck, AMissingCheckProgramIsAClearErrorAndNothingIsOpenedInProcess) {
               std::string::npos);
     // Without either, the program beside this test binary is found.
     EXPECT_EQ(*model::locateCheckProgram(""), fs::path(TEVRA_MODEL_CHECK_BINARY).string());
+}
+
+TEST(ModelCheck, EveryHostilePackageEndsAsOneLineErrorOrAModelThatOpens) {
+    auto runtime = realRuntime();
+    int refused = 0;
+    for (const auto& entry : fs::directory_iterator(root() / "hostile")) {
+        auto compiled = runtime.compileModelAtURL(entry.path().string());
+        if (!compiled) {
+            ++refused;
+            EXPECT_EQ(compiled.error.domain, kOpenCVModelRuntimeErrorDomain);
+            EXPECT_EQ(compiled.error.localizedDescription.find('\n'), std::string::npos)
+                << entry.path() << ": " << compiled.error.localizedDescription;
+            continue;
+        }
+        // A deep but valid graph is a model like any other.
+        EXPECT_TRUE(runtime.modelWithContentsOfURL(*compiled, 3)) << entry.path();
+        fs::remove_all(fs::path(*compiled).parent_path());
+    }
+    EXPECT_GE(refused, 9);
 }
