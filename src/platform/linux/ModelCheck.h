@@ -17,9 +17,13 @@
 // directory (kStampFileName: the two SHA-256 digests), written only by this
 // process, after it has copied the package, so an archive cannot bring one.
 //
+// In:  a package or compiled model directory and the limits.
+// Out: the digests the child read and the measured output shapes, e.g. for
+//      yolo26n_sign_640 "coordinates" [6400,4] and "confidence" [6400,1],
+//      after about 200 ms (80 ms for the digit model).
+// Fails: see runModelCheck; nothing throws.
 // Threads: any; runModelCheck blocks the calling thread for at most
 // wallSeconds (plus the reaping of a killed child).
-// Fails: see runModelCheck; nothing throws.
 #pragma once
 
 #include <atomic>
