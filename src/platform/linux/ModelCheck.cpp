@@ -112,6 +112,12 @@ const char* stepName(int step) {
     if (::setrlimit(RLIMIT_AS, &as) != 0 || ::setrlimit(RLIMIT_CPU, &cpu) != 0 || ::setrlimit(RLIMIT_FSIZE, &none) != 0 ||
         ::setrlimit(RLIMIT_CORE, &none) != 0)
         childFailed(3, kStepLimits);
+    // The host may block or ignore signals (SIGPIPE often is); exec keeps
+    // both, and the limits above signal the child.
+    sigset_t empty;
+    ::sigemptyset(&empty);
+    ::sigprocmask(SIG_SETMASK, &empty, nullptr);
+    for (int sig : {SIGPIPE, SIGXCPU, SIGXFSZ, SIGSEGV, SIGBUS, SIGABRT}) ::signal(sig, SIG_DFL);
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) childFailed(3, kStepNoNewPrivileges);
     if (::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, filter) != 0) childFailed(3, kStepSeccomp);
     ::execve(argv[0], argv, envp);
