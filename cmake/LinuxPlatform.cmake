@@ -37,6 +37,10 @@ target_include_directories(tevra_linux SYSTEM PUBLIC ${OpenCV_INCLUDE_DIRS})
 target_link_libraries(tevra_linux PUBLIC TevraARWebGL ${OpenCV_LIBS} CURL::libcurl PkgConfig::LIBZIP PkgConfig::GLIB
   PkgConfig::TEVRA_GLES)
 target_link_libraries(tevra_linux PUBLIC PkgConfig::GTK3 PkgConfig::WEBKITGTK)
+# The model runtime starts tevra-model-check (defined in CMakeLists.txt):
+# built with the library, looked for beside the executable, then installed.
+add_dependencies(tevra_linux tevra-model-check)
+target_compile_definitions(tevra_linux PRIVATE TEVRA_MODEL_CHECK_INSTALLED="${TEVRA_MODEL_CHECK_INSTALLED}")
 
 # The desktop host application.
 add_executable(tevra-host apps/tevra-host/main.cpp apps/tevra-host/HostApp.cpp)
@@ -58,7 +62,8 @@ if(TEVRA_BUILD_TESTS)
       TEVRA_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}"
       TEVRA_SOURCE_RESOURCES="${TEVRA_RESOURCE_DIR}"
       TEVRA_BUILD_DIR="${CMAKE_CURRENT_BINARY_DIR}"
-      TEVRA_HOST_BINARY="$<TARGET_FILE:tevra-host>")
+      TEVRA_HOST_BINARY="$<TARGET_FILE:tevra-host>"
+      TEVRA_MODEL_CHECK_BINARY="$<TARGET_FILE:tevra-model-check>")
     # The whole-loop test runs the host program itself.
     add_dependencies(tevra_linux_tests tevra-host)
     gtest_discover_tests(tevra_linux_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)

@@ -49,6 +49,11 @@ struct Limits {
     // tensors together (an image input of W x H counts W * H * 3).
     uint64_t modelMaxInputs = 8;
     uint64_t modelMaxInputElements = 16ull * 1024 * 1024;
+    // Declared outputs of one model (the detection models have 2).
+    uint64_t modelMaxOutputs = 16;
+    // A model's description.json, and its model file, as read into memory.
+    uint64_t modelDescriptionMaxBytes = 1 * kMiB;
+    uint64_t modelFileMaxBytes = 512 * kMiB;
     // The child process that opens model bytes for the first time: its
     // address space, CPU time and wall-clock time.
     uint64_t modelCheckAddressSpaceBytes = 2048 * kMiB;

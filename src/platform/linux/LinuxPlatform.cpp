@@ -57,7 +57,7 @@ std::shared_ptr<Platform> installLinuxPlatform(const LinuxPlatformOptions& optio
     p->ar = options.ar;
     p->http = std::make_shared<CurlHttpClient>(options.limits);
     p->haptics = EvdevHaptics::fromEnvironment();
-    p->models = std::make_shared<OpenCVModelRuntime>();
+    p->models = std::make_shared<OpenCVModelRuntime>(options.limits);
     p->uuids = std::make_shared<RandomUUID>();
     p->archive = std::make_shared<ZipExtractor>(options.limits);
     p->animator = std::make_shared<GLibAnimator>();

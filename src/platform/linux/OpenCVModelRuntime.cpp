@@ -1,8 +1,11 @@
 #include "platform/linux/OpenCVModelRuntime.h"
 
+#include <stdlib.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <vector>
@@ -11,206 +14,20 @@
 #include <opencv2/core.hpp>
 #include <opencv2/dnn.hpp>
 
-namespace tevra {
+#include "platform/Log.h"
 
-const char* const kOpenCVModelRuntimeErrorDomain = "OpenCVModelRuntime";
+namespace tevra {
 
 namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-Error runtimeError(long code, const std::string& message) {
-    return Error{kOpenCVModelRuntimeErrorDomain, code, message};
-}
+using model::Description;
+using model::InputSpec;
+using model::OutputSpec;
 
-// How pixels become the image tensor.
-struct TensorSpec {
-    bool nchw = true;          // else NHWC
-    bool rgb = true;           // channel order RGB, else BGR
-    float scale = 1.0f / 255.0f;
-    float bias[3] = {0, 0, 0};
-};
-
-struct InputSpec {
-    std::string name;
-    bool image = false;
-    // Image inputs.
-    long width = 0, height = 0;
-    uint32_t pixelFormat = kCVPixelFormatType_32ARGB;
-    TensorSpec tensor;
-    // Multi-array inputs.
-    std::vector<int> shape;
-    std::vector<float> defaults;
-};
-
-struct OutputSpec {
-    std::string name;
-    std::vector<long> shape;  // empty: not declared; -1: any size
-};
-
-struct Description {
-    std::string modelFile;
-    std::vector<InputSpec> inputs;
-    std::vector<OutputSpec> outputs;
-};
-
-// Parses description.json. `requireOutputShapes` is set for compiled models.
-Expected<Description> readDescription(const fs::path& dir, bool requireOutputShapes) {
-    using R = Expected<Description>;
-    fs::path path = dir / OpenCVModelRuntime::kDescriptionFileName;
-    std::ifstream in(path);
-    if (!in) return R::fail(runtimeError(kOpenCVModelRuntimeErrorDescription, "No model description at " + path.string()));
-    json j = json::parse(in, nullptr, /*allow_exceptions=*/false);
-    auto bad = [&](const std::string& why) {
-        return R::fail(runtimeError(kOpenCVModelRuntimeErrorDescription, "Invalid model description " + path.string() +
-                                                                            ": " + why));
-    };
-    if (j.is_discarded() || !j.is_object()) return bad("not a JSON object");
-    if (j.value("formatVersion", 0) != 1) return bad("unsupported formatVersion");
-
-    Description d;
-    if (!j.contains("model") || !j["model"].is_string()) return bad("\"model\" must name the model file");
-    d.modelFile = j["model"].get<std::string>();
-    fs::path rel(d.modelFile);
-    if (d.modelFile.empty() || rel.is_absolute() || d.modelFile.find("..") != std::string::npos)
-        return bad("\"model\" must be a file inside the directory");
-
-    if (!j.contains("inputs") || !j["inputs"].is_array()) return bad("\"inputs\" must be an array");
-    for (const json& ij : j["inputs"]) {
-        if (!ij.is_object() || !ij.contains("name") || !ij["name"].is_string()) return bad("an input without a name");
-        InputSpec in;
-        in.name = ij["name"].get<std::string>();
-        std::string type = ij.value("type", std::string());
-        if (type == "image") {
-            in.image = true;
-            if (!ij.contains("width") || !ij.contains("height") || !ij["width"].is_number_integer() ||
-                !ij["height"].is_number_integer())
-                return bad("image input \"" + in.name + "\" needs an integer width and height");
-            in.width = ij["width"].get<long>();
-            in.height = ij["height"].get<long>();
-            if (in.width <= 0 || in.height <= 0 || in.width > 16384 || in.height > 16384)
-                return bad("image input \"" + in.name + "\" has an unusable size");
-            if (ij.contains("pixelFormat")) {
-                if (!ij["pixelFormat"].is_number_unsigned()) return bad("pixelFormat must be a 32-bit code");
-                in.pixelFormat = ij["pixelFormat"].get<uint32_t>();
-            }
-            if (ij.contains("tensor")) {
-                const json& t = ij["tensor"];
-                if (!t.is_object()) return bad("tensor must be an object");
-                std::string layout = t.value("layout", std::string("NCHW"));
-                std::string channels = t.value("channels", std::string("RGB"));
-                if (layout != "NCHW" && layout != "NHWC") return bad("tensor layout must be NCHW or NHWC");
-                if (channels != "RGB" && channels != "BGR") return bad("tensor channels must be RGB or BGR");
-                in.tensor.nchw = layout == "NCHW";
-                in.tensor.rgb = channels == "RGB";
-                if (t.contains("scale")) {
-                    if (!t["scale"].is_number()) return bad("tensor scale must be a number");
-                    in.tensor.scale = t["scale"].get<float>();
-                }
-                if (t.contains("bias")) {
-                    const json& b = t["bias"];
-                    if (!b.is_array() || b.size() != 3) return bad("tensor bias must hold three numbers");
-                    for (size_t c = 0; c < 3; ++c) {
-                        if (!b[c].is_number()) return bad("tensor bias must hold three numbers");
-                        in.tensor.bias[c] = b[c].get<float>();
-                    }
-                }
-            }
-        } else if (type == "multiArray") {
-            if (!ij.contains("shape") || !ij["shape"].is_array() || ij["shape"].empty())
-                return bad("multi-array input \"" + in.name + "\" needs a shape");
-            size_t total = 1;
-            for (const json& s : ij["shape"]) {
-                if (!s.is_number_integer() || s.get<long>() <= 0 || s.get<long>() > 1 << 20)
-                    return bad("multi-array input \"" + in.name + "\" has an unusable shape");
-                in.shape.push_back(s.get<int>());
-                total *= static_cast<size_t>(s.get<long>());
-                if (total > (1u << 24)) return bad("multi-array input \"" + in.name + "\" is too large");
-            }
-            if (ij.contains("default")) {
-                const json& dj = ij["default"];
-                if (!dj.is_array() || dj.size() != total) return bad("default of \"" + in.name + "\" has the wrong size");
-                for (const json& v : dj) {
-                    if (!v.is_number()) return bad("default of \"" + in.name + "\" must hold numbers");
-                    in.defaults.push_back(v.get<float>());
-                }
-            }
-        } else {
-            return bad("input \"" + in.name + "\" has an unknown type");
-        }
-        d.inputs.push_back(std::move(in));
-    }
-
-    if (!j.contains("outputs") || !j["outputs"].is_array() || j["outputs"].empty())
-        return bad("\"outputs\" must list the outputs");
-    for (const json& oj : j["outputs"]) {
-        if (!oj.is_object() || !oj.contains("name") || !oj["name"].is_string()) return bad("an output without a name");
-        OutputSpec out;
-        out.name = oj["name"].get<std::string>();
-        if (oj.contains("shape")) {
-            if (!oj["shape"].is_array() || oj["shape"].empty()) return bad("output \"" + out.name + "\" has a bad shape");
-            for (const json& s : oj["shape"]) {
-                if (!s.is_number_integer() || s.get<long>() == 0 || s.get<long>() < -1)
-                    return bad("output \"" + out.name + "\" has a bad shape");
-                out.shape.push_back(s.get<long>());
-            }
-        } else if (requireOutputShapes) {
-            return bad("output \"" + out.name + "\" has no shape");
-        }
-        d.outputs.push_back(std::move(out));
-    }
-    return R::ok(std::move(d));
-}
-
-// The shape an output Mat is reported with: the declared shape when it fits
-// (one -1 is resolved from the element count), else the Mat's own dims.
-std::vector<long> outputShape(const OutputSpec& spec, const cv::Mat& m) {
-    const long total = static_cast<long>(m.total());
-    if (!spec.shape.empty()) {
-        long known = 1;
-        int unknown = -1;
-        bool usable = true;
-        for (size_t i = 0; i < spec.shape.size(); ++i) {
-            if (spec.shape[i] == -1) {
-                if (unknown >= 0) usable = false;
-                unknown = static_cast<int>(i);
-            } else if (__builtin_mul_overflow(known, spec.shape[i], &known)) {
-                // A declared shape too large to count can't be this output's.
-                usable = false;
-            }
-        }
-        if (usable) {
-            std::vector<long> shape = spec.shape;
-            if (unknown >= 0 && known > 0 && total % known == 0) shape[static_cast<size_t>(unknown)] = total / known;
-            long product = 1;
-            for (long s : shape)
-                if (__builtin_mul_overflow(product, s, &product)) {
-                    product = -1;
-                    break;
-                }
-            if (product == total) return shape;
-        }
-    }
-    std::vector<long> shape;
-    for (int i = 0; i < m.dims; ++i) shape.push_back(m.size[i]);
-    return shape;
-}
-
-cv::Mat blankInput(const InputSpec& in) {
-    if (in.image) {
-        int dims[4] = {1, 3, static_cast<int>(in.height), static_cast<int>(in.width)};
-        if (!in.tensor.nchw) {
-            dims[1] = static_cast<int>(in.height);
-            dims[2] = static_cast<int>(in.width);
-            dims[3] = 3;
-        }
-        return cv::Mat(4, dims, CV_32F, cv::Scalar(0));
-    }
-    cv::Mat m(static_cast<int>(in.shape.size()), in.shape.data(), CV_32F, cv::Scalar(0));
-    if (!in.defaults.empty()) std::copy(in.defaults.begin(), in.defaults.end(), m.ptr<float>());
-    return m;
-}
+Error runtimeError(long code, const std::string& message) { return modelRuntimeError(code, message); }
 
 // ARGB or BGRA bytes to the declared float tensor.
 Expected<cv::Mat> imageTensor(const InputSpec& in, PixelBuffer& buffer) {
@@ -231,7 +48,7 @@ Expected<cv::Mat> imageTensor(const InputSpec& in, PixelBuffer& buffer) {
                                     "The input \"" + in.name + "\" takes a 32-bit ARGB or BGRA image"));
     }
     const int h = static_cast<int>(in.height), w = static_cast<int>(in.width);
-    cv::Mat blob = blankInput(in);
+    cv::Mat blob = model::blankInput(in);
     PixelBufferLock lock(buffer, kCVPixelBufferLock_ReadOnly);
     const uint8_t* base = buffer.baseAddress();
     if (!base) return R::fail(runtimeError(kOpenCVModelRuntimeErrorInput, "The image has no pixel memory"));
@@ -261,7 +78,6 @@ Expected<cv::Mat> imageTensor(const InputSpec& in, PixelBuffer& buffer) {
 class OpenCVModel : public Model {
 public:
     OpenCVModel(cv::dnn::Net net, Description description) : net_(std::move(net)), description_(std::move(description)) {
-        for (const auto& o : description_.outputs) outputNames_.push_back(o.name);
     }
 
     std::vector<FeatureDescription> inputDescriptions() const override {
@@ -289,14 +105,14 @@ public:
                 blobs.emplace_back(in.name, *blob);
             } else if (it != inputs.end() && it->second.type == FeatureType::MultiArray && it->second.multiArray) {
                 const MultiArray& a = *it->second.multiArray;
-                cv::Mat m = blankInput(in);
+                cv::Mat m = model::blankInput(in);
                 if (a.data().size() != m.total())
                     return R::fail(runtimeError(kOpenCVModelRuntimeErrorInput,
                                                 "The input \"" + in.name + "\" has the wrong number of elements"));
                 std::copy(a.data().begin(), a.data().end(), m.ptr<float>());
                 blobs.emplace_back(in.name, m);
             } else if (!in.defaults.empty()) {
-                blobs.emplace_back(in.name, blankInput(in));
+                blobs.emplace_back(in.name, model::blankInput(in));
             } else {
                 return R::fail(runtimeError(kOpenCVModelRuntimeErrorInput, "The input \"" + in.name + "\" is missing"));
             }
@@ -307,26 +123,22 @@ public:
     // Runs the network; `blobs` feed the inputs by name.
     Expected<FeatureMap> run(const std::vector<std::pair<std::string, cv::Mat>>& blobs) {
         using R = Expected<FeatureMap>;
-        std::vector<cv::Mat> outs;
+        Expected<std::vector<cv::Mat>> outs = Expected<std::vector<cv::Mat>>::fail({});
         try {
             std::lock_guard<std::mutex> lock(mutex_);
-            for (const auto& [name, blob] : blobs) net_.setInput(blob, name);
-            net_.forward(outs, outputNames_);
-        } catch (const cv::Exception& e) {
-            return R::fail(runtimeError(kOpenCVModelRuntimeErrorPrediction, std::string("Prediction failed: ") + e.what()));
+            outs = model::forward(net_, description_, blobs);
         } catch (const std::exception& e) {
             return R::fail(runtimeError(kOpenCVModelRuntimeErrorPrediction, std::string("Prediction failed: ") + e.what()));
         }
-        if (outs.size() != description_.outputs.size())
-            return R::fail(runtimeError(kOpenCVModelRuntimeErrorPrediction, "The network gave the wrong outputs"));
+        if (!outs) return R::fail(outs.error);
         FeatureMap result;
-        for (size_t i = 0; i < outs.size(); ++i) {
-            cv::Mat m = outs[i];
+        for (size_t i = 0; i < outs->size(); ++i) {
+            cv::Mat m = (*outs)[i];
             if (m.depth() != CV_32F) m.convertTo(m, CV_32F);
             if (!m.isContinuous()) m = m.clone();
             const float* p = m.ptr<float>();
             std::vector<float> data(p, p + m.total());
-            auto array = std::make_shared<MultiArray>(outputShape(description_.outputs[i], m), std::move(data));
+            auto array = std::make_shared<MultiArray>(model::outputShape(description_.outputs[i], m), std::move(data));
             result.emplace(description_.outputs[i].name, FeatureValue::withMultiArray(std::move(array)));
         }
         return R::ok(std::move(result));
@@ -335,7 +147,7 @@ public:
     // Runs once on blank inputs (defaults for multi-arrays).
     Expected<FeatureMap> runBlank() {
         std::vector<std::pair<std::string, cv::Mat>> blobs;
-        for (const InputSpec& in : description_.inputs) blobs.emplace_back(in.name, blankInput(in));
+        for (const InputSpec& in : description_.inputs) blobs.emplace_back(in.name, model::blankInput(in));
         return run(blobs);
     }
 
@@ -345,40 +157,66 @@ private:
     std::mutex mutex_;
     cv::dnn::Net net_;
     Description description_;
-    std::vector<std::string> outputNames_;
 };
 
-// Reads the description and loads the network of a compiled directory or a
-// package, and runs it once.
-Expected<std::shared_ptr<OpenCVModel>> openDirectory(const fs::path& dir, bool requireOutputShapes) {
-    using R = Expected<std::shared_ptr<OpenCVModel>>;
+// The two files of a model directory, read once: what is hashed, checked and
+// loaded are the same bytes.
+struct ModelFiles {
+    std::string descriptionText;
+    Description description;
+    std::string modelPath;
+    std::string modelBytes;
+};
+
+model::DescriptionLimits descriptionLimits(const Limits& l) {
+    return model::DescriptionLimits{l.modelMaxInputs, l.modelMaxInputElements, l.modelMaxOutputs};
+}
+
+Expected<ModelFiles> readModelFiles(const fs::path& dir, bool requireOutputShapes, const Limits& limits) {
+    using R = Expected<ModelFiles>;
     std::error_code ec;
     if (!fs::is_directory(dir, ec))
         return R::fail(runtimeError(kOpenCVModelRuntimeErrorDescription, "No model directory at " + dir.string()));
-    auto description = readDescription(dir, requireOutputShapes);
+    ModelFiles f;
+    const std::string descriptionPath = (dir / OpenCVModelRuntime::kDescriptionFileName).string();
+    auto text = model::readBoundedFile(descriptionPath, limits.modelDescriptionMaxBytes,
+                                       kOpenCVModelRuntimeErrorDescription, "model description");
+    if (!text) return R::fail(text.error);
+    f.descriptionText = std::move(*text);
+    auto description =
+        model::parseDescription(f.descriptionText, descriptionPath, requireOutputShapes, descriptionLimits(limits));
     if (!description) return R::fail(description.error);
-    fs::path modelPath = dir / description->modelFile;
-    if (!fs::is_regular_file(modelPath, ec))
-        return R::fail(runtimeError(kOpenCVModelRuntimeErrorModelFile, "No model file at " + modelPath.string()));
-    cv::dnn::Net net;
-    try {
-        net = cv::dnn::readNetFromONNX(modelPath.string());
-        net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
-        net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
-    } catch (const cv::Exception& e) {
-        return R::fail(runtimeError(kOpenCVModelRuntimeErrorModelFile,
-                                    "The model " + modelPath.string() + " does not load: " + e.what()));
-    }
-    if (net.empty())
-        return R::fail(runtimeError(kOpenCVModelRuntimeErrorModelFile, "The model " + modelPath.string() + " is empty"));
-    auto model = std::make_shared<OpenCVModel>(std::move(net), std::move(*description));
+    f.description = std::move(*description);
+    f.modelPath = (dir / f.description.modelFile).string();
+    auto bytes = model::readBoundedFile(f.modelPath, limits.modelFileMaxBytes, kOpenCVModelRuntimeErrorModelFile,
+                                        "model file");
+    if (!bytes) return R::fail(bytes.error);
+    f.modelBytes = std::move(*bytes);
+    return R::ok(std::move(f));
+}
+
+// Loads validated bytes in this process and runs the network once.
+Expected<std::shared_ptr<OpenCVModel>> openValidated(ModelFiles& f) {
+    using R = Expected<std::shared_ptr<OpenCVModel>>;
+    auto net = model::loadNetwork(f.modelBytes, f.modelPath);
+    if (!net) return R::fail(net.error);
+    auto opened = std::make_shared<OpenCVModel>(std::move(*net), std::move(f.description));
     // One run on a blank input prepares the network and proves that every
     // declared output exists.
-    auto warm = model->runBlank();
+    auto warm = opened->runBlank();
     if (!warm)
         return R::fail(runtimeError(kOpenCVModelRuntimeErrorModelFile,
-                                    "The model " + modelPath.string() + " does not run: " + warm.error.localizedDescription));
-    return R::ok(std::move(model));
+                                    "The model " + f.modelPath + " does not run: " + warm.error.localizedDescription));
+    return R::ok(std::move(opened));
+}
+
+// The child's failure as the runtime's error: its own errors keep their code
+// and text; a crash or a limit names the model.
+Error checkFailure(const Error& e, const std::string& modelPath) {
+    std::string text = clippedForLog(e.localizedDescription, 1024);
+    if (e.code == kOpenCVModelRuntimeErrorCheck && text.rfind("the model check", 0) == 0)
+        text = "The model " + modelPath + " was refused: " + text;
+    return runtimeError(e.code, text);
 }
 
 std::string shapeText(const std::vector<long>& shape) {
@@ -387,11 +225,14 @@ std::string shapeText(const std::vector<long>& shape) {
     return s + "]";
 }
 
-// Copies regular files and directories (never symbolic links) of `from` into `to`.
+// Copies regular files and directories (never symbolic links) of `from` into
+// `to`, except a stamp at the top: only this process writes stamps.
 void copyTree(const fs::path& from, const fs::path& to) {
     fs::create_directories(to);
     for (auto it = fs::recursive_directory_iterator(from); it != fs::recursive_directory_iterator(); ++it) {
-        fs::path target = to / fs::relative(it->path(), from);
+        const fs::path relative = fs::relative(it->path(), from);
+        if (relative == fs::path(model::kStampFileName)) continue;
+        fs::path target = to / relative;
         fs::file_status st = it->symlink_status();
         if (fs::is_directory(st))
             fs::create_directories(target);
@@ -402,13 +243,58 @@ void copyTree(const fs::path& from, const fs::path& to) {
 
 }  // namespace
 
+OpenCVModelRuntime::OpenCVModelRuntime() : OpenCVModelRuntime(Limits()) {}
+
+OpenCVModelRuntime::OpenCVModelRuntime(const Limits& limits, std::string checkProgram) : limits_(limits) {
+    check_.program = std::move(checkProgram);
+    check_.addressSpaceBytes = limits.modelCheckAddressSpaceBytes;
+    check_.cpuSeconds = limits.modelCheckCpuSeconds;
+    check_.wallSeconds = limits.modelCheckWallSeconds;
+    check_.descriptionMaxBytes = limits.modelDescriptionMaxBytes;
+    check_.modelMaxBytes = limits.modelFileMaxBytes;
+    check_.description = descriptionLimits(limits);
+}
+
+bool OpenCVModelRuntime::validated(const std::string& dir, const std::string& descriptionSha,
+                                   const std::string& modelSha) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (validated_.count(descriptionSha + ":" + modelSha)) return true;
+    }
+    if (!model::stampMatches(dir, descriptionSha, modelSha)) return false;
+    remember(descriptionSha, modelSha);
+    return true;
+}
+
+void OpenCVModelRuntime::remember(const std::string& descriptionSha, const std::string& modelSha) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // A few models are in use at a time; an old entry costs only a re-check.
+    if (validated_.size() >= 256) validated_.clear();
+    validated_.insert(descriptionSha + ":" + modelSha);
+}
+
 Expected<std::shared_ptr<Model>> OpenCVModelRuntime::modelWithContentsOfURL(const std::string& compiledDir,
                                                                             int /*computeUnits*/) {
     using R = Expected<std::shared_ptr<Model>>;
     try {
-        auto model = openDirectory(compiledDir, /*requireOutputShapes=*/true);
-        if (!model) return R::fail(model.error);
-        return R::ok(std::shared_ptr<Model>(*model));
+        auto files = readModelFiles(compiledDir, /*requireOutputShapes=*/true, limits_);
+        if (!files) return R::fail(files.error);
+        const std::string descriptionSha = model::sha256Hex(files->descriptionText);
+        const std::string modelSha = model::sha256Hex(files->modelBytes);
+        if (!validated(compiledDir, descriptionSha, modelSha)) {
+            auto checked = model::runModelCheck(check_, compiledDir, /*package=*/false, &checksStarted_);
+            if (!checked) return R::fail(checkFailure(checked.error, files->modelPath));
+            if (checked->descriptionSha256 != descriptionSha || checked->modelSha256 != modelSha)
+                return R::fail(runtimeError(kOpenCVModelRuntimeErrorCheck,
+                                            "The model " + files->modelPath + " changed while it was checked"));
+            remember(descriptionSha, modelSha);
+            // Best effort: a bundled model in a read-only directory is checked
+            // again by the next process.
+            model::writeStamp(compiledDir, descriptionSha, modelSha);
+        }
+        auto opened = openValidated(*files);
+        if (!opened) return R::fail(opened.error);
+        return R::ok(std::shared_ptr<Model>(*opened));
     } catch (const std::exception& e) {
         return R::fail(runtimeError(kOpenCVModelRuntimeErrorModelFile, std::string("Cannot open model: ") + e.what()));
     }
@@ -419,10 +305,11 @@ Expected<std::string> OpenCVModelRuntime::compileModelAtURL(const std::string& p
     try {
         fs::path package = fs::path(packageDir);
         if (!package.has_filename()) package = package.parent_path();
-        auto opened = openDirectory(package, /*requireOutputShapes=*/false);
-        if (!opened) return R::fail(opened.error);
-        OpenCVModel& model = **opened;
-        const Description& d = model.description();
+        // The description is read and bounded here first: a package that
+        // can't be a detection model costs no child.
+        auto files = readModelFiles(package, /*requireOutputShapes=*/false, limits_);
+        if (!files) return R::fail(files.error);
+        const Description& d = files->description;
 
         auto invalid = [&](const std::string& why) {
             return R::fail(runtimeError(kOpenCVModelRuntimeErrorValidation,
@@ -439,29 +326,8 @@ Expected<std::string> OpenCVModelRuntime::compileModelAtURL(const std::string& p
         }
         if (!hasCoordinates || !hasConfidence) return invalid("outputs \"coordinates\" and \"confidence\" are required");
 
-        auto outputs = model.runBlank();
-        if (!outputs) return invalid(outputs.error.localizedDescription);
-        const auto& coords = (*outputs)["coordinates"].multiArray;
-        const auto& conf = (*outputs)["confidence"].multiArray;
-        if (!coords || !conf) return invalid("an output is not a multi-array");
-        if (coords->shape().size() != 2 || coords->shape()[1] != 4)
-            return invalid("\"coordinates\" must be [N,4], not " + shapeText(coords->shape()));
-        if (conf->shape().size() != 2 || conf->shape()[1] < 1)
-            return invalid("\"confidence\" must be [N,C], not " + shapeText(conf->shape()));
-        if (coords->shape()[0] != conf->shape()[0])
-            return invalid("\"coordinates\" " + shapeText(coords->shape()) + " and \"confidence\" " +
-                           shapeText(conf->shape()) + " disagree on N");
-        for (const OutputSpec& o : d.outputs) {
-            if (o.shape.empty()) continue;
-            const auto& measured = (*outputs)[o.name].multiArray->shape();
-            bool same = measured.size() == o.shape.size();
-            for (size_t i = 0; same && i < measured.size(); ++i) same = o.shape[i] == -1 || o.shape[i] == measured[i];
-            if (!same)
-                return invalid("output \"" + o.name + "\" is declared " + shapeText(o.shape) + " but is " +
-                               shapeText(measured));
-        }
-
-        // Write the compiled directory into a fresh temporary directory.
+        // The package is copied into a fresh temporary directory first; the
+        // child checks the copy, which is what is kept.
         std::string stem = package.stem().string();
         if (stem.empty()) stem = "model";
         std::string pattern = (fs::temp_directory_path() / "tevra-compiled-XXXXXX").string();
@@ -471,28 +337,70 @@ Expected<std::string> OpenCVModelRuntime::compileModelAtURL(const std::string& p
             return R::fail(runtimeError(kOpenCVModelRuntimeErrorFile, "Cannot create a temporary directory"));
         const fs::path scratch(buf.data());
         const fs::path compiled = scratch / (stem + ".mlmodelc");
-        bool written = false;
-        std::string failure = "Cannot write the compiled model";
-        try {
-            copyTree(package, compiled);
-            std::ifstream in(package / kDescriptionFileName);
-            nlohmann::json j = nlohmann::json::parse(in);
-            nlohmann::json outs = nlohmann::json::array();
-            for (const OutputSpec& o : d.outputs)
-                outs.push_back({{"name", o.name}, {"shape", (*outputs)[o.name].multiArray->shape()}});
-            j["outputs"] = outs;
-            std::ofstream out(compiled / kDescriptionFileName, std::ios::trunc);
-            out << j.dump(2) << "\n";
-            out.close();
-            written = static_cast<bool>(out);
-        } catch (const std::exception& e) {
-            failure += std::string(": ") + e.what();
-        }
-        if (!written) {
+        auto fail = [&](Error e) {
             std::error_code ec;
             fs::remove_all(scratch, ec);
-            return R::fail(runtimeError(kOpenCVModelRuntimeErrorFile, failure));
+            return R::fail(std::move(e));
+        };
+        try {
+            copyTree(package, compiled);
+        } catch (const std::exception& e) {
+            return fail(runtimeError(kOpenCVModelRuntimeErrorFile, std::string("Cannot write the compiled model: ") + e.what()));
         }
+
+        auto checked = model::runModelCheck(check_, compiled.string(), /*package=*/true, &checksStarted_);
+        if (!checked) return fail(checkFailure(checked.error, (package / d.modelFile).string()));
+        if (checked->descriptionSha256 != model::sha256Hex(files->descriptionText) ||
+            checked->modelSha256 != model::sha256Hex(files->modelBytes))
+            return fail(runtimeError(kOpenCVModelRuntimeErrorCheck,
+                                     "The package " + package.string() + " changed while it was compiled"));
+        std::map<std::string, std::vector<long>> measured;
+        for (const auto& [name, shape] : checked->outputs) measured[name] = shape;
+        for (const OutputSpec& o : d.outputs)
+            if (!measured.count(o.name)) return fail(runtimeError(kOpenCVModelRuntimeErrorCheck,
+                                                                  "The model check did not measure \"" + o.name + "\""));
+
+        auto invalidHere = [&](const std::string& why) {
+            return fail(runtimeError(kOpenCVModelRuntimeErrorValidation,
+                                     "The package " + package.string() + " is not a detection model: " + why));
+        };
+        const auto& coords = measured["coordinates"];
+        const auto& conf = measured["confidence"];
+        if (coords.size() != 2 || coords[1] != 4)
+            return invalidHere("\"coordinates\" must be [N,4], not " + shapeText(coords));
+        if (conf.size() != 2 || conf[1] < 1) return invalidHere("\"confidence\" must be [N,C], not " + shapeText(conf));
+        if (coords[0] != conf[0])
+            return invalidHere("\"coordinates\" " + shapeText(coords) + " and \"confidence\" " + shapeText(conf) +
+                               " disagree on N");
+        for (const OutputSpec& o : d.outputs) {
+            if (o.shape.empty()) continue;
+            const auto& shape = measured[o.name];
+            bool same = shape.size() == o.shape.size();
+            for (size_t i = 0; same && i < shape.size(); ++i) same = o.shape[i] == -1 || o.shape[i] == shape[i];
+            if (!same)
+                return invalidHere("output \"" + o.name + "\" is declared " + shapeText(o.shape) + " but is " +
+                                   shapeText(shape));
+        }
+
+        // The compiled description: the package's, with the measured shapes.
+        std::string compiledText;
+        try {
+            nlohmann::json j = nlohmann::json::parse(files->descriptionText);
+            nlohmann::json outs = nlohmann::json::array();
+            for (const OutputSpec& o : d.outputs) outs.push_back({{"name", o.name}, {"shape", measured[o.name]}});
+            j["outputs"] = outs;
+            compiledText = j.dump(2) + "\n";
+            std::ofstream out(compiled / kDescriptionFileName, std::ios::trunc | std::ios::binary);
+            out << compiledText;
+            out.close();
+            if (!out) return fail(runtimeError(kOpenCVModelRuntimeErrorFile, "Cannot write the compiled model"));
+        } catch (const std::exception& e) {
+            return fail(runtimeError(kOpenCVModelRuntimeErrorFile, std::string("Cannot write the compiled model: ") + e.what()));
+        }
+        const std::string descriptionSha = model::sha256Hex(compiledText);
+        remember(descriptionSha, checked->modelSha256);
+        if (!model::writeStamp(compiled.string(), descriptionSha, checked->modelSha256))
+            return fail(runtimeError(kOpenCVModelRuntimeErrorFile, "Cannot write the compiled model's stamp"));
         return R::ok(compiled.string());
     } catch (const std::exception& e) {
         return R::fail(runtimeError(kOpenCVModelRuntimeErrorFile, std::string("Compiling failed: ") + e.what()));
