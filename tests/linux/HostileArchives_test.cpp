@@ -20,6 +20,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "linux/support/GeneratedFiles.h"
 #include "linux/support/LoopbackServer.h"
 #include "linux/support/Watchdog.h"
 #include "models/ModelManager.h"
@@ -58,7 +59,7 @@ fs::path scratch(const std::string& what) {
 }
 
 // Generated once per process: the hostile archives (pointing at the
-// "outside" sentinel directory) and the good test model packages.
+// "outside" sentinel directory).
 const fs::path& hostileDir() {
     static const fs::path dir = [] {
         fs::path d = scratch("archives");
@@ -73,23 +74,13 @@ const fs::path& hostileDir() {
     return dir;
 }
 
-const fs::path& packagesDir() {
-    static const fs::path dir = [] {
-        fs::path d = scratch("models");
-        fs::remove_all(d);
-        std::string cmd = std::string("/usr/bin/python3 ") + TEVRA_SOURCE_DIR + "/tools/make_test_models.py " +
-                          d.string() + " --form package > /dev/null";
-        EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
-        return d;
-    }();
-    return dir;
-}
+const fs::path& packagesDir() { return tevra::testing::generated("packages", "make_test_models.py --form package"); }
 
 class ScratchCleanup : public ::testing::Environment {
 public:
     void TearDown() override {
         std::error_code ec;
-        for (const char* what : {"archives", "outside", "models"}) fs::remove_all(scratch(what), ec);
+        for (const char* what : {"archives", "outside", "run"}) fs::remove_all(scratch(what), ec);
     }
 };
 [[maybe_unused]] ::testing::Environment* const kCleanup = ::testing::AddGlobalTestEnvironment(new ScratchCleanup);

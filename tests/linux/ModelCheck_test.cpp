@@ -18,29 +18,27 @@
 
 #include "platform/linux/ModelCheck.h"
 #include "platform/linux/OpenCVModelRuntime.h"
+#include "linux/support/GeneratedFiles.h"
 
 using namespace tevra;
 namespace fs = std::filesystem;
 
 namespace {
 
-// Generated once per process: the test models (good) and the hostile
-// packages, under one temporary directory removed at the end.
+// The test's own scratch directory (stored copies, stand-in programs),
+// removed at the end; the generated packages come from tools/.
 const fs::path& root() {
     static const fs::path dir = [] {
         fs::path d = fs::temp_directory_path() / ("tevra-model-check-test-" + std::to_string(::getpid()));
         fs::remove_all(d);
-        for (const std::string& cmd :
-             {std::string("/usr/bin/python3 ") + TEVRA_SOURCE_DIR + "/tools/make_test_models.py " + (d / "good").string() +
-                  " --form package",
-              std::string("/usr/bin/python3 ") + TEVRA_SOURCE_DIR + "/tools/hostile_models.py " + (d / "hostile").string()}) {
-            int rc = std::system(cmd.c_str());
-            EXPECT_EQ(rc, 0) << cmd;
-        }
+        fs::create_directories(d);
         return d;
     }();
     return dir;
 }
+
+const fs::path& good() { return tevra::testing::generated("packages", "make_test_models.py --form package"); }
+const fs::path& hostileDir() { return tevra::testing::generated("hostile-models", "hostile_models.py"); }
 
 class Cleanup : public ::testing::Environment {
 public:
@@ -51,7 +49,7 @@ public:
 };
 [[maybe_unused]] ::testing::Environment* const kCleanup = ::testing::AddGlobalTestEnvironment(new Cleanup);
 
-fs::path hostile(const std::string& name) { return root() / "hostile" / (name + ".mlpackage"); }
+fs::path hostile(const std::string& name) { return hostileDir() / (name + ".mlpackage"); }
 
 // A compiled directory (as stored in the documents directory) holding the
 // model file of package `from`, with output shapes declared; no stamp.
@@ -141,7 +139,7 @@ TEST(ModelCheck, AModelThatExhaustsMemoryHitsTheAddressSpaceLimit) {
 TEST(ModelCheck, AValidatedModelIsStampedAndNotCheckedAgainUntilItChanges) {
     auto runtime = realRuntime();
     // A package that brings its own stamp gets no credit for it.
-    fs::path package = root() / "good" / "test_sign.mlpackage";
+    fs::path package = good() / "test_sign.mlpackage";
     std::ofstream(package / model::kStampFileName) << "tevra-model-check 1\nforged\n";
     auto compiled = runtime.compileModelAtURL(package.string());
     ASSERT_TRUE(compiled) << compiled.error.description();
@@ -214,7 +212,7 @@ TEST(ModelCheck, OversizedInputsAreRefusedBeforeAnythingIsAllocated) {
 }
 
 TEST(ModelCheck, TheChildHasLimitsNoNetworkAndNoInheritedDescriptors) {
-    const std::string package = (root() / "good" / "test_digit.mlpackage").string();
+    const std::string package = (good() / "test_digit.mlpackage").string();
     using Clock = std::chrono::steady_clock;
 
     struct Case {
@@ -271,7 +269,7 @@ print(json.dumps({"ok": False, "code": 2, "message": "%s; fds %s" % (net, fds)})
 }
 
 TEST(ModelCheck, AMissingCheckProgramIsAClearErrorAndNothingIsOpenedInProcess) {
-    const std::string package = (root() / "good" / "test_sign.mlpackage").string();
+    const std::string package = (good() / "test_sign.mlpackage").string();
     OpenCVModelRuntime runtime(quickLimits(), "/nonexistent/tevra-model-check");
     auto compiled = runtime.compileModelAtURL(package);
     ASSERT_FALSE(compiled);
@@ -296,7 +294,7 @@ TEST(ModelCheck, AMissingCheckProgramIsAClearErrorAndNothingIsOpenedInProcess) {
 TEST(ModelCheck, EveryHostilePackageEndsAsOneLineErrorOrAModelThatOpens) {
     auto runtime = realRuntime();
     int refused = 0;
-    for (const auto& entry : fs::directory_iterator(root() / "hostile")) {
+    for (const auto& entry : fs::directory_iterator(hostileDir())) {
         auto compiled = runtime.compileModelAtURL(entry.path().string());
         if (!compiled) {
             ++refused;

@@ -17,6 +17,7 @@
 #include <random>
 #include <thread>
 
+#include "linux/support/GeneratedFiles.h"
 #include "linux/support/LoopbackServer.h"
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/CurlHttpClient.h"
@@ -35,26 +36,7 @@ using Lines = std::vector<std::string>;
 namespace {
 
 // The generated test model packages (test_sign.mlpackage, ...), once per process.
-const fs::path& packagesDir() {
-    static const fs::path dir = [] {
-        fs::path d = fs::temp_directory_path() / ("tevra-download-models-" + std::to_string(::getpid()));
-        fs::remove_all(d);
-        std::string cmd = std::string("/usr/bin/python3 ") + TEVRA_SOURCE_DIR + "/tools/make_test_models.py " +
-                          d.string() + " --form package";
-        EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
-        return d;
-    }();
-    return dir;
-}
-
-class PackagesCleanup : public ::testing::Environment {
-public:
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(fs::temp_directory_path() / ("tevra-download-models-" + std::to_string(::getpid())), ec);
-    }
-};
-[[maybe_unused]] ::testing::Environment* const kCleanup = ::testing::AddGlobalTestEnvironment(new PackagesCleanup);
+const fs::path& packagesDir() { return tevra::testing::generated("packages", "make_test_models.py --form package"); }
 
 std::string readFile(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
