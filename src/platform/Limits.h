@@ -29,8 +29,9 @@ struct Limits {
     uint64_t downloadMaxBytes = 512 * kMiB;
     // A request fails when no byte moved for this long (also while connecting).
     long idleTimeoutSeconds = 60;
-    // A trickle ends too: fewer than lowSpeedBytesPerSecond on average over
-    // any lowSpeedWindowSeconds fails the request.
+    // A trickle ends too: from the answer's first byte on, each successive
+    // window of lowSpeedWindowSeconds must bring lowSpeedBytesPerSecond on
+    // average (headers included), or the request fails.
     uint64_t lowSpeedBytesPerSecond = 1024;
     long lowSpeedWindowSeconds = 30;
 
