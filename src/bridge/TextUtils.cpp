@@ -2,6 +2,7 @@
 
 #include "platform/Platform.h"
 
+#include <algorithm>
 #include <charconv>
 #include <climits>
 #include <cmath>
@@ -64,6 +65,39 @@ int32_t readInt32(std::string_view text) {
     return static_cast<int32_t>(value);
 }
 
+namespace {
+// The power of ten of the first significant digit of a decimal number with
+// at least one such digit: "1234.5" gives 3, "0.0012e-3" gives -6. It tells
+// an overflow from an underflow, exponent or not. Saturates far beyond the
+// range of any floating-point type.
+long decimalOrder(std::string_view number) {
+    size_t i = number[0] == '-' ? 1 : 0;
+    long order = 0;
+    bool seenPoint = false, seenSignificant = false;
+    for (; i < number.size() && number[i] != 'e' && number[i] != 'E'; ++i) {
+        if (number[i] == '.') {
+            seenPoint = true;
+        } else if (!seenSignificant && number[i] == '0') {
+            if (seenPoint) --order;
+        } else if (!seenSignificant) {
+            seenSignificant = true;
+            if (seenPoint) --order;
+        } else if (!seenPoint) {
+            ++order;
+        }
+    }
+    long exponent = 0;
+    if (i < number.size()) {
+        size_t j = i + 1;
+        const bool negExp = j < number.size() && number[j] == '-';
+        if (j < number.size() && (number[j] == '-' || number[j] == '+')) ++j;
+        for (; j < number.size(); ++j) exponent = std::min(exponent * 10 + (number[j] - '0'), 1000000L);
+        if (negExp) exponent = -exponent;
+    }
+    return order + exponent;
+}
+}  // namespace
+
 float readFloat(std::string_view text) {
     size_t start = skipSpace(text);
     size_t i = start;
@@ -89,17 +123,17 @@ float readFloat(std::string_view text) {
     }
     std::string number(text.substr(start, i - start));
     if (!number.empty() && number[0] == '+') number.erase(0, 1);
-    double value = 0.0;
+    // Straight from the decimal text into a float: one rounding, so
+    // "16777217.000000001" reads as 16777218, the nearest float.
+    float value = 0.0f;
     auto res = std::from_chars(number.data(), number.data() + number.size(), value);
     if (res.ec == std::errc::result_out_of_range) {
         // Overflow reads as infinity, underflow as zero, keeping the sign.
-        bool neg = !number.empty() && number[0] == '-';
-        bool tiny = number.find_first_of("eE") != std::string::npos &&
-                    number.find('-', number.find_first_of("eE")) != std::string::npos;
-        if (tiny) return neg ? -0.0f : 0.0f;
+        const bool neg = number[0] == '-';
+        if (decimalOrder(number) < 0) return neg ? -0.0f : 0.0f;
         return neg ? -INFINITY : INFINITY;
     }
-    return static_cast<float>(value);
+    return value;
 }
 
 std::string format(const char* fmt, ...) {

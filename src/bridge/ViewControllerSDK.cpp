@@ -95,7 +95,12 @@ void ViewControllerSDK::viewDidLoad() {
         logSystem("Metal is not supported on this device");
         return;
     }
-    // 9.
+    // 9. Without a host view there is nowhere to put the views; stop as
+    // without a GPU.
+    if (!view) {
+        logSystem("❌ No host view: the camera view and the page view are not set up");
+        return;
+    }
     view->addSubview(mtkView);
     // 10. The image-processing context for camera frames.
     if (auto gpu = p.views->systemDefaultDevice()) setCiContext(ImageContext::contextWithMTLDevice(gpu));

@@ -155,6 +155,8 @@ public:
     // Height x bytes-per-row bytes of the buffer (plane 0, padding included).
     std::optional<std::vector<uint8_t>> pixelBufferToNSData(const PixelBufferRef& pixelBuffer);
     // A repeating one-second timer whose tick does nothing; main thread.
+    // Deliberately, a second start replaces the running timer (it is stopped
+    // first): there is never more than one tick.
     void startTimer();
     void stopTimer();
     void myFunction() {}
@@ -223,6 +225,7 @@ public:
 
 private:
     ViewControllerSDK() = default;
+    bool loadInPageView(const std::string& address);
     void handleConfigMessage(const nlohmann::json& body);
     void handleARCommandMessage(const std::string& channel, const nlohmann::json& body);
     void handleVPSMessage(const nlohmann::json& body);

@@ -16,6 +16,7 @@
 #include "feedback/NavigationView.h"
 #include "feedback/ProgressView.h"
 #include "page/URL.h"
+#include "platform/Log.h"
 
 namespace fs = std::filesystem;
 
@@ -56,10 +57,16 @@ std::optional<std::string> pathForResource(const std::string& name, const std::s
 }  // namespace
 
 bool ViewControllerSDK::loadURLInWKWebView(const std::string& text) {
+    // An empty host ("http://", or "" once prefixed) names no server: such a
+    // text goes to the resources like any other text without a host.
+    auto hasHost = [](const std::optional<ParsedURL>& u) { return u && u->scheme && u->host && !u->host->empty(); };
     std::optional<ParsedURL> url = parseURL(text);
     bool isFileAddress = url && url->scheme && lower(*url->scheme) == "file";
-    if (!url || !url->scheme || !url->host) url = parseURL(format("http://%s", text.c_str()));
-    if (!url || !url->scheme || !url->host || isFileAddress) {
+    // "http://" itself is not prefixed again: "http://http://" would name a
+    // server called "http".
+    const bool emptyHost = url && url->scheme && url->host && url->host->empty();
+    if (!hasHost(url) && !emptyHost) url = parseURL(format("http://%s", text.c_str()));
+    if (!hasHost(url) || isFileAddress) {
         std::string name = text;
         if (isFileAddress && url) {
             name = url->host.value_or("") + url->path;
@@ -76,10 +83,19 @@ bool ViewControllerSDK::loadURLInWKWebView(const std::string& text) {
         if (fs::is_directory(*path, ec)) name = format("%s/index", name.c_str());
         std::optional<std::string> page = pathForResource(name, "html");
         if (!page) return false;
-        if (wkWebView) wkWebView->loadRequest(fileURLForPath(fs::absolute(*page).string()));
-        return true;
+        return loadInPageView(fileURLForPath(fs::absolute(*page).string()));
     }
-    if (wkWebView) wkWebView->loadRequest(url->absoluteString);
+    return loadInPageView(url->absoluteString);
+}
+
+// Without a page view (set-up stopped early) nothing loads, and the caller
+// must not remember the text as if it had.
+bool ViewControllerSDK::loadInPageView(const std::string& address) {
+    if (!wkWebView) {
+        logSystem("No page view: " + clippedForLog(address, 256) + " is not loaded");
+        return false;
+    }
+    wkWebView->loadRequest(address);
     return true;
 }
 

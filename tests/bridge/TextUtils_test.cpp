@@ -44,6 +44,15 @@ TEST(TextUtils, RealsTakeTheLongestDecimalPrefix) {
     EXPECT_TRUE(std::isinf(readFloat("1e999")));
     EXPECT_EQ(readFloat("1e-999"), 0.0f);
     EXPECT_FLOAT_EQ(readFloat("0.1"), 0.1f);  // rounded once, from the decimal text
+    // Rounded once: through a double this would round down twice to 16777216.
+    EXPECT_EQ(readFloat("16777217.000000001"), 16777218.0f);
+    EXPECT_EQ(readFloat("1e-45"), 1e-45f);  // the smallest subnormal, not zero
+    // Out of range without an exponent: the magnitude decides, not the text's shape.
+    EXPECT_EQ(readFloat("0." + std::string(60, '0') + "1"), 0.0f);
+    EXPECT_TRUE(std::isinf(readFloat(std::string(50, '9'))));
+    EXPECT_TRUE(std::isinf(readFloat("3.4028236e38")));
+    EXPECT_TRUE(std::signbit(readFloat("-1e-999")));
+    EXPECT_EQ(readFloat("-1e39"), -INFINITY);
 }
 
 TEST(TextUtils, JSONNumberLiterals) {

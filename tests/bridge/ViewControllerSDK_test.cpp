@@ -77,6 +77,20 @@ TEST_F(SetUpTest, WithoutGPUStopsAfterTheCameraView) {
     controller->restartSession();
 }
 
+TEST_F(SetUpTest, WithoutHostViewStopsAfterTheCameraViewAndLoadsNothing) {
+    controller = ViewControllerSDK::initWithView(nullptr, nullptr);
+    EXPECT_TRUE(logged("❌ No host view: the camera view and the page view are not set up"));
+    EXPECT_EQ(controller->wkWebView, nullptr);
+    EXPECT_NE(controller->session, nullptr);
+    controller->viewWillAppear(false);
+    controller->sessionDidUpdateFrame(session(), std::make_shared<fake::FakeARFrame>());
+    // Nothing loads without a page view, so nothing is remembered.
+    controller->loadURL("example.org");
+    EXPECT_TRUE(logged("No page view: http://example.org is not loaded"));
+    EXPECT_FALSE(controller->getURLFromUserDefaults());
+    controller->viewWillDisappear(false);
+}
+
 TEST_F(SetUpTest, MachineIdentifierSelectsTheCompactChrome) {
     for (auto [machine, expected] : std::vector<std::pair<std::string, bool>>{
              {"iPhone10,6", true}, {"IPHONE10,6", true}, {"iPhone11,2", false}, {"x86_64", false}}) {

@@ -89,6 +89,17 @@ TEST_F(PageLoading, LoadURLRemembersOnlySuccesses) {
     EXPECT_FALSE(controller->getURLFromUserDefaults());
 }
 
+TEST_F(PageLoading, EmptyHostIsNoHost) {
+    // Neither text names a server; with no such resource nothing loads and
+    // nothing is remembered, so a later start does not repeat it.
+    for (const char* text : {"", "http://"}) {
+        controller->loadURL(text);
+        EXPECT_FALSE(controller->getURLFromUserDefaults()) << text;
+    }
+    EXPECT_FALSE(controller->loadURLInWKWebView("https://"));
+    EXPECT_TRUE(loads().empty());
+}
+
 TEST_F(PageLoading, NavigationRestartsTheSessionAndHidesTheCamera) {
     controller->setShowCameraFeed(true);
     page().loadRequest("https://example.org/a");
