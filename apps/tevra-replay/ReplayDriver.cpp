@@ -51,6 +51,14 @@ long integer(const nlohmann::json& v, const char* what, double lo, double hi) {
     return static_cast<long>(d);
 }
 
+// A code such as an orientation or an error code: a number, cut to a whole
+// one, within +/- 1e9 so the conversion is defined.
+long code(const nlohmann::json& v, const char* what) {
+    const double d = number(v, what);
+    if (!(d >= -1e9 && d <= 1e9)) throw StepError{std::string("\"") + what + "\" must be a number from -1e9 to 1e9"};
+    return static_cast<long>(d);
+}
+
 float3 vec3(const nlohmann::json& v, const char* what) {
     if (!v.is_array() || v.size() != 3) throw StepError{std::string("\"") + what + "\" must be 3 numbers"};
     return {static_cast<float>(number(v[0], what)), static_cast<float>(number(v[1], what)),
@@ -171,7 +179,7 @@ std::string createText(const nlohmann::json& c) {
     auto m = c.find("machine");
     t += " machine=" + (m != c.end() && m->is_string() ? shown(m->get<std::string>()) : std::string("x86_64"));
     auto o = c.find("orientation");
-    t += " orientation=" + (o != c.end() ? num(number(*o, "orientation")) : std::string("1"));
+    t += " orientation=" + (o != c.end() ? std::to_string(code(*o, "orientation")) : std::string("1"));
     t += " models=" + (c.contains("models") ? shownField(c, "models") : std::string("fake"));
     for (const char* key : {"resources", "rememberedURL", "session"})
         if (c.contains(key)) t += std::string(" ") + key + "=" + shownField(c, key);
@@ -355,7 +363,7 @@ void ReplayDriver::create(const nlohmann::json& c, const std::string& dir) {
     }
     if (auto g = c.find("gpu"); g != c.end() && g->is_boolean()) fake_->views->setHasGPU(g->get<bool>());
     if (auto m = c.find("machine"); m != c.end() && m->is_string()) fake_->device->setMachineIdentifier(*m);
-    if (auto o = c.find("orientation"); o != c.end()) fake_->device->setOrientation(static_cast<long>(number(*o, "orientation")));
+    if (auto o = c.find("orientation"); o != c.end()) fake_->device->setOrientation(code(*o, "orientation"));
     if (auto r = c.find("resources"); r != c.end() && r->is_string()) {
         fs::path p(r->get<std::string>());
         fake_->platform->resourcesDirectory = (p.is_absolute() ? p : fs::path(dir) / p).lexically_normal().string();
@@ -572,7 +580,7 @@ bool ReplayDriver::step(const nlohmann::json& c, const std::string& dir) {
                 vc.loadURL(arg.get<std::string>());
             } else throw StepError{"unknown host call \"" + call + "\""};
         } else if (op == "orientation") {
-            long o = static_cast<long>(number(need(c, "value"), "value"));
+            long o = code(need(c, "value"), "value");
             f.transcript->add("STEP", "orientation " + std::to_string(o));
             f.device->setOrientation(o);
         } else if (op == "message") {
@@ -587,7 +595,7 @@ bool ReplayDriver::step(const nlohmann::json& c, const std::string& dir) {
             // "advanceFrame:", a display tick at the frame's time, then the frame.
             auto sim = simFactory_ ? simFactory_->lastSession() : nullptr;
             if (!sim) throw StepError{"no recorded session: create with \"session\""};
-            int frames = static_cast<int>(number(need(c, "frames"), "frames"));
+            int frames = static_cast<int>(integer(need(c, "frames"), "frames", 0, 100000));
             bool paced = c.value("advanceFrame", true);
             f.transcript->add("STEP", "play " + std::to_string(frames) + (paced ? " paced" : ""));
             for (int i = 0; i < frames && !sim->isFinished(); ++i) {
@@ -600,7 +608,7 @@ bool ReplayDriver::step(const nlohmann::json& c, const std::string& dir) {
             }
         } else if (op == "tick") {
             if (c.contains("time")) f.clock->set(number(c["time"], "time"));
-            int count = c.contains("count") ? static_cast<int>(number(c["count"], "count")) : 1;
+            int count = c.contains("count") ? static_cast<int>(integer(c["count"], "count", 0, 100000)) : 1;
             double dt = c.contains("interval") ? number(c["interval"], "interval") : 1.0 / 60.0;
             f.transcript->add("STEP", "tick time=" + seconds(f.clock->now()) + " count=" + std::to_string(count) +
                                           (count > 1 ? " interval=" + num(dt) : ""));
@@ -623,8 +631,8 @@ bool ReplayDriver::step(const nlohmann::json& c, const std::string& dir) {
             }
         } else if (op == "tracking") {
             auto cam = std::make_shared<fake::FakeARCamera>();
-            cam->state_ = static_cast<long>(number(need(c, "state"), "state"));
-            cam->reason_ = c.contains("reason") ? static_cast<long>(number(c["reason"], "reason")) : 0;
+            cam->state_ = code(need(c, "state"), "state");
+            cam->reason_ = c.contains("reason") ? code(c["reason"], "reason") : 0;
             if (auto k = c.find("intrinsics"); k != c.end()) {
                 cam->intrinsics_.m(0, 0) = static_cast<float>(number(need(*k, "fx"), "fx"));
                 cam->intrinsics_.m(1, 1) = static_cast<float>(number(need(*k, "fy"), "fy"));
@@ -655,7 +663,7 @@ bool ReplayDriver::step(const nlohmann::json& c, const std::string& dir) {
                 if (auto s = f.ar->lastSession())
                     for (auto& a : s->anchors()) list.push_back(a);
             }
-            f.transcript->add("STEP", "anchors " + shown(event) + " (" + std::to_string(list.size()) + ")" + ids);
+            f.transcript->add("STEP", "anchors " + shown(event) + " (" + std::to_string(list.size()) + ")" + shown(ids));
             auto s = f.ar->lastSession();
             if (!s) throw StepError{"no session"};
             if (event == "add") controller_->sessionDidAddAnchors(*s, list);
@@ -670,7 +678,7 @@ bool ReplayDriver::step(const nlohmann::json& c, const std::string& dir) {
             std::string args;
             if (event == "progress") args = " " + num(number(need(c, "value"), "value"));
             else if (event == "fail" || event == "failProvisional")
-                args = " " + num(number(need(c, "code"), "code")) + " " + shown(c.value("description", std::string("failed")));
+                args = " " + std::to_string(code(need(c, "code"), "code")) + " " + shown(c.value("description", std::string("failed")));
             else if (event == "alert") args = " " + shownField(c, "message");
             f.transcript->add("STEP", "nav " + shown(event) + args);
             auto page = f.views->lastWebView();
@@ -679,7 +687,7 @@ bool ReplayDriver::step(const nlohmann::json& c, const std::string& dir) {
             else if (event == "finish") page->simulateFinish();
             else if (event == "progress") page->simulateProgress(number(need(c, "value"), "value"));
             else if (event == "fail" || event == "failProvisional")
-                page->simulateFail(static_cast<long>(number(need(c, "code"), "code")), c.value("description", std::string("failed")),
+                page->simulateFail(code(need(c, "code"), "code"), c.value("description", std::string("failed")),
                                    event == "failProvisional");
             else if (event == "alert") {
                 std::weak_ptr<fake::Transcript> t = f.transcript;
@@ -689,7 +697,7 @@ bool ReplayDriver::step(const nlohmann::json& c, const std::string& dir) {
             } else throw StepError{"unknown nav event \"" + event + "\""};
         } else if (op == "http") {
             const std::string what2 = need(c, "op").get<std::string>();
-            size_t index = c.contains("index") ? static_cast<size_t>(number(c["index"], "index")) : 0;
+            size_t index = c.contains("index") ? static_cast<size_t>(integer(c["index"], "index", 0, 1000000)) : 0;
             std::string body = c.value("body", std::string());
             if (what2 != "respond" && what2 != "fail") throw StepError{"unknown http op \"" + what2 + "\""};
             std::string text = "http " + shown(what2) + " index=" + std::to_string(index);

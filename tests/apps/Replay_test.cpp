@@ -91,12 +91,17 @@ TEST(Replay, MalformedStepsAreReportedAndTheRestRuns) {
     std::ofstream(path) << "not json\n"
                         << "{\"do\":\"frobnicate\"}\n"
                         << "{\"do\":\"tick\",\"time\":\"soon\"}\n"
+                        << "{\"do\":\"tick\",\"count\":1e9}\n"
+                        << "{\"do\":\"http\",\"op\":\"respond\",\"index\":-1}\n"
                         << "{\"do\":\"host\",\"call\":\"pause\"}\n";
     ReplayRun r = replay(path);
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(r.has("ERROR line 1: not a JSON object"));
     EXPECT_TRUE(r.has("ERROR line 2: unknown step \"frobnicate\""));
     EXPECT_TRUE(r.has("ERROR line 3: \"time\" must be a number"));
+    // Counts and indexes are bounded before use: no billion ticks, no negative index.
+    EXPECT_TRUE(r.has("ERROR line 4: \"count\" must be a whole number from 0 to 100000"));
+    EXPECT_TRUE(r.has("ERROR line 5: \"index\" must be a whole number from 0 to 1000000"));
     EXPECT_TRUE(r.has("LOG ✅ AR session paused"));
 }
 
