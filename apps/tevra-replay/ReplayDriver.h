@@ -12,6 +12,7 @@
 
 #include "bridge/ViewControllerSDK.h"
 #include "platform/fake/FakePlatform.h"
+#include "platform/fake/ScriptedModelRuntime.h"
 #include "platform/sim/SimARSession.h"
 
 namespace tevra::replay {
@@ -39,6 +40,17 @@ public:
 private:
     void ensureController();
     void create(const nlohmann::json& c, const std::string& dir);
+    // One display tick of the camera view; a "DRAW" line when it drew.
+    void tickCamera();
+    // The "STATE" lines of a `state` step.
+    void reportState();
+    // A `model` step: scripts NAME's answers and makes NAME loadable.
+    void scriptModel(const nlohmann::json& c);
+    // Puts the scripted runtime in front of the platform's and gives every
+    // scripted name a compiled-model directory in local storage.
+    void installScriptedModels();
+    // The run's documents directory, made on first use.
+    const std::string& ensureDocuments();
     void emit(const std::string& prefix, const std::string& text);
     std::string findFile(const std::string& name, const std::string& scriptDirectory) const;
     void removeDocuments();
@@ -53,6 +65,12 @@ private:
     // The documents directory of a run on the real model runtime (a fresh
     // temporary directory, removed with the run).
     std::string documents_;
+    // The directory as the transcript hides it (shared with the listener,
+    // since a `model` step may make it after the platform was built).
+    std::shared_ptr<std::string> shownDocuments_ = std::make_shared<std::string>();
+    // Scripted model answers (`model` steps), for the whole run: the models
+    // loaded from it stay in the process's registry across a `create`.
+    std::shared_ptr<fake::ScriptedModelRuntime> scripted_ = std::make_shared<fake::ScriptedModelRuntime>();
     int line_ = 0;
 };
 

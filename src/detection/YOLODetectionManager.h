@@ -72,6 +72,10 @@ public:
     std::optional<std::string> digitModelName;
     std::optional<float> digitConfThreshold;
 
+    // The floor found on the device, −1 when none (read-only; the replay
+    // driver's state report). Any thread.
+    int32_t detectedFloorValue() const { return detectedFloor.load(std::memory_order_relaxed); }
+
 private:
     std::atomic<int32_t> detectedFloor{-1};
 };

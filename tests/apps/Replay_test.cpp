@@ -18,10 +18,14 @@ struct ReplayRun {
             if (x == l) return true;
         return false;
     }
-    size_t indexOf(const std::string& prefix) const {
-        for (size_t i = 0; i < lines.size(); ++i)
+    size_t indexOf(const std::string& prefix, size_t from = 0) const {
+        for (size_t i = from; i < lines.size(); ++i)
             if (lines[i].rfind(prefix, 0) == 0) return i;
         return std::string::npos;
+    }
+    size_t count(const std::string& prefix) const {
+        return static_cast<size_t>(std::count_if(lines.begin(), lines.end(),
+                                                 [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
     }
 };
 
@@ -87,12 +91,17 @@ TEST(Replay, MalformedStepsAreReportedAndTheRestRuns) {
     std::ofstream(path) << "not json\n"
                         << "{\"do\":\"frobnicate\"}\n"
                         << "{\"do\":\"tick\",\"time\":\"soon\"}\n"
+                        << "{\"do\":\"tick\",\"count\":1e9}\n"
+                        << "{\"do\":\"http\",\"op\":\"respond\",\"index\":-1}\n"
                         << "{\"do\":\"host\",\"call\":\"pause\"}\n";
     ReplayRun r = replay(path);
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(r.has("ERROR line 1: not a JSON object"));
     EXPECT_TRUE(r.has("ERROR line 2: unknown step \"frobnicate\""));
     EXPECT_TRUE(r.has("ERROR line 3: \"time\" must be a number"));
+    // Counts and indexes are bounded before use: no billion ticks, no negative index.
+    EXPECT_TRUE(r.has("ERROR line 4: \"count\" must be a whole number from 0 to 100000"));
+    EXPECT_TRUE(r.has("ERROR line 5: \"index\" must be a whole number from 0 to 1000000"));
     EXPECT_TRUE(r.has("LOG ✅ AR session paused"));
 }
 
@@ -113,6 +122,130 @@ TEST(Replay, MalformedDetectionStepsAreReported) {
     EXPECT_TRUE(r.has("ERROR line 4: \"count\" must be a whole number from 1 to 10000"));
     EXPECT_TRUE(r.has("ERROR line 5: cannot read no-such-archive.zip"));
     EXPECT_TRUE(r.has("LOG ✅ AR session paused"));
+
+    std::ofstream(path) << "{\"do\":\"model\",\"name\":\"../escape\",\"answers\":[]}\n"
+                        << "{\"do\":\"model\",\"name\":\"m\",\"answers\":[{\"box\":[0,0,1],\"confidence\":1}]}\n"
+                        << "{\"do\":\"model\",\"name\":\"m\",\"answers\":[{\"box\":[0,0,1,1],\"confidence\":1,\"class\":-1}]}\n"
+                        << "{\"do\":\"model\",\"name\":\"m\",\"input\":[0,5],\"fails\":\"x\"}\n";
+    r = replay(path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.has("ERROR line 1: \"../escape\" is no usable model name"));
+    EXPECT_TRUE(r.has("ERROR line 2: \"box\" must be 4 numbers: x, y, w, h"));
+    EXPECT_TRUE(r.has("ERROR line 3: \"class\" must be a whole number from 0 to 100"));
+    EXPECT_TRUE(r.has("ERROR line 4: \"input\" must be a whole number from 1 to 4096"));
+}
+
+// Every step says what it was given, on one line; draws and the controller's
+// state show without being inferred from other effects.
+TEST(Replay, StepLinesDrawsAndStateSayTheirCauses) {
+    ReplayRun r = replay(std::string(TEVRA_SOURCE_DIR) + "/examples/replay/state.jsonl");
+    ASSERT_EQ(r.status, 0) << testing::PrintToString(r.lines);
+    EXPECT_EQ(r.lines[0], "STEP create view=390x844 gpu=true machine=x86_64 orientation=1 models=fake "
+                          "resources=../resources rememberedURL=file://demo");
+    EXPECT_TRUE(r.has("STEP host loadURL example.org/ar"));
+    EXPECT_TRUE(r.has("STEP tick time=100.000 count=3 interval=0.5"));
+    EXPECT_TRUE(r.has("STEP frame time=101.000 image=64x48 camera=(0.000, 1.400, 0.000) count=1"));
+    // Three ticks, one drawn (the page asked for it); later ones within the second draw nothing.
+    EXPECT_EQ(r.count("DRAW "), 1u);
+    EXPECT_TRUE(r.has("DRAW n=1 time=100.000 frame=none"));
+    // Three state reports of eight lines each, in a fixed order.
+    ASSERT_EQ(r.count("STATE "), 24u);
+    size_t first = r.indexOf("STATE near=");
+    EXPECT_EQ(r.lines[first], "STATE near=0.01 far=10000 target=540x960 compression=0.9 orientation=1 interface=1 camera=0,0,0,0");
+    EXPECT_EQ(r.lines[first + 2], "STATE jsAnchorIdsToObjCAnchorIds (none)");
+    EXPECT_EQ(r.lines[first + 5], "STATE url file://demo");
+    size_t second = r.indexOf("STATE near=", first + 1);
+    EXPECT_EQ(r.lines[second], "STATE near=0.05 far=500 target=720x1280 compression=0.5 orientation=1 interface=1 camera=0,0,0,0");
+    EXPECT_EQ(r.lines[second + 2], "STATE jsAnchorIdsToObjCAnchorIds 7=00000000-0000-4000-8000-000000000001 "
+                                   "door=00000000-0000-4000-8000-000000000002");
+    EXPECT_EQ(r.lines[second + 3], "STATE objCAnchorIdsToJSAnchorIds 00000000-0000-4000-8000-000000000001=7 "
+                                   "00000000-0000-4000-8000-000000000002=door");
+    EXPECT_EQ(r.lines[second + 5], "STATE url example.org/ar");
+    EXPECT_EQ(r.lines[second + 7], "STATE counters draws=1 detectionFrames=0 httpInFlight=0 pageScripts=1");
+    size_t third = r.indexOf("STATE near=", second + 1);
+    EXPECT_EQ(r.lines[third + 4], "STATE anchors door=00000000-0000-4000-8000-000000000002");
+
+    // Script text in a STEP line can't break it; an implied create says so.
+    std::string path = testing::TempDir() + "/steps.jsonl";
+    std::ofstream(path) << "{\"do\":\"defaults\",\"key\":\"url\",\"value\":\"a\\nSTEP forged\"}\n"
+                        << "{\"do\":\"drain\"}\n"
+                        << "{\"do\":\"defaults\",\"key\":\"url\"}\n"
+                        << "{\"do\":\"nav\",\"event\":\"alert\",\"message\":\"" << std::string(5000, 'x') << "\"}\n";
+    r = replay(path);
+    EXPECT_EQ(r.status, 0) << testing::PrintToString(r.lines);
+    EXPECT_EQ(r.lines[0], "STEP create view=390x844 gpu=true machine=x86_64 orientation=1 models=fake (implied)");
+    EXPECT_TRUE(r.has("STEP defaults url=a\\nSTEP forged"));
+    EXPECT_FALSE(r.has("STEP forged"));
+    EXPECT_TRUE(r.has("STEP drain"));
+    EXPECT_TRUE(r.has("STEP defaults url removed"));
+    size_t alert = r.indexOf("STEP nav alert ");
+    ASSERT_NE(alert, std::string::npos);
+    EXPECT_LT(r.lines[alert].size(), 4200u);
+    EXPECT_NE(r.lines[alert].find("(5000 bytes)"), std::string::npos);
+}
+
+// Scripted answers drive the decoder: the best sign box is cut out, digits
+// read left to right, and the floor rule applies to the text.
+TEST(Replay, ScriptedModelAnswersReadTheFloor) {
+    const std::string prepare =
+        R"({"do":"message","channel":"YOLOCommander","body":{"command":"prepare_models","models":[)"
+        R"({"name":"scripted_sign","url":"http://127.0.0.1:1/s.zip","model_function":"sign_detection","conf_threshold":0.5},)"
+        R"({"name":"scripted_digit","url":"http://127.0.0.1:1/d.zip","model_function":"digit_detection","conf_threshold":0.3}]}})";
+    std::string path = testing::TempDir() + "/scripted-models.jsonl";
+    std::ofstream(path)
+        << R"({"do":"create","orientation":1})" << "\n"
+        // A weaker second sign box is not the one cut out (it would be too small anyway).
+        << R"({"do":"model","name":"scripted_sign","answers":[{"box":[0.5,0.5,0.5,0.5],"confidence":0.9},{"box":[0.1,0.1,0.05,0.05],"confidence":0.6}]})" << "\n"
+        // "8", "3", "5" in model order, "358" left to right.
+        << R"({"do":"model","name":"scripted_digit","input":[64,32],"answers":[{"box":[0.8,0.5,0.2,0.8],"class":8,"confidence":0.9},)"
+           R"({"box":[0.2,0.5,0.2,0.8],"class":3,"confidence":0.9},{"box":[0.5,0.5,0.2,0.8],"class":5,"confidence":0.8}]})" << "\n"
+        << R"({"do":"host","call":"viewWillAppear"})" << "\n"
+        << prepare << "\n"
+        << R"({"do":"message","channel":"YOLOCommander","body":{"command":"turn_on"}})" << "\n"
+        << R"({"do":"frame","count":11})" << "\n"
+        << R"({"do":"state"})" << "\n"
+        << R"({"do":"message","channel":"Zephral","body":"advanceFrame:"})" << "\n"
+        << R"({"do":"tick","time":10.0})" << "\n"
+        << R"({"do":"frame","time":10.0})" << "\n"
+        << R"({"do":"message","channel":"TevraAR","body":"http://127.0.0.1:1/vps|{}|req-1|token"})" << "\n"
+        << R"({"do":"http","op":"respond","body":"{\"data\":{\"attributes\":{\"floor_detector\":\"floor_by_yolo\"}}}"})" << "\n"
+        // The digit rule: "12" has two digits and names no floor; a digit at
+        // or below the threshold is not read ("3" alone names floor 3).
+        << R"({"do":"model","name":"scripted_digit","answers":[{"box":[0.2,0.5,0.2,0.8],"class":1,"confidence":0.9},{"box":[0.5,0.5,0.2,0.8],"class":2,"confidence":0.9}]})" << "\n"
+        << R"({"do":"detect"})" << "\n"
+        << R"({"do":"model","name":"scripted_digit","answers":[{"box":[0.2,0.5,0.2,0.8],"class":1,"confidence":0.3},{"box":[0.5,0.5,0.2,0.8],"class":3,"confidence":0.9}]})" << "\n"
+        << R"({"do":"detect"})" << "\n"
+        << R"({"do":"model","name":"scripted_sign","fails":"out of memory"})" << "\n"
+        << R"({"do":"detect"})" << "\n";
+    ReplayRun r = replay(path);
+    ASSERT_EQ(r.status, 0) << testing::PrintToString(r.lines);
+    EXPECT_TRUE(r.has("OUT Model loaded: scripted_digit size (64, 32)"));
+    EXPECT_TRUE(r.has("LOG [YOLO] All models ready"));
+    EXPECT_EQ(r.count("HTTP DOWNLOAD"), 0u);
+    // Only the eleventh frame runs the models.
+    size_t frames = r.indexOf("STEP frame time=100.000 image=64x48 count=11");
+    ASSERT_NE(frames, std::string::npos);
+    EXPECT_EQ(r.lines[frames + 1], "MODEL scripted_sign predicts on 128x128: 2 boxes");
+    EXPECT_EQ(r.lines[frames + 2], "MODEL scripted_digit predicts on 64x32: 3 boxes");
+    EXPECT_EQ(r.lines[frames + 3], "LOG Detected floor = 3");
+    EXPECT_EQ(r.lines[frames + 4], "LOG [YOLO] Detection stopped");
+    EXPECT_EQ(r.lines[frames + 6], "STEP state");
+    EXPECT_TRUE(r.has("STATE detection on=false sign=scripted_sign signThreshold=0.5 signLoaded=true "
+                      "digit=scripted_digit digitThreshold=0.3 digitLoaded=true floor=3"));
+    size_t reply = r.indexOf("JS window.UnityBridge.receiveMessage(");
+    ASSERT_NE(reply, std::string::npos);
+    EXPECT_NE(r.lines[reply].find(R"(\\\"detected_floor\\\":3,)"), std::string::npos) << r.lines[reply];
+    // The three detect steps: "12", "3", and a failing sign model.
+    size_t detect = r.indexOf("STEP detect ");
+    ASSERT_NE(detect, std::string::npos);
+    EXPECT_EQ(r.indexOf("LOG Detected floor = -1", detect), detect + 3);
+    detect = r.indexOf("STEP detect ", detect + 1);
+    EXPECT_EQ(r.indexOf("LOG Detected floor = 3", detect), detect + 3);
+    detect = r.indexOf("STEP detect ", detect + 1);
+    EXPECT_EQ(r.lines[detect + 1], "MODEL scripted_sign predicts on 128x128: fails");
+    EXPECT_EQ(r.lines[detect + 2], "OUT Prediction error: Error Domain=com.tevra.scriptedmodel Code=1 \"out of memory\"");
+    EXPECT_EQ(r.lines[detect + 3], "LOG Detected floor = -1");
+    for (const std::string& l : r.lines) EXPECT_EQ(l.find("/tmp/"), std::string::npos) << l;
 }
 
 // Real archives and the real model runtime under the fake clock, queues and
