@@ -14,7 +14,11 @@ file(GLOB TEVRA_LINUX_SOURCES CONFIGURE_DEPENDS src/platform/linux/*.cpp)
 if(NOT TEVRA_LINUX_SOURCES)
   return()
 endif()
-add_library(tevra_linux STATIC ${TEVRA_LINUX_SOURCES})
+# A shared library, installed as TevraARWebGL::Linux (component Linux).
+add_library(tevra_linux SHARED ${TEVRA_LINUX_SOURCES})
+add_library(TevraARWebGL::Linux ALIAS tevra_linux)
+set_target_properties(tevra_linux PROPERTIES OUTPUT_NAME TevraARWebGLLinux EXPORT_NAME Linux
+  VERSION ${PROJECT_VERSION} SOVERSION 1)
 
 # The frame guard, loaded into WebKit's web processes: it keeps subframes of
 # another origin away from the message channels. WebKit's web process is not
@@ -33,10 +37,23 @@ add_dependencies(tevra_linux tevra-frame-guard)
 target_compile_definitions(tevra_linux PRIVATE
   TEVRA_WEB_EXTENSIONS_INSTALL_DIR="${CMAKE_INSTALL_FULL_LIBDIR}/TevraARWebGL/web-extensions")
 target_compile_options(tevra_linux PRIVATE ${TEVRA_WARNINGS})
-target_include_directories(tevra_linux SYSTEM PUBLIC ${OpenCV_INCLUDE_DIRS})
-target_link_libraries(tevra_linux PUBLIC TevraARWebGL ${OpenCV_LIBS} CURL::libcurl PkgConfig::LIBZIP PkgConfig::GLIB
-  PkgConfig::TEVRA_GLES)
-target_link_libraries(tevra_linux PUBLIC PkgConfig::GTK3 PkgConfig::WEBKITGTK)
+# Only GTK reaches an embedder through the installed headers (the widget);
+# the other backends stay inside the library. In the build tree the tests
+# and tools use the backends' own headers, so they get them all.
+target_include_directories(tevra_linux SYSTEM PUBLIC $<BUILD_INTERFACE:${OpenCV_INCLUDE_DIRS}>)
+target_link_libraries(tevra_linux
+  PUBLIC TevraARWebGL $<BUILD_INTERFACE:PkgConfig::GTK3> $<INSTALL_INTERFACE:PkgConfig::TevraGTK3>
+         $<BUILD_INTERFACE:${OpenCV_LIBS}> $<BUILD_INTERFACE:CURL::libcurl> $<BUILD_INTERFACE:PkgConfig::LIBZIP>
+         $<BUILD_INTERFACE:PkgConfig::GLIB> $<BUILD_INTERFACE:PkgConfig::TEVRA_GLES>
+         $<BUILD_INTERFACE:PkgConfig::WEBKITGTK>)
+install(TARGETS tevra_linux EXPORT TevraARWebGLLinuxTargets COMPONENT Linux
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES src/platform/linux/LinuxPlatform.h src/platform/linux/GtkBridge.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TevraARWebGL/platform/linux COMPONENT Linux)
+install(EXPORT TevraARWebGLLinuxTargets NAMESPACE TevraARWebGL:: COMPONENT Linux
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/TevraARWebGL)
+configure_file(cmake/TevraARWebGL-Linux.pc.in ${CMAKE_BINARY_DIR}/TevraARWebGL-Linux.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/TevraARWebGL-Linux.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT Linux)
 # The model runtime starts tevra-model-check (defined in CMakeLists.txt):
 # built with the library, looked for beside the executable, then installed.
 add_dependencies(tevra_linux tevra-model-check)
@@ -45,7 +62,7 @@ target_compile_definitions(tevra_linux PRIVATE TEVRA_MODEL_CHECK_INSTALLED="${TE
 # The desktop host application.
 add_executable(tevra-host apps/tevra-host/main.cpp apps/tevra-host/HostApp.cpp)
 target_compile_options(tevra-host PRIVATE ${TEVRA_WARNINGS})
-target_link_libraries(tevra-host PRIVATE tevra_linux tevra_fake)
+target_link_libraries(tevra-host PRIVATE tevra_linux tevra_sim)
 
 if(TEVRA_BUILD_TESTS)
   file(GLOB_RECURSE TEVRA_LINUX_TEST_SOURCES CONFIGURE_DEPENDS tests/linux/*_test.cpp tests/linux/support/*.cpp)

@@ -13,6 +13,7 @@
 
 #include "bridge/FrameworkResources.h"
 #include "platform/linux/FileUserDefaults.h"
+#include "platform/linux/GtkBridge.h"
 #include "platform/linux/GtkCameraView.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/WebKitPageView.h"
@@ -25,39 +26,6 @@ using linux_platform::GtkCameraView;
 using linux_platform::WebKitPageView;
 
 namespace {
-
-// The host view: a GtkOverlay. Views with a widget are stacked in the order
-// they are added; plain views (the zero-height chrome) have nothing to show.
-class GtkHostView : public View {
-public:
-    explicit GtkHostView(Rect frame) : View(frame), overlay_(gtk_overlay_new()) {
-        g_object_ref_sink(overlay_);
-        gtk_widget_set_size_request(overlay_, static_cast<int>(frame.width), static_cast<int>(frame.height));
-        gtk_container_add(GTK_CONTAINER(overlay_), gtk_drawing_area_new());
-    }
-    ~GtkHostView() override { g_object_unref(overlay_); }
-    GtkWidget* widget() const { return overlay_; }
-
-    void addSubview(const std::shared_ptr<View>& v) override {
-        View::addSubview(v);
-        GtkWidget* w = nullptr;
-        if (auto page = std::dynamic_pointer_cast<WebKitPageView>(v)) w = page->widget();
-        if (auto camera = std::dynamic_pointer_cast<GtkCameraView>(v)) w = camera->widget();
-        if (!w) return;
-        // An overlay child gets its requested size: the view's frame.
-        const Rect& f = v->frame();
-        gtk_widget_set_size_request(w, std::max(1, static_cast<int>(f.width)), std::max(1, static_cast<int>(f.height)));
-        gtk_widget_set_margin_start(w, static_cast<int>(f.x));
-        gtk_widget_set_margin_top(w, static_cast<int>(f.y));
-        gtk_widget_set_halign(w, GTK_ALIGN_START);
-        gtk_widget_set_valign(w, GTK_ALIGN_START);
-        gtk_overlay_add_overlay(GTK_OVERLAY(overlay_), w);
-        gtk_widget_show(w);
-    }
-
-private:
-    GtkWidget* overlay_;
-};
 
 // The platform's view factory with one extra channel on every page view.
 class ProbeViewFactory : public ViewFactory {
@@ -226,7 +194,7 @@ bool HostApp::start(std::string& error) {
     if (options_.probe) platform->views = std::make_shared<ProbeViewFactory>(platform->views, options_.probe);
 
     Rect frame{0, 0, static_cast<double>(options_.width), static_cast<double>(options_.height)};
-    auto hostView = std::make_shared<GtkHostView>(frame);
+    auto hostView = std::make_shared<linux_platform::GtkBridgeView>(frame);
     hostView_ = hostView;
     hostWebView_ = makeWebKitPageView(frame, WebViewConfiguration{});
     controller_ = ViewControllerSDK::initWithView(hostView_, hostWebView_);

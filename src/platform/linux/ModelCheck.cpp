@@ -1,5 +1,6 @@
 #include "platform/linux/ModelCheck.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
@@ -206,6 +207,13 @@ Expected<std::string> locateCheckProgram(const std::string& explicitPath) {
                                   ") is missing or not executable"));
     }
     if (std::string dir = executableDirectory(); !dir.empty()) places.push_back(dir + "/" + kCheckProgramName);
+    // An installed library finds it relative to itself, wherever the
+    // package was installed: LIBDIR/../libexec/TevraARWebGL.
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&locateCheckProgram), &info) && info.dli_fname && *info.dli_fname)
+        places.push_back((std::filesystem::path(info.dli_fname).parent_path().parent_path() / "libexec" /
+                          "TevraARWebGL" / kCheckProgramName)
+                             .string());
 #ifdef TEVRA_MODEL_CHECK_INSTALLED
     places.push_back(TEVRA_MODEL_CHECK_INSTALLED);
 #endif

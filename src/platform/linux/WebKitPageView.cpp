@@ -1,5 +1,6 @@
 #include "platform/linux/WebKitPageView.h"
 
+#include <dlfcn.h>
 #include <cmath>
 #include <limits>
 #include <string_view>
@@ -244,6 +245,12 @@ std::string WebKitPageView::frameGuardDirectory() {
     if (const char* env = std::getenv("TEVRA_WEB_EXTENSIONS_DIR"); env && *env) return holds(env) ? env : "";
     const fs::path beside = fs::path(executableDirectory()) / "web-extensions";
     if (holds(beside)) return beside.string();
+    // An installed library finds it relative to itself: LIBDIR/TevraARWebGL/web-extensions.
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&makeWebKitPageView), &info) && info.dli_fname && *info.dli_fname) {
+        const fs::path installed = fs::path(info.dli_fname).parent_path() / "TevraARWebGL" / "web-extensions";
+        if (holds(installed)) return installed.string();
+    }
 #ifdef TEVRA_WEB_EXTENSIONS_INSTALL_DIR
     if (holds(TEVRA_WEB_EXTENSIONS_INSTALL_DIR)) return TEVRA_WEB_EXTENSIONS_INSTALL_DIR;
 #endif
