@@ -25,22 +25,6 @@ TEST(VPSMessageParsing, FieldsAndTokenPlaceholder) {
     EXPECT_EQ(parseVPSMessage("||")->id, "");
 }
 
-// The worked examples of docs/vps.md: a 1920 x 1440 sensor frame.
-TEST(VPSIntrinsics, FollowTheTurnOfTheUprightImage) {
-    const VPSIntrinsics stored{1491.25f, 1490.5f, 721.68f, 958.4f};  // K(1,1), K(0,0), K(2,1), K(2,0)
-    auto text = [&](long orientation, double w, double h) {
-        VPSIntrinsics k = intrinsicsForUprightImage(stored, orientation, w, h);
-        return intrinsicsText(w, h, k.fx, k.fy, k.cx, k.cy);
-    };
-    const std::string portrait =
-        R"("intrinsics":{"width":1440,"height":1920,"fx":1491.2500,"fy":1490.5000,"cx":721.6800,"cy":958.4000})";
-    for (long flatOrPortrait : {0L, 1L, 2L, 5L, 6L}) EXPECT_EQ(text(flatOrPortrait, 1440, 1920), portrait);
-    EXPECT_EQ(text(3, 1920, 1440),
-              R"("intrinsics":{"width":1920,"height":1440,"fx":1490.5000,"fy":1491.2500,"cx":958.4000,"cy":721.6800})");
-    EXPECT_EQ(text(4, 1920, 1440),
-              R"("intrinsics":{"width":1920,"height":1440,"fx":1490.5000,"fy":1491.2500,"cx":961.6000,"cy":718.3200})");
-}
-
 TEST(VPSMessageParsing, OnlyWebServersAreAccepted) {
     EXPECT_TRUE(isAcceptedVPSServerURL("https://vps.example/api/v1?x=1"));
     EXPECT_TRUE(isAcceptedVPSServerURL("HTTP://127.0.0.1:8080/"));
