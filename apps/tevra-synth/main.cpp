@@ -12,10 +12,17 @@
 //       margin, as cut from the upright full-size frame) and labels.jsonl.
 //   tevra-synth eval --models DIR [--count 200] [--empty 200] [--seed S]
 //                    [--sign-threshold 0.4] [--digit-threshold 0.5] [--min-px 40] [--max-px 320]
-//                    [--verbose 1 [--dump DIR]]
+//                    [--orientation O[,O...]] [--verbose 1 [--dump DIR]]
 //       Renders held-out views and runs detectFloor with the OpenCV runtime on
 //       the models in DIR (NAME.mlmodelc, or NAME.mlpackage compiled first);
 //       prints correct / wrong / none and the median time of detectFloor.
+//       --orientation (device orientation codes, default 1 portrait; a list
+//       such as 1,3,4 reads every view once per code and prints one tally
+//       each) turns each upright view into the frame the camera delivers with
+//       the device held that way (2 upside down, 3 landscape left, 4
+//       landscape right; 0, 5 and 6 lying flat deliver the portrait frame)
+//       and runs detectFloor with the rotation code the detection manager
+//       gives for it.
 //       --verbose prints each miss with the stage that failed (no sign
 //       found, or the sign's cut-out and the text read from it); --dump
 //       also writes those views to DIR.
@@ -44,9 +51,11 @@
 
 #include "SynthScene.h"
 #include "detection/ImageUtils.h"
+#include "detection/YOLODetectionManager.h"
 #include "detection/YOLOInference.h"
 #include "models/ModelManager.h"
 #include "platform/ARSession.h"
+#include "platform/Device.h"
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/OpenCVModelRuntime.h"
 #include "platform/sim/SessionWriter.h"
@@ -91,7 +100,8 @@ int usage() {
                  "usage: tevra-synth session SCENE.json OUTPUT_DIR [--seed N] [--quality Q]\n"
                  "       tevra-synth views OUTPUT_DIR --count N [--seed S] [--empty F]\n"
                  "       tevra-synth eval --models DIR [--count N] [--empty N] [--seed S] [--sign-threshold T]\n"
-                 "                        [--digit-threshold T] [--min-px P] [--max-px P] [--verbose 1 [--dump DIR]]\n"
+                 "                        [--digit-threshold T] [--min-px P] [--max-px P] [--orientation O[,O...]]\n"
+                 "                        [--verbose 1 [--dump DIR]]\n"
                  "       tevra-synth read SESSION_DIR --models DIR [--every N]\n");
     return 2;
 }
@@ -364,11 +374,38 @@ double median(std::vector<double> v) {
     return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
+// The fake platform the accuracy runs install (once per process).
+const std::shared_ptr<fake::FakePlatform>& evalPlatform() {
+    static auto fake = fake::FakePlatform::install();
+    return fake;
+}
+
+// The frame the camera delivers for a sensor image `rgb` taken with the
+// device held upright, when the device is held in `orientation` instead and
+// sees the same upright view. The upright view is `rgb` turned a quarter
+// clockwise; the camera's frame is that view turned back by the device's
+// turn: portrait a quarter counter-clockwise, upside down a quarter
+// clockwise, landscape left not at all, landscape right a half turn. Lying
+// flat (0, 5, 6) the frame is the portrait one.
+// Example: a 1920 x 1440 portrait frame gives a 1440 x 1920 landscape-left
+// frame whose top-left pixel is the portrait frame's bottom-left one.
+cv::Mat sensorFrameForOrientation(const cv::Mat& rgb, long orientation) {
+    cv::Mat out;
+    switch (orientation) {
+        case UIDeviceOrientationPortraitUpsideDown: cv::rotate(rgb, out, cv::ROTATE_180); return out;
+        case UIDeviceOrientationLandscapeLeft: cv::rotate(rgb, out, cv::ROTATE_90_CLOCKWISE); return out;
+        case UIDeviceOrientationLandscapeRight:
+            cv::rotate(rgb, out, cv::ROTATE_90_COUNTERCLOCKWISE);
+            return out;
+        default: return rgb;
+    }
+}
+
 // Installs the platform with the OpenCV runtime and loads the two models
 // from `a`'s --models directory (compiled models as they are, packages
 // compiled first, as a download would be). False, with a message, on failure.
 bool loadModels(const Args& a, std::string& signName, std::string& digitName) {
-    static auto fake = fake::FakePlatform::install();
+    const auto& fake = evalPlatform();
     auto runtime = std::make_shared<OpenCVModelRuntime>();
     fake->platform->models = runtime;
     signName = a.text("sign", "yolo26n_sign_640");
@@ -405,8 +442,24 @@ bool loadModels(const Args& a, std::string& signName, std::string& digitName) {
     return true;
 }
 
+// The device orientation codes of --orientation ("1", or a list "1,3,4");
+// empty when one is not a code from 0 to 6.
+std::vector<long> orientationList(const std::string& text) {
+    std::vector<long> out;
+    std::stringstream in(text);
+    for (std::string item; std::getline(in, item, ',');) {
+        char* end = nullptr;
+        const long o = std::strtol(item.c_str(), &end, 10);
+        if (item.empty() || *end != '\0' || o < 0 || o > 6) return {};
+        out.push_back(o);
+    }
+    return out;
+}
+
 int runEval(const Args& a) {
     if (!a.has("models")) return usage();
+    const std::vector<long> orientations = orientationList(a.text("orientation", "1"));
+    if (orientations.empty()) return usage();
     std::string signName, digitName;
     if (!loadModels(a, signName, digitName)) return 1;
     const int count = static_cast<int>(a.number("count", 200)), empties = static_cast<int>(a.number("empty", 200));
@@ -414,31 +467,45 @@ int runEval(const Args& a) {
     const float digitTh = static_cast<float>(a.number("digit-threshold", 0.5));
     const double minPx = a.number("min-px", 40), maxPx = a.number("max-px", 320);
     const bool verbose = a.number("verbose", 0) != 0;
+    // Each view is read once per orientation; the tallies are per orientation.
+    struct Tally {
+        long orientation = 1;
+        int32_t rotation = 1;  // the code the detection manager gives for it
+        int correct = 0, wrong = 0, none = 0, falseFloors = 0;
+        std::vector<double> times;
+    };
+    std::vector<Tally> tallies;
+    for (long o : orientations) {
+        evalPlatform()->device->setOrientation(o);
+        Tally t;
+        t.orientation = o;
+        t.rotation = YOLODetectionManager().getRotationNeeded();
+        tallies.push_back(t);
+    }
     std::mt19937 rng(static_cast<uint32_t>(a.number("seed", 20261208)));
-    int correct = 0, wrong = 0, none = 0, falseFloors = 0;
-    std::vector<double> times;
-    auto run = [&](const ViewRecord& v) {
-        PixelBufferRef camera = nv12Buffer(v.rgb);
+    auto run = [&](const ViewRecord& v, Tally& t) {
+        PixelBufferRef camera = nv12Buffer(sensorFrameForOrientation(v.rgb, t.orientation));
         auto t0 = std::chrono::steady_clock::now();
-        int floor = detectFloor(signName.c_str(), signTh, digitName.c_str(), digitTh, camera.get(), 1);
-        times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+        int floor = detectFloor(signName.c_str(), signTh, digitName.c_str(), digitTh, camera.get(), t.rotation);
+        t.times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
         return floor;
     };
     for (int done = 0; done < count;) {
         ViewRecord v;
         if (!makeView(rng, 0, false, minPx, maxPx, v)) continue;
         const int expected = floorOfText(v.text);
-        const int got = run(v);
-        if (got == expected) ++correct;
-        else if (got == -1) ++none;
-        else ++wrong;
-        if (verbose && got != expected) {
+        for (Tally& t : tallies) {
+            const int got = run(v, t);
+            if (got == expected) ++t.correct;
+            else if (got == -1) ++t.none;
+            else ++t.wrong;
+            if (!verbose || got == expected) continue;
             // Which stage failed: the sign's cut-out and what the reader made of it.
-            PixelBufferRef camera = nv12Buffer(v.rgb);
-            PixelBufferRef sign = detectSign(signName.c_str(), signTh, camera.get(), 1);
+            PixelBufferRef camera = nv12Buffer(sensorFrameForOrientation(v.rgb, t.orientation));
+            PixelBufferRef sign = detectSign(signName.c_str(), signTh, camera.get(), t.rotation);
             std::string text = sign ? getDigit(digitName.c_str(), digitTh, *sign).value_or("?") : "";
-            std::printf("view %d: \"%s\" (%.0f x %.0f px) read as %d: ", done, v.text.c_str(), v.box->width,
-                        v.box->height, got);
+            std::printf("view %d, orientation %ld: \"%s\" (%.0f x %.0f px) read as %d: ", done, t.orientation,
+                        v.text.c_str(), v.box->width, v.box->height, got);
             if (a.has("dump")) {
                 // The missed view, upright and small, for a look.
                 std::error_code ec;
@@ -460,15 +527,19 @@ int runEval(const Args& a) {
     for (int done = 0; done < empties;) {
         ViewRecord v;
         if (!makeView(rng, 1, false, minPx, maxPx, v)) continue;
-        if (run(v) != -1) ++falseFloors;
+        for (Tally& t : tallies)
+            if (run(v, t) != -1) ++t.falseFloors;
         ++done;
     }
-    std::printf("sign views: %d, correct %d (%.1f%%), wrong %d (%.1f%%), none %d (%.1f%%)\n", count, correct,
-                100.0 * correct / std::max(1, count), wrong, 100.0 * wrong / std::max(1, count), none,
-                100.0 * none / std::max(1, count));
-    std::printf("no-sign views: %d, false floors %d (%.1f%%)\n", empties, falseFloors,
-                100.0 * falseFloors / std::max(1, empties));
-    std::printf("detectFloor median %.1f ms over %zu calls\n", median(times), times.size());
+    for (const Tally& t : tallies) {
+        std::printf("orientation %ld (rotation code %d)\n", t.orientation, t.rotation);
+        std::printf("sign views: %d, correct %d (%.1f%%), wrong %d (%.1f%%), none %d (%.1f%%)\n", count, t.correct,
+                    100.0 * t.correct / std::max(1, count), t.wrong, 100.0 * t.wrong / std::max(1, count), t.none,
+                    100.0 * t.none / std::max(1, count));
+        std::printf("no-sign views: %d, false floors %d (%.1f%%)\n", empties, t.falseFloors,
+                    100.0 * t.falseFloors / std::max(1, empties));
+        std::printf("detectFloor median %.1f ms over %zu calls\n", median(t.times), t.times.size());
+    }
     return 0;
 }
 

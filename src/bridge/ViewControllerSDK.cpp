@@ -483,7 +483,8 @@ void ViewControllerSDK::sessionCameraDidChangeTrackingState(ARSession&, const st
     if (wkWebView)
         wkWebView->evaluateJavaScript(
             format("if(window.onTrackingStateChanged){window.onTrackingStateChanged(\"%s\")}", both.c_str()));
-    // The upright image exchanges the axes.
+    // Stored with the axes exchanged, as for the portrait upright image; the
+    // VPS request exchanges them back for an image sent landscape.
     float3x3 k = camera->intrinsics();
     cameraFx = k.m(1, 1);
     cameraFy = k.m(0, 0);

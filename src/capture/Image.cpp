@@ -34,14 +34,14 @@ ImageOrientation turned(ImageOrientation o, int quarterTurnsClockwise) {
     return static_cast<ImageOrientation>(q);
 }
 
-Image::Image(std::shared_ptr<const Bitmap> bitmap, double scale, ImageOrientation orientation)
-    : stored_(std::move(bitmap)), scale_(scale), orientation_(orientation) {}
+Image::Image(std::shared_ptr<const Bitmap> bitmap, double scale, ImageOrientation orientation, long deviceOrientation)
+    : stored_(std::move(bitmap)), scale_(scale), orientation_(orientation), deviceOrientation_(deviceOrientation) {}
 
 std::shared_ptr<Image> Image::imageWithBitmap(std::shared_ptr<const Bitmap> bitmap, double scale,
-                                              ImageOrientation orientation) {
+                                              ImageOrientation orientation, long deviceOrientation) {
     if (!bitmap || bitmap->width == 0 || bitmap->height == 0) return nullptr;
     if (!(scale > 0) || !std::isfinite(scale)) return nullptr;
-    return std::make_shared<Image>(std::move(bitmap), scale, orientation);
+    return std::make_shared<Image>(std::move(bitmap), scale, orientation, deviceOrientation);
 }
 
 static bool quarter(ImageOrientation o) { return o == ImageOrientation::Right || o == ImageOrientation::Left; }

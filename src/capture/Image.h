@@ -9,6 +9,10 @@
 // when the image is drawn scaled, which then turns the small result instead
 // of the full frame.
 //
+// An image turned upright for the device's orientation also carries that
+// orientation code, so later steps (the VPS intrinsics) follow the turn the
+// pixels were given rather than the device's orientation at that later time.
+//
 // In: a bitmap, a scale, an orientation. Out: the size in points, the upright
 // pixels. Failure: creation returns null for an empty or absurd size.
 // Example: a 1920 x 1440 bitmap tagged `Right` (drawn a quarter turn
@@ -79,13 +83,20 @@ ImageOrientation turned(ImageOrientation o, int quarterTurnsClockwise);
 class Image {
 public:
     // Null for a null bitmap or a scale that is not positive and finite.
+    // `deviceOrientation` is the device orientation code the image was
+    // turned upright for (0, unknown, when it was not).
     static std::shared_ptr<Image> imageWithBitmap(std::shared_ptr<const Bitmap> bitmap, double scale = 1.0,
-                                                  ImageOrientation orientation = ImageOrientation::Up);
+                                                  ImageOrientation orientation = ImageOrientation::Up,
+                                                  long deviceOrientation = 0);
 
     // Size in points: upright pixels divided by the scale.
     Size size() const;
     double scale() const { return scale_; }
     ImageOrientation orientation() const { return orientation_; }
+    // The device orientation code the image was turned upright for, e.g. 3
+    // (landscape left) for an image made by uprightImageForDeviceOrientation
+    // with the device held so; 0 for any other image.
+    long deviceOrientation() const { return deviceOrientation_; }
     // Upright size in pixels.
     size_t pixelsWide() const;
     size_t pixelsHigh() const;
@@ -96,12 +107,14 @@ public:
     // only when the turned copy can't be made.
     std::shared_ptr<const Bitmap> bitmap() const;
 
-    Image(std::shared_ptr<const Bitmap> bitmap, double scale, ImageOrientation orientation);
+    Image(std::shared_ptr<const Bitmap> bitmap, double scale, ImageOrientation orientation,
+          long deviceOrientation = 0);
 
 private:
     std::shared_ptr<const Bitmap> stored_;
     double scale_ = 1.0;
     ImageOrientation orientation_ = ImageOrientation::Up;
+    long deviceOrientation_ = 0;
     mutable std::once_flag uprightOnce_;
     mutable std::shared_ptr<const Bitmap> upright_;
 };

@@ -51,13 +51,16 @@ std::shared_ptr<Image> uprightImageForDeviceOrientation(const Image& image, long
     const double s = image.scale();
     switch (deviceOrientation) {
         case UIDeviceOrientationPortrait:
-            return Image::imageWithBitmap(image.storedBitmapRef(), s, turned(image.orientation(), 1));
+            return Image::imageWithBitmap(image.storedBitmapRef(), s, turned(image.orientation(), 1),
+                                          deviceOrientation);
         case UIDeviceOrientationPortraitUpsideDown:
-            return Image::imageWithBitmap(image.storedBitmapRef(), s, turned(image.orientation(), 3));
+            return Image::imageWithBitmap(image.storedBitmapRef(), s, turned(image.orientation(), 3),
+                                          deviceOrientation);
         case UIDeviceOrientationLandscapeLeft:
-            return Image::imageWithBitmap(image.storedBitmapRef(), s, image.orientation());
+            return Image::imageWithBitmap(image.storedBitmapRef(), s, image.orientation(), deviceOrientation);
         case UIDeviceOrientationLandscapeRight:
-            return Image::imageWithBitmap(image.storedBitmapRef(), s, turned(image.orientation(), 2));
+            return Image::imageWithBitmap(image.storedBitmapRef(), s, turned(image.orientation(), 2),
+                                          deviceOrientation);
         default:
             break;
     }
@@ -77,7 +80,7 @@ std::shared_ptr<Image> uprightImageForDeviceOrientation(const Image& image, long
                     static_cast<size_t>(x1 - x0) * 4);
     canvas->opaque = src->opaque && dx <= 0 && dy <= 0 && x1 - x0 == static_cast<long>(cw) &&
                      y1 - y0 == static_cast<long>(ch);
-    return Image::imageWithBitmap(canvas, s);
+    return Image::imageWithBitmap(canvas, s, ImageOrientation::Up, deviceOrientation);
 }
 
 double fitFactor(Size image, Size box) {

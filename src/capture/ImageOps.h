@@ -36,7 +36,8 @@ size_t canvasPixels(double points, double scale);
 // turn counter-clockwise, landscape left (3) unchanged, landscape right (4) a
 // half turn. Any other code (unknown, face up, face down) centres the
 // unturned image in a canvas with the sides swapped (h x w), cutting its
-// ends and leaving transparent bands. Same scale as the source.
+// ends and leaving transparent bands. Same scale as the source; the result
+// carries `deviceOrientation` (Image::deviceOrientation).
 std::shared_ptr<Image> uprightImageForDeviceOrientation(const Image& image, long deviceOrientation);
 
 // The fitting factor: the width ratio when strictly smaller, else the height

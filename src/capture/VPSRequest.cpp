@@ -12,6 +12,7 @@
 
 #include "bridge/TextUtils.h"
 #include "page/URL.h"
+#include "platform/Device.h"
 
 namespace tevra {
 
@@ -59,6 +60,17 @@ std::string intrinsicsText(double width, double height, float fx, float fy, floa
     appendFixed(s, cy, 4);
     s += "}";
     return s;
+}
+
+VPSIntrinsics intrinsicsForUprightImage(VPSIntrinsics stored, long deviceOrientation, double width, double height) {
+    // Stored exchanged: stored.fx is the sensor's fy, stored.cx its cy.
+    switch (deviceOrientation) {
+        case UIDeviceOrientationLandscapeLeft: return {stored.fy, stored.fx, stored.cy, stored.cx};
+        case UIDeviceOrientationLandscapeRight:
+            return {stored.fy, stored.fx, static_cast<float>(width - static_cast<double>(stored.cy)),
+                    static_cast<float>(height - static_cast<double>(stored.cx))};
+        default: return stored;
+    }
 }
 
 bool replaceAllMatchesLiterally(const std::string& pattern, const std::string& meta, const std::string& replacement,

@@ -39,6 +39,24 @@ std::optional<VPSMessage> parseVPSMessage(std::string_view body);
 // https (any case) and it names a host.
 bool isAcceptedVPSServerURL(std::string_view text);
 
+// The focal lengths and principal point written for the upright image.
+struct VPSIntrinsics {
+    float fx = 0, fy = 0, cx = 0, cy = 0;
+};
+
+// The intrinsics of the image sent, from the controller's stored values
+// (the sensor's K read with the axes exchanged: fx = K(1,1), fy = K(0,0),
+// cx = K(2,1), cy = K(2,0)), the device orientation the image was turned
+// upright with, and the upright image's width x height in pixels.
+// Portrait, upside down, face up, face down and unknown: the stored values
+// as they are. Landscape left (the sensor frame unturned): the sensor's own
+// fx, fy, cx, cy. Landscape right (a half turn): the sensor's fx, fy, and
+// cx = width - K(2,0), cy = height - K(2,1).
+// Example: K(0,0) 1490.5, K(1,1) 1491.25, K(2,0) 958.4, K(2,1) 721.68 on a
+// 1920 x 1440 frame held landscape right gives fx 1490.5, fy 1491.25,
+// cx 961.6, cy 718.32.
+VPSIntrinsics intrinsicsForUprightImage(VPSIntrinsics stored, long deviceOrientation, double width, double height);
+
 // "\"intrinsics\":{\"width\":%.0f,\"height\":%.0f,\"fx\":%.4f,\"fy\":%.4f,\"cx\":%.4f,\"cy\":%.4f}"
 std::string intrinsicsText(double width, double height, float fx, float fy, float cx, float cy);
 

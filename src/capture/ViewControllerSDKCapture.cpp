@@ -8,7 +8,9 @@
 // Fails: by a log line, and the page gets no reply.
 // Example: a 1920 x 1440 frame with the device held portrait becomes a
 // 1440 x 1920 upright image; fitted into the default 540 x 960 box it is sent
-// as a 540 x 720 JPEG while the intrinsics say width 1440, height 1920.
+// as a 540 x 720 JPEG while the intrinsics say width 1440, height 1920;
+// held landscape left it stays 1920 x 1440, is sent as 540 x 405 and the
+// intrinsics carry the sensor's own fx, fy, cx, cy (docs/vps.md).
 //
 // Threads: messages, frames, the image completion and the reply on the main
 // thread; rendering, turning, fitting, encoding and building the request on
@@ -240,8 +242,12 @@ void ViewControllerSDK::sendVpsRequestWithImage(std::shared_ptr<Image> image, co
         logSystem("VPS Request Meta Data " + clippedForLog(meta, logMax));
         // Width and height of the upright frame in pixels, before fitting.
         const Size points = image->size();
-        std::string intrinsics =
-            intrinsicsText(points.width * image->scale(), points.height * image->scale(), s.fx, s.fy, s.cx, s.cy);
+        const double width = points.width * image->scale(), height = points.height * image->scale();
+        // The intrinsics follow the turn the image was given when it was made
+        // upright, not the device's orientation now.
+        const VPSIntrinsics k =
+            intrinsicsForUprightImage({s.fx, s.fy, s.cx, s.cy}, image->deviceOrientation(), width, height);
+        std::string intrinsics = intrinsicsText(width, height, k.fx, k.fy, k.cx, k.cy);
         std::string rewritten, error;
         if (!rewriteIntrinsics(meta, intrinsics, rewritten, error)) {
             logSystem("Regex error: " + error);

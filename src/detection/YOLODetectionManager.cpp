@@ -230,7 +230,10 @@ int32_t YOLODetectionManager::getRotationNeeded() const {
     switch (orientation) {
         case UIDeviceOrientationPortrait: return 1;
         case UIDeviceOrientationPortraitUpsideDown: return 3;
-        case UIDeviceOrientationLandscapeLeft: return 2;
+        // Held landscape left the sensor's frame is already upright; held
+        // landscape right it is upside down.
+        case UIDeviceOrientationLandscapeLeft: return 0;
+        case UIDeviceOrientationLandscapeRight: return 2;
         default: return 0;
     }
 }

@@ -61,8 +61,13 @@ public:
     void stopDetection();
     void updateDetectedFloor(int32_t floor);
 
-    // The rotation code for the current device orientation: portrait 1,
-    // portrait upside down 3, landscape left 2, anything else 0.
+    // The rotation code for the current device orientation, which
+    // counterDeviceRotation undoes so the models see the frame upright:
+    // portrait 1 (a quarter turn clockwise), portrait upside down 3 (a
+    // quarter turn counter-clockwise), landscape left 0 (none), landscape
+    // right 2 (a half turn), anything else (unknown, face up, face down) 0.
+    // Example: a 1920 x 1440 frame held landscape right reaches the models
+    // as a 1920 x 1440 frame turned half round.
     int32_t getRotationNeeded() const;
 
     std::atomic<bool> startDetectingFloor{false};

@@ -66,8 +66,10 @@ TEST(Replay, ExampleSessionExercisesEveryChannel) {
     EXPECT_NE(r.indexOf("HTTP POST https://vps.example/api [Authorization: Bearer token] [Content-Type: "
                         "multipart/form-data; boundary=----WebKitFormBoundary7MA4YWxkTrZu0gW] body="),
               std::string::npos);
+    // Held landscape left the image goes unturned, with the sensor's own
+    // principal point.
     EXPECT_TRUE(r.has("    {\"intrinsics\":{\"width\":64,\"height\":48,\"fx\":1500.0000,\"fy\":1500.0000,"
-                      "\"cx\":720.0000,\"cy\":960.0000}}"));
+                      "\"cx\":960.0000,\"cy\":720.0000}}"));
     EXPECT_LT(r.indexOf("HTTP answer 200 to https://vps.example/api"),
               r.indexOf("JS window.UnityBridge.receiveMessage(\"{\\\"data\\\":"));
     EXPECT_NE(r.indexOf("JS window.UnityBridge.receiveMessage("), std::string::npos);

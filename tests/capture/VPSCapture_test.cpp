@@ -126,6 +126,68 @@ TEST_F(VPSCapture, RequestCarriesTheUprightFittedFrameAndTheAnswerReachesThePage
     EXPECT_EQ(frame->lockStats().readOnlyLocks, 1);
 }
 
+// The intrinsics describe the image actually sent: exchanged as today for
+// portrait, the sensor's own values held landscape left, the principal point
+// turned with the half turn held landscape right; and the turn the image got
+// decides, not the device's orientation when the request is built.
+TEST_F(VPSCapture, IntrinsicsMatchTheImageSentInEveryOrientation) {
+    // Sensor K of a 64 x 48 frame: fx 60.5, fy 61.25, cx 30.5, cy 25.25,
+    // stored with the axes exchanged.
+    controller->cameraFx = 61.25f;
+    controller->cameraFy = 60.5f;
+    controller->cameraCx = 25.25f;
+    controller->cameraCy = 30.5f;
+    controller->processFrame(cameraFrame(64, 48));
+    struct Case {
+        long orientation;
+        std::pair<int, int> jpeg;
+        nlohmann::json intrinsics;
+    };
+    const std::vector<Case> cases = {
+        {UIDeviceOrientationPortrait, {540, 720},
+         {{"width", 48}, {"height", 64}, {"fx", 61.25}, {"fy", 60.5}, {"cx", 25.25}, {"cy", 30.5}}},
+        {UIDeviceOrientationLandscapeLeft, {540, 405},
+         {{"width", 64}, {"height", 48}, {"fx", 60.5}, {"fy", 61.25}, {"cx", 30.5}, {"cy", 25.25}}},
+        {UIDeviceOrientationLandscapeRight, {540, 405},
+         {{"width", 64}, {"height", 48}, {"fx", 60.5}, {"fy", 61.25}, {"cx", 33.5}, {"cy", 22.75}}},
+    };
+    for (const Case& c : cases) {
+        fake->device->setOrientation(c.orientation);
+        const size_t before = fake->http->requests().size();
+        post("TevraAR", "https://vps.example/api|{\"intrinsics\":{\"w\":0}}|" + std::to_string(c.orientation));
+        drain();
+        ASSERT_EQ(fake->http->requests().size(), before + 1) << c.orientation;
+        Multipart parts = split(fake->http->requests().back().body);
+        const std::pair<int, int> sent = jpegSize(parts.jpeg);
+        EXPECT_EQ(sent, c.jpeg) << c.orientation;
+        nlohmann::json k = nlohmann::json::parse(parts.json)["intrinsics"];
+        EXPECT_EQ(k, c.intrinsics) << c.orientation;
+        // Same shape as the JPEG, principal point inside it.
+        EXPECT_EQ(k["width"].get<int>() * sent.second, k["height"].get<int>() * sent.first) << c.orientation;
+        EXPECT_LT(k["cx"].get<double>(), k["width"].get<double>());
+        EXPECT_LT(k["cy"].get<double>(), k["height"].get<double>());
+    }
+    // The text keeps its four decimals.
+    const std::string text = R"("intrinsics":{"width":64,"height":48,"fx":60.5000,"fy":61.2500,"cx":33.5000,"cy":22.7500})";
+    EXPECT_NE(split(fake->http->requests().back().body).json.find(text), std::string::npos);
+
+    // Turned while held landscape right, sent after the phone went portrait.
+    fake->device->setOrientation(UIDeviceOrientationLandscapeRight);
+    std::shared_ptr<Image> image;
+    controller->imageFromPixelBuffer(controller->retainedLastCapturedFrame(),
+                                     [&](std::shared_ptr<Image> i) { image = std::move(i); });
+    fake->dispatch->globalQueue().drain();
+    fake->device->setOrientation(UIDeviceOrientationPortrait);
+    drain();
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->deviceOrientation(), UIDeviceOrientationLandscapeRight);
+    controller->sendVpsRequestWithImage(image, R"({"intrinsics":{"w":0}})", "https://vps.example/api", "NoToken",
+                                        nullptr);
+    drain();
+    ASSERT_EQ(fake->http->requests().size(), cases.size() + 1);
+    EXPECT_EQ(nlohmann::json::parse(split(fake->http->requests().back().body).json)["intrinsics"], cases[2].intrinsics);
+}
+
 TEST_F(VPSCapture, NothingHappensWithoutAFrameOrWithTooFewFields) {
     post("TevraAR", "https://vps.example/api|{}|req-1");
     drain();

@@ -238,7 +238,9 @@ TEST_F(YOLOServiceTest, VPSAnswerCarriesTheDeviceFloorOnlyForFloorByYolo) {
 }
 
 TEST_F(YOLOServiceTest, RotationFollowsTheDeviceOrientation) {
-    const std::vector<std::pair<long, int32_t>> table = {{0, 0}, {1, 1}, {2, 3}, {3, 2}, {4, 0}, {5, 0}, {6, 0}};
+    // Landscape left: the sensor frame is upright as it comes; landscape
+    // right: upside down, a half turn.
+    const std::vector<std::pair<long, int32_t>> table = {{0, 0}, {1, 1}, {2, 3}, {3, 0}, {4, 2}, {5, 0}, {6, 0}};
     for (auto [orientation, code] : table) {
         fake_->device->setOrientation(orientation);
         EXPECT_EQ(manager().getRotationNeeded(), code) << orientation;
