@@ -68,7 +68,7 @@ GtkAccessibility::~GtkAccessibility() {
 }
 
 AtkObject* GtkAccessibility::target() const {
-    Held<GtkWidget> widget(const_cast<GWeakRef*>(&widget_));
+    Held<GtkWidget> widget(&widget_);
     GtkWidget* w = widget.object ? widget.object : currentToplevel();
     // The accessible object belongs to the widget, which outlives this call.
     return w ? gtk_widget_get_accessible(w) : nullptr;

@@ -48,7 +48,7 @@ public:
     AtkObject* target() const;
 
 private:
-    GWeakRef widget_;
+    mutable GWeakRef widget_;
     // The target's description before our first notice, and the text we set
     // last, to give the description back only while it is still ours.
     GWeakRef described_;

@@ -248,11 +248,13 @@ void readEveryInput(cv::dnn::Net& net, const Description& d) {
     if (d.inputs.size() < 2) return;
     cv::Ptr<cv::dnn::Layer> inputLayer = net.getLayer(0);
     for (const InputSpec& in : d.inputs) {
-        const std::string sink = "tevra.input-reader." + in.name;
-        if (net.getLayerId(sink) >= 0) continue;
         const int port = inputLayer->outputNameToIndex(in.name);
         // An input the graph does not have fails at setInput with its name.
         if (port < 0) continue;
+        // Named by the port: input names may hold dots, which layer names
+        // may not.
+        const std::string sink = "tevra_input_reader_" + std::to_string(port);
+        if (net.getLayerId(sink) >= 0) continue;
         cv::dnn::LayerParams params;
         params.name = sink;
         params.type = "Identity";
