@@ -5,6 +5,7 @@ Run with Debian's system Python (python3-onnx):
 
     /usr/bin/python3 tools/make_test_models.py OUTDIR [--name-sign NAME] [--name-digit NAME]
                                                        [--form compiled|package|both]
+                                                       [--two-image-inputs]
 
 Writes, for each model, OUTDIR/NAME.mlmodelc (the compiled form the runtime
 opens) and/or OUTDIR/NAME.mlpackage (the source form that compileModelAtURL
@@ -22,6 +23,9 @@ Sign model (input 128 x 128, outputs coordinates [1,4], confidence [1,1]):
     y, h likewise over rows. confidence = sign pixels / (w * h in pixels),
   i.e. how much of its box the red area fills (1.0 for a solid rectangle).
   An image without red gives the box (0, 0, 0, 0) with confidence 0.
+  With --two-image-inputs the same graph also declares an image input
+  "overlay" of 48 x 24 that no node reads, before "image" (NAME_extra_first)
+  or after it (NAME_extra_second); both answer exactly like the sign model.
 
 Digit model (input 64 x 32, outputs coordinates [4,4], confidence [4,11]):
   The input is cut into 4 vertical slots of 16 x 32 pixels. A glyph of class
@@ -54,6 +58,8 @@ SIGN_W, SIGN_H = 128, 128
 DIGIT_W, DIGIT_H = 64, 32
 DIGIT_SLOTS = 4
 DIGIT_CLASSES = 11
+# The unused second image input of the --two-image-inputs models.
+EXTRA_W, EXTRA_H = 48, 24
 
 
 class Graph:
@@ -104,11 +110,14 @@ class Graph:
         return m
 
 
-def image_input(w, h):
-    return helper.make_tensor_value_info("image", TensorProto.FLOAT, [1, 3, h, w])
+def image_input(w, h, name="image"):
+    return helper.make_tensor_value_info(name, TensorProto.FLOAT, [1, 3, h, w])
 
 
-def build_sign():
+def build_sign(extra=None):
+    """The sign model; `extra` ("first" or "second") adds an image input
+    "overlay" of EXTRA_W x EXTRA_H that no node reads, declared before or
+    after "image"."""
     g = Graph()
     # Sign mask in [0, 1]: clamp(4 * (R - G/2 - B/2) - 2).
     mask = g.clamp01_pair("image", [[4.0, -2.0, -2.0]], [-2.0])  # [1,1,H,W]
@@ -159,8 +168,13 @@ def build_sign():
     box = g.op("Add", [box, g.const(np.array([[1e-6]], dtype=np.float32))])
     g.op("Div", [a, box], out="confidence")
     del coords
+    inputs = [image_input(SIGN_W, SIGN_H)]
+    if extra == "first":
+        inputs.insert(0, image_input(EXTRA_W, EXTRA_H, "overlay"))
+    elif extra == "second":
+        inputs.append(image_input(EXTRA_W, EXTRA_H, "overlay"))
     return g.model(
-        [image_input(SIGN_W, SIGN_H)],
+        inputs,
         [
             helper.make_tensor_value_info("coordinates", TensorProto.FLOAT, [1, 4]),
             helper.make_tensor_value_info("confidence", TensorProto.FLOAT, [1, 1]),
@@ -210,20 +224,27 @@ def build_digit():
     )
 
 
-def description(width, height, outputs):
+def image_description(width, height, name="image"):
+    return {
+        "name": name,
+        "type": "image",
+        "width": width,
+        "height": height,
+        "pixelFormat": PIXEL_FORMAT_32ARGB,
+        "tensor": {"layout": "NCHW", "channels": "RGB", "scale": 1.0 / 255.0, "bias": [0.0, 0.0, 0.0]},
+    }
+
+
+def description(width, height, outputs, extra=None):
+    inputs = [image_description(width, height)]
+    if extra == "first":
+        inputs.insert(0, image_description(EXTRA_W, EXTRA_H, "overlay"))
+    elif extra == "second":
+        inputs.append(image_description(EXTRA_W, EXTRA_H, "overlay"))
     return {
         "formatVersion": 1,
         "model": "model.onnx",
-        "inputs": [
-            {
-                "name": "image",
-                "type": "image",
-                "width": width,
-                "height": height,
-                "pixelFormat": PIXEL_FORMAT_32ARGB,
-                "tensor": {"layout": "NCHW", "channels": "RGB", "scale": 1.0 / 255.0, "bias": [0.0, 0.0, 0.0]},
-            }
-        ],
+        "inputs": inputs,
         "outputs": outputs,
     }
 
@@ -252,11 +273,19 @@ def main(argv):
     p.add_argument("--name-sign", default="test_sign")
     p.add_argument("--name-digit", default="test_digit")
     p.add_argument("--form", choices=["compiled", "package", "both"], default="both")
+    p.add_argument("--two-image-inputs", action="store_true",
+                   help="write instead NAME_extra_first and NAME_extra_second (NAME from --name-sign): the sign "
+                        "model with a second image input \"overlay\" that no node reads, declared before and "
+                        "after \"image\"")
     a = p.parse_args(argv)
     os.makedirs(a.outdir, exist_ok=True)
-    write(a.outdir, a.name_sign, build_sign(),
-          description(SIGN_W, SIGN_H, [{"name": "coordinates", "shape": [1, 4]},
-                                       {"name": "confidence", "shape": [1, 1]}]), a.form)
+    sign_outputs = [{"name": "coordinates", "shape": [1, 4]}, {"name": "confidence", "shape": [1, 1]}]
+    if a.two_image_inputs:
+        for extra in ("first", "second"):
+            write(a.outdir, "%s_extra_%s" % (a.name_sign, extra), build_sign(extra),
+                  description(SIGN_W, SIGN_H, sign_outputs, extra), a.form)
+        return 0
+    write(a.outdir, a.name_sign, build_sign(), description(SIGN_W, SIGN_H, sign_outputs), a.form)
     write(a.outdir, a.name_digit, build_digit(),
           description(DIGIT_W, DIGIT_H, [{"name": "coordinates", "shape": [DIGIT_SLOTS, 4]},
                                          {"name": "confidence", "shape": [DIGIT_SLOTS, DIGIT_CLASSES]}]),

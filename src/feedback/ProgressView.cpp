@@ -12,6 +12,12 @@ const Color kDefaultBackgroundColor{0, 1, 1, 1};
 
 }  // namespace
 
+void PlatformAccessibilityNotifier::postLayoutChangedNotification(const View* focusElement) {
+    if (!service_) return;
+    const auto* bar = dynamic_cast<const ProgressView*>(focusElement);
+    service_->postLayoutChanged(focusElement, bar ? bar->accessibilityLabel() : std::string());
+}
+
 float clampProgressValue(float value) {
     // NaN fails "< 1" and so becomes 1, like any value from 1 up.
     float v = value < 1.0f ? value : 1.0f;

@@ -18,7 +18,9 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
+#include "platform/Accessibility.h"
 #include "platform/Animator.h"
 #include "platform/View.h"
 
@@ -30,6 +32,20 @@ class AccessibilityNotifier {
 public:
     virtual ~AccessibilityNotifier() = default;
     virtual void postLayoutChangedNotification(const View* focusElement) = 0;
+};
+
+// Posts the notices through the platform's accessibility service: the focus
+// element with its announced text (a progress bar's accessibility label, ""
+// for other views), or no element and "". A null service posts nothing.
+// Example: the bar shown posts (bar, "Page loading"); hidden, (null, "").
+// Threads: main thread only.
+class PlatformAccessibilityNotifier : public AccessibilityNotifier {
+public:
+    explicit PlatformAccessibilityNotifier(std::shared_ptr<Accessibility> service) : service_(std::move(service)) {}
+    void postLayoutChangedNotification(const View* focusElement) override;
+
+private:
+    std::shared_ptr<Accessibility> service_;
 };
 
 // ---- Frame arithmetic (pure) ----
@@ -100,6 +116,9 @@ public:
     unsigned autoresizingMask() const { return autoresizingMask_; }
     bool clipsToBounds() const { return clipsToBounds_; }
     bool isAccessibilityElement() const { return accessibilityElement_; }
+    // What assistive technology announces for the bar: "Page loading".
+    const std::string& accessibilityLabel() const { return accessibilityLabel_; }
+    void setAccessibilityLabel(std::string label) { accessibilityLabel_ = std::move(label); }
 
     void setAnimator(std::shared_ptr<Animator> a);
     void setAccessibilityNotifier(std::shared_ptr<AccessibilityNotifier> n) { accessibility_ = std::move(n); }
@@ -119,6 +138,7 @@ private:
     unsigned autoresizingMask_ = 0;
     bool clipsToBounds_ = false;
     bool accessibilityElement_ = false;
+    std::string accessibilityLabel_ = "Page loading";
     // Set by the constructor once set-up is done; layout before that is skipped.
     bool initialised_ = false;
     // Guards the animation callbacks against a view that is gone.

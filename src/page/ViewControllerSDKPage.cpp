@@ -169,7 +169,11 @@ void ViewControllerSDK::initRefreshButton() {
 }
 
 void ViewControllerSDK::initProgressView() {
-    progressView = std::make_shared<ProgressView>(Rect{}, platform().animator);
+    // The bar's accessibility notices go to the platform's service (none
+    // without one).
+    std::shared_ptr<AccessibilityNotifier> notifier;
+    if (platform().accessibility) notifier = std::make_shared<PlatformAccessibilityNotifier>(platform().accessibility);
+    progressView = std::make_shared<ProgressView>(Rect{}, platform().animator, std::move(notifier));
     view->addSubview(progressView);
     setProgressViewColorSuccessful();
     startAndShowProgressView();

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/ARSession.h"
+#include "platform/Accessibility.h"
 #include "platform/Animator.h"
 #include "platform/Archive.h"
 #include "platform/Device.h"
@@ -49,6 +50,8 @@ struct Platform {
     std::shared_ptr<Archive> archive;
     // Runs the chrome's view animations; null ends them at once.
     std::shared_ptr<Animator> animator;
+    // Posts the chrome's notices to assistive technology; null posts none.
+    std::shared_ptr<Accessibility> accessibility;
     // The application's resources (pages, scripts, bundled models).
     std::string resourcesDirectory;
     // The per-user documents directory (downloaded models); empty if unknown.

@@ -16,6 +16,7 @@
 
 #include "detection/YOLOInference.h"
 #include "models/ModelManager.h"
+#include "linux/support/GeneratedFiles.h"
 #include "platform/fake/FakePlatform.h"
 
 using namespace tevra;
@@ -362,4 +363,61 @@ TEST_F(DetectFloorWithOpenCV, CompiledPackageLoadsFromLocalStorage) {
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front(), "Found in local storage");
     EXPECT_EQ(lines.back(), "Model loaded: stored_sign size (128, 128)");
+}
+
+// A second image input that no node reads ("overlay", 48 x 24), declared
+// before and after "image": both forms compile through the out-of-process
+// check, open, and answer exactly as the one-input sign model does, whether
+// the overlay is fed or left to zeros.
+TEST(OpenCVModelRuntime, ASecondImageInputRunsInEitherDeclaredOrder) {
+    const fs::path& dir = tevra::testing::generated("two-image-inputs", "make_test_models.py --two-image-inputs");
+    OpenCVModelRuntime runtime;
+    auto image = argbImage(128, 128, [](size_t x, size_t y) -> RGB {
+        if (x >= 16 && x < 80 && y >= 64 && y < 96) return {1, 0, 0};
+        return {0.5f, 0.5f, 0.5f};
+    });
+    auto overlay = argbImage(48, 24, [](size_t, size_t) { return RGB{1, 0, 0}; });
+    auto values = [](const FeatureMap& out) {
+        std::vector<float> v = getMultiArray(out, "coordinates")->data();
+        const auto& c = getMultiArray(out, "confidence")->data();
+        v.insert(v.end(), c.begin(), c.end());
+        return v;
+    };
+    auto single = runtime.modelWithContentsOfURL((modelsDir() / "test_sign.mlmodelc").string(), 3);
+    ASSERT_TRUE(single) << single.error.description();
+    auto reference = predict(*image, **single);
+    ASSERT_TRUE(reference) << reference.error.description();
+    ASSERT_NEAR(values(*reference)[2], 0.5, 1e-4) << "the reference sees the red patch";
+
+    for (const std::string order : {"first", "second"}) {
+        SCOPED_TRACE("overlay declared " + order);
+        const std::string name = "test_sign_extra_" + order;
+        auto compiled = runtime.compileModelAtURL((dir / (name + ".mlpackage")).string());
+        ASSERT_TRUE(compiled) << compiled.error.description();
+        for (const fs::path& path : {fs::path(*compiled), dir / (name + ".mlmodelc")}) {
+            auto model = runtime.modelWithContentsOfURL(path.string(), 3);
+            ASSERT_TRUE(model) << model.error.description();
+            auto inputs = (*model)->inputDescriptions();
+            ASSERT_EQ(inputs.size(), 2u);
+            EXPECT_EQ(inputs[0].name, "image") << "the registry sizes frames by the first image input";
+            EXPECT_EQ(inputs[0].imageConstraint->pixelsWide, 128);
+
+            auto alone = predict(*image, **model);
+            ASSERT_TRUE(alone) << alone.error.description();
+            EXPECT_EQ(values(*alone), values(*reference));
+            FeatureMap both;
+            both.emplace("image", FeatureValue::withPixelBuffer(image));
+            both.emplace("overlay", FeatureValue::withPixelBuffer(overlay));
+            auto fed = (*model)->predictionFromFeatures(both);
+            ASSERT_TRUE(fed) << fed.error.description();
+            EXPECT_EQ(values(*fed), values(*reference));
+
+            // The overlay alone runs on a zero image; no image at all fails.
+            FeatureMap overlayOnly;
+            overlayOnly.emplace("overlay", FeatureValue::withPixelBuffer(overlay));
+            EXPECT_TRUE((*model)->predictionFromFeatures(overlayOnly));
+            EXPECT_FALSE((*model)->predictionFromFeatures({}));
+        }
+        fs::remove_all(fs::path(*compiled).parent_path());
+    }
 }

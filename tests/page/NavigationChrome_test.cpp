@@ -120,3 +120,20 @@ TEST_F(NavigationChrome, CompletionAfterTheControllerIsGoneHidesNothing) {
     while (manual->pendingCount()) manual->runNext(true);
     EXPECT_FALSE(bar->isHidden());
 }
+
+TEST_F(NavigationChrome, TheBarsNoticesReachThePlatformsAccessibilityService) {
+    auto& notices = fake->accessibility->notices();
+    EXPECT_TRUE(notices.empty()) << "the bar starts shown: nothing changed";
+    page().simulateStartProvisional();
+    page().simulateFinish();
+    while (manual->pendingCount()) manual->runNext(true);
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].focusElement, nullptr) << "hidden after the load: no element to move to";
+    EXPECT_EQ(notices[0].focusLabel, "");
+
+    // The next load shows the bar again, and the reader moves to it.
+    page().simulateStartProvisional();
+    ASSERT_EQ(notices.size(), 2u);
+    EXPECT_EQ(notices[1].focusElement, controller->progressView.get());
+    EXPECT_EQ(notices[1].focusLabel, "Page loading");
+}

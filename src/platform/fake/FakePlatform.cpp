@@ -550,6 +550,7 @@ std::shared_ptr<FakePlatform> FakePlatform::install(FakeDispatch::GlobalMode mod
     p->haptics = f->haptics;
     p->uuids = f->uuids;
     p->animator = f->animator;
+    p->accessibility = f->accessibility;
     f->platform = p;
     installPlatform(p);
     return f;

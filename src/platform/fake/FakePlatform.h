@@ -184,6 +184,25 @@ private:
     std::vector<std::string> calls_;
 };
 
+// Records every accessibility notice, in order. It writes no transcript
+// line, so replay transcripts stay as they were.
+class FakeAccessibility : public Accessibility {
+public:
+    struct Notice {
+        const View* focusElement = nullptr;
+        std::string focusLabel;
+    };
+    bool postLayoutChanged(const View* focusElement, const std::string& focusLabel) override {
+        notices_.push_back({focusElement, focusLabel});
+        return true;
+    }
+    const std::vector<Notice>& notices() const { return notices_; }
+    void clear() { notices_.clear(); }
+
+private:
+    std::vector<Notice> notices_;
+};
+
 // ---- Views ----
 
 class FakeCameraView : public CameraView {
@@ -396,6 +415,7 @@ struct FakePlatform {
     std::shared_ptr<FakeHttpClient> http;
     std::shared_ptr<FakeHaptics> haptics;
     std::shared_ptr<FakeUUIDSource> uuids;
+    std::shared_ptr<FakeAccessibility> accessibility = std::make_shared<FakeAccessibility>();
     // Ends animations at once; tests wanting control swap in a manual one.
     std::shared_ptr<FakeAnimator> animator = std::make_shared<FakeAnimator>(FakeAnimator::Mode::Immediate);
     std::shared_ptr<Platform> platform;

@@ -10,6 +10,7 @@
 #include "platform/linux/FileUserDefaults.h"
 #include "platform/linux/GLibAnimator.h"
 #include "platform/linux/GLibDispatch.h"
+#include "platform/linux/GtkAccessibility.h"
 #include "platform/linux/LinuxDevice.h"
 #include "platform/linux/LinuxViewFactory.h"
 #include "platform/linux/OpenCVModelRuntime.h"
@@ -61,6 +62,8 @@ std::shared_ptr<Platform> installLinuxPlatform(const LinuxPlatformOptions& optio
     p->uuids = std::make_shared<RandomUUID>();
     p->archive = std::make_shared<ZipExtractor>(options.limits);
     p->animator = std::make_shared<GLibAnimator>();
+    // Notices go to the active window's accessible object.
+    p->accessibility = std::make_shared<GtkAccessibility>();
     p->resourcesDirectory = options.resourcesDirectory.empty()
                                 ? (fs::path(executableDirectory()) / "resources").string()
                                 : options.resourcesDirectory;

@@ -233,6 +233,38 @@ Expected<cv::dnn::Net> loadNetwork(const std::string& bytes, const std::string& 
     return R::ok(std::move(net));
 }
 
+namespace {
+
+// OpenCV's network input layer takes exactly as many inputs as the graph
+// reads, numbered from the front: an input no node reads makes any run fail,
+// with "inputs.size() == requiredOutputs" when it is declared after the read
+// ones and "inp.total()" (or a port out of range) when declared before them.
+// A model with several inputs therefore gets one pass-through layer per
+// declared input that reads it; the layers come after every graph layer, so
+// a forward pass to the declared outputs never runs them, and every input
+// counts as read. Done once per network (the layers' names mark it); a
+// one-input model is left as the importer built it.
+void readEveryInput(cv::dnn::Net& net, const Description& d) {
+    if (d.inputs.size() < 2) return;
+    cv::Ptr<cv::dnn::Layer> inputLayer = net.getLayer(0);
+    for (const InputSpec& in : d.inputs) {
+        const int port = inputLayer->outputNameToIndex(in.name);
+        // An input the graph does not have fails at setInput with its name.
+        if (port < 0) continue;
+        // Named by the port: input names may hold dots, which layer names
+        // may not.
+        const std::string sink = "tevra_input_reader_" + std::to_string(port);
+        if (net.getLayerId(sink) >= 0) continue;
+        cv::dnn::LayerParams params;
+        params.name = sink;
+        params.type = "Identity";
+        const int id = net.addLayer(sink, params.type, params);
+        net.connect(0, port, id, 0);
+    }
+}
+
+}  // namespace
+
 Expected<std::vector<cv::Mat>> forward(cv::dnn::Net& net, const Description& d,
                                        const std::vector<std::pair<std::string, cv::Mat>>& blobs) {
     using R = Expected<std::vector<cv::Mat>>;
@@ -240,6 +272,7 @@ Expected<std::vector<cv::Mat>> forward(cv::dnn::Net& net, const Description& d,
     for (const auto& o : d.outputs) names.push_back(o.name);
     std::vector<cv::Mat> outs;
     try {
+        readEveryInput(net, d);
         for (const auto& [name, blob] : blobs) net.setInput(blob, name);
         net.forward(outs, names);
     } catch (const cv::Exception& e) {

@@ -102,7 +102,10 @@ cv::Mat blankInput(const InputSpec& in);
 Expected<cv::dnn::Net> loadNetwork(const std::string& bytes, const std::string& where);
 
 // Runs the network; `blobs` feed the inputs by name. Answers one Mat per
-// declared output, in the description's order.
+// declared output, in the description's order. A model of several inputs
+// runs whatever order they are declared in, also when the graph reads only
+// some of them (e.g. an image input "overlay" declared before "image" and
+// never read); every declared input must still be fed.
 Expected<std::vector<cv::Mat>> forward(cv::dnn::Net& net, const Description& d,
                                        const std::vector<std::pair<std::string, cv::Mat>>& blobs);
 

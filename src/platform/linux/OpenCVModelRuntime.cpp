@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -80,6 +81,9 @@ public:
     OpenCVModel(cv::dnn::Net net, Description description) : net_(std::move(net)), description_(std::move(description)) {
     }
 
+    // The declared inputs, the detection input "image" first: the model
+    // registry sizes frames by the first image input it is told of, and a
+    // second image input may be declared before "image".
     std::vector<FeatureDescription> inputDescriptions() const override {
         std::vector<FeatureDescription> out;
         for (const InputSpec& in : description_.inputs) {
@@ -88,18 +92,33 @@ public:
             if (in.image) d.imageConstraint = ImageConstraint{in.width, in.height, in.pixelFormat};
             out.push_back(std::move(d));
         }
+        std::stable_partition(out.begin(), out.end(), [](const FeatureDescription& d) { return d.name == "image"; });
         return out;
     }
 
+    // An image input the features leave out is fed zeros of its declared
+    // shape (as the check's blank run is), so a model with a second image
+    // input runs on the one image the detection code gives. Features with no
+    // image at all, or with something else under an image input's name, fail.
     Expected<FeatureMap> predictionFromFeatures(const FeatureMap& inputs) override {
         using R = Expected<FeatureMap>;
+        auto given = [&](const InputSpec& in) {
+            auto it = inputs.find(in.name);
+            return it != inputs.end() && it->second.type == FeatureType::Image && it->second.image;
+        };
+        const bool anyImage = std::any_of(description_.inputs.begin(), description_.inputs.end(),
+                                          [&](const InputSpec& in) { return in.image && given(in); });
         std::vector<std::pair<std::string, cv::Mat>> blobs;
         for (const InputSpec& in : description_.inputs) {
             auto it = inputs.find(in.name);
             if (in.image) {
-                if (it == inputs.end() || it->second.type != FeatureType::Image || !it->second.image)
-                    return R::fail(runtimeError(kOpenCVModelRuntimeErrorInput,
-                                                "The image input \"" + in.name + "\" is missing"));
+                if (!given(in)) {
+                    if (!anyImage || it != inputs.end())
+                        return R::fail(runtimeError(kOpenCVModelRuntimeErrorInput,
+                                                    "The image input \"" + in.name + "\" is missing"));
+                    blobs.emplace_back(in.name, model::blankInput(in));
+                    continue;
+                }
                 auto blob = imageTensor(in, *it->second.image);
                 if (!blob) return R::fail(blob.error);
                 blobs.emplace_back(in.name, *blob);
