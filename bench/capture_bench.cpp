@@ -16,7 +16,7 @@
 #include "capture/ImageOps.h"
 #include "capture/JpegEncoder.h"
 #include "capture/VPSRequest.h"
-#include "detection/Lanczos.h"
+#include "math/Lanczos.h"
 
 using namespace tevra;
 

@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "detection/ImageUtils.h"
-#include "detection/Lanczos.h"
+#include "math/Lanczos.h"
 
 using namespace tevra;
 

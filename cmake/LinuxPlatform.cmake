@@ -10,12 +10,17 @@ pkg_check_modules(TEVRA_GLES REQUIRED IMPORTED_TARGET egl glesv2)
 pkg_check_modules(GTK3 REQUIRED IMPORTED_TARGET gtk+-3.0)
 pkg_check_modules(WEBKITGTK REQUIRED IMPORTED_TARGET webkit2gtk-4.1)
 
-file(GLOB TEVRA_LINUX_SOURCES CONFIGURE_DEPENDS src/platform/linux/*.cpp)
-if(NOT TEVRA_LINUX_SOURCES)
-  return()
-endif()
+set(TEVRA_LINUX_SOURCES
+  src/platform/linux/CurlHttpClient.cpp src/platform/linux/EvdevHaptics.cpp src/platform/linux/FileUserDefaults.cpp
+  src/platform/linux/GLDevice.cpp src/platform/linux/GLibAnimator.cpp src/platform/linux/GLibDispatch.cpp
+  src/platform/linux/GtkAccessibility.cpp src/platform/linux/GtkCameraView.cpp src/platform/linux/GtkJSON.cpp
+  src/platform/linux/LinuxDevice.cpp src/platform/linux/LinuxPlatform.cpp src/platform/linux/LinuxViewFactory.cpp
+  src/platform/linux/ModelCheck.cpp src/platform/linux/ModelNetwork.cpp src/platform/linux/OpenCVModelRuntime.cpp
+  src/platform/linux/RandomUUID.cpp src/platform/linux/StdLog.cpp src/platform/linux/WebKitPageView.cpp
+  src/platform/linux/ZipExtractor.cpp)
 # A shared library, installed as TevraARWebGL::Linux (component Linux).
-add_library(tevra_linux SHARED ${TEVRA_LINUX_SOURCES})
+# The GTK widget that hosts the controller (src/embed/) ships in this library.
+add_library(tevra_linux SHARED ${TEVRA_LINUX_SOURCES} src/embed/GtkBridge.cpp)
 add_library(TevraARWebGL::Linux ALIAS tevra_linux)
 set_target_properties(tevra_linux PROPERTIES OUTPUT_NAME TevraARWebGLLinux EXPORT_NAME Linux
   VERSION ${PROJECT_VERSION} SOVERSION 1)
@@ -48,8 +53,9 @@ target_link_libraries(tevra_linux
          $<BUILD_INTERFACE:PkgConfig::WEBKITGTK>)
 install(TARGETS tevra_linux EXPORT TevraARWebGLLinuxTargets COMPONENT Linux
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES src/platform/linux/LinuxPlatform.h src/platform/linux/GtkBridge.h
+install(FILES src/platform/linux/LinuxPlatform.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TevraARWebGL/platform/linux COMPONENT Linux)
+install(FILES src/embed/GtkBridge.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TevraARWebGL/embed COMPONENT Linux)
 install(EXPORT TevraARWebGLLinuxTargets NAMESPACE TevraARWebGL:: COMPONENT Linux
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/TevraARWebGL)
 configure_file(cmake/TevraARWebGL-Linux.pc.in ${CMAKE_BINARY_DIR}/TevraARWebGL-Linux.pc @ONLY)

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "FuzzController.h"
-#include "bridge/TextUtils.h"
+#include "base/TextUtils.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static tevra::fuzz::FuzzController* c = new tevra::fuzz::FuzzController();

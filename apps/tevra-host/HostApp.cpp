@@ -11,9 +11,9 @@
 #include <filesystem>
 #include <iostream>
 
-#include "bridge/FrameworkResources.h"
+#include "base/FrameworkResources.h"
 #include "platform/linux/FileUserDefaults.h"
-#include "platform/linux/GtkBridge.h"
+#include "embed/GtkBridge.h"
 #include "platform/linux/GtkCameraView.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/WebKitPageView.h"
@@ -60,7 +60,8 @@ private:
 // Every line to the platform's log and then to a tap.
 class TeeLog : public Log {
 public:
-    TeeLog(std::shared_ptr<Log> first, std::shared_ptr<Log> second) : first_(std::move(first)), second_(std::move(second)) {}
+    TeeLog(std::shared_ptr<Log> first, std::shared_ptr<Log> second)
+        : first_(std::move(first)), second_(std::move(second)) {}
     void system(std::string_view line) override {
         first_->system(line);
         second_->system(line);
@@ -103,26 +104,34 @@ bool parseHostOptions(int argc, char** argv, HostOptions& o, std::string& error)
         std::string v;
         long n = 0;
         bool ok = true;
-        if (a == "--url") ok = value(o.url);
-        else if (a == "--session") ok = value(o.session);
-        else if (a == "--resources") ok = value(o.resources);
-        else if (a == "--documents") ok = value(o.documents);
-        else if (a == "--defaults") ok = value(o.defaults);
-        else if (a == "--screenshot") ok = value(o.screenshot);
-        else if (a == "--navigation") o.navigation = true;
-        else if (a == "--headless") o.headless = true;
-        else if (a == "--no-loop") o.loop = false;
+        if (a == "--url")
+            ok = value(o.url);
+        else if (a == "--session")
+            ok = value(o.session);
+        else if (a == "--resources")
+            ok = value(o.resources);
+        else if (a == "--documents")
+            ok = value(o.documents);
+        else if (a == "--defaults")
+            ok = value(o.defaults);
+        else if (a == "--screenshot")
+            ok = value(o.screenshot);
+        else if (a == "--navigation")
+            o.navigation = true;
+        else if (a == "--headless")
+            o.headless = true;
+        else if (a == "--no-loop")
+            o.loop = false;
         else if (a == "--size")
-            ok = value(v) && std::sscanf(v.c_str(), "%dx%d", &o.width, &o.height) == 2 && o.width > 0 &&
-                 o.height > 0 && o.width <= 8192 && o.height <= 8192;
+            ok = value(v) && std::sscanf(v.c_str(), "%dx%d", &o.width, &o.height) == 2 && o.width > 0 && o.height > 0 &&
+                 o.width <= 8192 && o.height <= 8192;
         else if (a == "--orientation") {
             ok = value(v) && parseInt(v, n) && n >= 0 && n <= 6;
             if (ok) o.orientation = n;
         } else if (a == "--frames") {
             ok = value(v) && parseInt(v, n) && n >= 0 && n <= 1000000;
             if (ok) o.frames = static_cast<int>(n);
-        }
-        else if (a == "--seconds") {
+        } else if (a == "--seconds") {
             char* end = nullptr;
             ok = value(v);
             if (ok) o.seconds = std::strtod(v.c_str(), &end);
@@ -252,7 +261,8 @@ void HostApp::stopPlayback() {
 
 bool HostApp::iterateUntil(const std::function<bool()>& done, double seconds) {
     // A ticking source so the loop wakes up to look at the deadline.
-    guint tick = g_timeout_add(5, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+    guint tick = g_timeout_add(
+        5, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
     const gint64 end = g_get_monotonic_time() + static_cast<gint64>(seconds * 1e6);
     bool ok = done();
     while (!ok && g_get_monotonic_time() < end) {
@@ -422,12 +432,15 @@ int HostApp::run() {
     if (options_.headless) {
         double seconds = options_.seconds > 0 ? options_.seconds : (options_.frames > 0 ? 0 : 5);
         if (seconds > 0)
-            run.timeSource = g_timeout_add(static_cast<guint>(seconds * 1000), [](gpointer d) -> gboolean {
-                auto* r = static_cast<Run*>(d);
-                r->timeSource = 0;
-                g_main_loop_quit(r->loop);
-                return G_SOURCE_REMOVE;
-            }, &run);
+            run.timeSource = g_timeout_add(
+                static_cast<guint>(seconds * 1000),
+                [](gpointer d) -> gboolean {
+                    auto* r = static_cast<Run*>(d);
+                    r->timeSource = 0;
+                    g_main_loop_quit(r->loop);
+                    return G_SOURCE_REMOVE;
+                },
+                &run);
         if (options_.frames > 0)
             onFrameDelivered = [this, loop] {
                 if (framesDelivered_ >= options_.frames) g_main_loop_quit(loop);
@@ -454,9 +467,7 @@ int HostApp::run() {
         auto received = evaluate("window.Zephral ? Zephral.framesReceived : -1");
         auto posted = evaluate("window.Zephral ? Zephral.messagesPosted : -1");
         const bool shot = writeScreenshot(options_.screenshot);
-        auto number = [](const std::optional<nlohmann::json>& v) {
-            return v && v->is_number() ? v->get<long>() : -1L;
-        };
+        auto number = [](const std::optional<nlohmann::json>& v) { return v && v->is_number() ? v->get<long>() : -1L; };
         std::cout << "report: frames delivered " << framesDelivered_ << ", frame calls received by the page "
                   << number(received) << ", messages the page posted " << number(posted) << "\n";
         std::cout << "report: main-thread stalls " << stalls.summary() << "\n";

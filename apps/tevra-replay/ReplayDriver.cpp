@@ -9,7 +9,7 @@
 #include <iterator>
 
 #include "TevraARWebGL/Globals.h"
-#include "bridge/TextUtils.h"
+#include "base/TextUtils.h"
 #include "detection/YOLOService.h"
 #include "models/ModelManager.h"
 #include "platform/Log.h"
@@ -46,8 +46,8 @@ double number(const nlohmann::json& v, const char* what) {
 long integer(const nlohmann::json& v, const char* what, double lo, double hi) {
     const double d = number(v, what);
     if (!(d >= lo && d <= hi) || d != std::floor(d))
-        throw StepError{std::string("\"") + what + "\" must be a whole number from " + std::to_string(static_cast<long>(lo)) +
-                        " to " + std::to_string(static_cast<long>(hi))};
+        throw StepError{std::string("\"") + what + "\" must be a whole number from " +
+                        std::to_string(static_cast<long>(lo)) + " to " + std::to_string(static_cast<long>(hi))};
     return static_cast<long>(d);
 }
 
@@ -75,7 +75,8 @@ std::string shown(const std::string& text) {
 std::string shownField(const nlohmann::json& c, const char* key) {
     auto it = c.find(key);
     if (it == c.end()) return {};
-    return shown(it->is_string() ? it->get<std::string>() : it->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    return shown(it->is_string() ? it->get<std::string>()
+                                 : it->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 std::string num(double v) { return format("%g", v); }
@@ -375,7 +376,8 @@ void ReplayDriver::create(const nlohmann::json& c, const std::string& dir) {
         if (!rec->is_string()) throw StepError{"\"session\" must be a directory"};
         fs::path p(rec->get<std::string>());
         std::string error;
-        auto recording = sim::SessionRecording::load((p.is_absolute() ? p : fs::path(dir) / p).lexically_normal().string(), error);
+        auto recording =
+            sim::SessionRecording::load((p.is_absolute() ? p : fs::path(dir) / p).lexically_normal().string(), error);
         if (!recording) throw StepError{"cannot load the recorded session: " + error};
         simFactory_ = std::make_shared<sim::SimARSessionFactory>(recording);
         fake_->platform->ar = std::make_shared<TranscriptSessionFactory>(simFactory_, fake_->transcript);
@@ -385,7 +387,8 @@ void ReplayDriver::create(const nlohmann::json& c, const std::string& dir) {
     controller_ = ViewControllerSDK::initWithView(hostView_, hostWebView_);
     std::weak_ptr<fake::Transcript> transcript = fake_->transcript;
     controller_->idleTimerDisabledDidChange = [transcript](bool v) {
-        if (auto t = transcript.lock()) t->add("HOST", std::string("idleTimerDisabledDidChange ") + (v ? "true" : "false"));
+        if (auto t = transcript.lock())
+            t->add("HOST", std::string("idleTimerDisabledDidChange ") + (v ? "true" : "false"));
     };
 }
 
@@ -438,7 +441,8 @@ void ReplayDriver::scriptModel(const nlohmann::json& c) {
         text += " fails: " + shown(*answer.failure);
     } else {
         const nlohmann::json& answers = need(c, "answers");
-        if (!answers.is_array() || answers.size() > 1000) throw StepError{"\"answers\" must be a list of at most 1000 boxes"};
+        if (!answers.is_array() || answers.size() > 1000)
+            throw StepError{"\"answers\" must be a list of at most 1000 boxes"};
         text += " answers " + std::to_string(answers.size()) + ":";
         for (const auto& a : answers) {
             const nlohmann::json& box = need(a, "box");
@@ -469,7 +473,8 @@ void ReplayDriver::tickCamera() {
     cam->tick();
     const size_t after = fake_->views->gpu()->committedCount();
     if (after == before) return;
-    std::shared_ptr<ARFrame> frame = controller_ && controller_->session ? controller_->session->currentFrame() : nullptr;
+    std::shared_ptr<ARFrame> frame =
+        controller_ && controller_->session ? controller_->session->currentFrame() : nullptr;
     emit("DRAW", "n=" + std::to_string(after) + " time=" + seconds(fake_->clock->now()) +
                      " frame=" + (frame ? seconds(frame->timestamp()) : std::string("none")));
 }
@@ -492,14 +497,15 @@ void ReplayDriver::reportState() {
     auto& vc = *controller_;
     auto add = [&](const std::string& text) { f.transcript->add("STATE", text); };
     add("near=" + num(vc.near) + " far=" + num(vc.far) + " target=" + num(vc.targetSize.width) + "x" +
-        num(vc.targetSize.height) + " compression=" + num(cameraFrameJpegCompressionFactor) +
-        " orientation=" + std::to_string(vc.deviceOrientation) + " interface=" + std::to_string(vc.interfaceOrientation) +
+        num(vc.targetSize.height) + " compression=" + num(cameraFrameJpegCompressionFactor) + " orientation=" +
+        std::to_string(vc.deviceOrientation) + " interface=" + std::to_string(vc.interfaceOrientation) +
         " camera=" + num(vc.cameraFx) + "," + num(vc.cameraFy) + "," + num(vc.cameraCx) + "," + num(vc.cameraCy));
     add(std::string("flags initialPageLoadedWhenTrackingBegins=") + yesNo(vc.initialPageLoadedWhenTrackingBegins) +
         " webviewNavigationSuccess=" + yesNo(vc.webviewNavigationSuccess) +
         " showingCameraFeed=" + yesNo(vc.showingCameraFeed) + " updateWindowSize=" + yesNo(vc.updateWindowSize) +
         " drawNextCameraFrame=" + yesNo(vc.drawNextCameraFrame) + " sendARData=" + yesNo(vc.sendARData) +
-        " isIdleTimerDisabled=" + yesNo(vc.isIdleTimerDisabled) + " urlTextFieldActive=" + yesNo(vc.urlTextFieldActive));
+        " isIdleTimerDisabled=" + yesNo(vc.isIdleTimerDisabled) +
+        " urlTextFieldActive=" + yesNo(vc.urlTextFieldActive));
     auto same = [](const std::string& v) { return v; };
     add("jsAnchorIdsToObjCAnchorIds" + mapText(vc.jsAnchorIdsToObjCAnchorIds, same));
     add("objCAnchorIdsToJSAnchorIds" + mapText(vc.objCAnchorIdsToJSAnchorIds, same));
@@ -512,7 +518,8 @@ void ReplayDriver::reportState() {
     int32_t detectionFrames = 0;
     if (auto m = vc.yoloService ? vc.yoloService->manager : nullptr) {
         const auto& registry = ModelManager::shared();
-        auto model = [&](const char* role, const std::optional<std::string>& name, const std::optional<float>& threshold) {
+        auto model = [&](const char* role, const std::optional<std::string>& name,
+                         const std::optional<float>& threshold) {
             detection += std::string(" ") + role + "=" + (name ? shown(*name) : std::string("(none)"));
             detection += std::string(" ") + role + "Threshold=" + (threshold ? num(*threshold) : std::string("(none)"));
             detection += std::string(" ") + role + "Loaded=" + yesNo(name && registry->isModelLoaded(*name));
@@ -527,8 +534,8 @@ void ReplayDriver::reportState() {
     }
     add(detection);
     auto page = f.views->lastWebView();
-    add("counters draws=" + std::to_string(f.views->gpu()->committedCount()) +
-        " detectionFrames=" + std::to_string(detectionFrames) + " httpInFlight=" + std::to_string(f.http->pendingCount()) +
+    add("counters draws=" + std::to_string(f.views->gpu()->committedCount()) + " detectionFrames=" +
+        std::to_string(detectionFrames) + " httpInFlight=" + std::to_string(f.http->pendingCount()) +
         " pageScripts=" + std::to_string(page ? page->evaluatedScripts().size() : 0));
 }
 
@@ -567,18 +574,25 @@ bool ReplayDriver::step(const nlohmann::json& c, const std::string& dir) {
         if (op == "host") {
             const std::string call = need(c, "call").get<std::string>();
             f.transcript->add("STEP", "host " + shown(call) + (call == "loadURL" ? " " + shownField(c, "arg") : ""));
-            if (call == "viewWillAppear") vc.viewWillAppear(true);
-            else if (call == "viewWillDisappear") vc.viewWillDisappear(true);
-            else if (call == "pause") vc.pause();
-            else if (call == "didReceiveMemoryWarning") vc.didReceiveMemoryWarning();
-            else if (call == "initNavigation") vc.initNavigation();
+            if (call == "viewWillAppear")
+                vc.viewWillAppear(true);
+            else if (call == "viewWillDisappear")
+                vc.viewWillDisappear(true);
+            else if (call == "pause")
+                vc.pause();
+            else if (call == "didReceiveMemoryWarning")
+                vc.didReceiveMemoryWarning();
+            else if (call == "initNavigation")
+                vc.initNavigation();
             else if (call == "getIsIdleTimerDisabled")
-                f.transcript->add("HOST", std::string("isIdleTimerDisabled ") + (vc.getIsIdleTimerDisabled() ? "true" : "false"));
+                f.transcript->add(
+                    "HOST", std::string("isIdleTimerDisabled ") + (vc.getIsIdleTimerDisabled() ? "true" : "false"));
             else if (call == "loadURL") {
                 const auto& arg = need(c, "arg");
                 if (!arg.is_string()) throw StepError{"\"arg\" must be text"};
                 vc.loadURL(arg.get<std::string>());
-            } else throw StepError{"unknown host call \"" + call + "\""};
+            } else
+                throw StepError{"unknown host call \"" + call + "\""};
         } else if (op == "orientation") {
             long o = code(need(c, "value"), "value");
             f.transcript->add("STEP", "orientation " + std::to_string(o));
@@ -654,8 +668,9 @@ bool ReplayDriver::step(const nlohmann::json& c, const std::string& dir) {
                 for (const auto& p : *ps) {
                     std::string id = need(p, "id").get<std::string>();
                     ids += " " + shown(id);
-                    auto plane = std::make_shared<ARPlaneAnchor>(id, pose(p), p.contains("center") ? vec3(p["center"], "center") : float3{},
-                                                                 p.contains("extent") ? vec3(p["extent"], "extent") : float3{1, 0, 1});
+                    auto plane = std::make_shared<ARPlaneAnchor>(
+                        id, pose(p), p.contains("center") ? vec3(p["center"], "center") : float3{},
+                        p.contains("extent") ? vec3(p["extent"], "extent") : float3{1, 0, 1});
                     list.push_back(plane);
                 }
             }
@@ -663,29 +678,40 @@ bool ReplayDriver::step(const nlohmann::json& c, const std::string& dir) {
                 if (auto s = f.ar->lastSession())
                     for (auto& a : s->anchors()) list.push_back(a);
             }
-            f.transcript->add("STEP", "anchors " + shown(event) + " (" + std::to_string(list.size()) + ")" + shown(ids));
+            f.transcript->add("STEP",
+                              "anchors " + shown(event) + " (" + std::to_string(list.size()) + ")" + shown(ids));
             auto s = f.ar->lastSession();
             if (!s) throw StepError{"no session"};
-            if (event == "add") controller_->sessionDidAddAnchors(*s, list);
-            else if (event == "update") controller_->sessionDidUpdateAnchors(*s, list);
-            else if (event == "remove") controller_->sessionDidRemoveAnchors(*s, list);
-            else throw StepError{"unknown anchors event \"" + event + "\""};
+            if (event == "add")
+                controller_->sessionDidAddAnchors(*s, list);
+            else if (event == "update")
+                controller_->sessionDidUpdateAnchors(*s, list);
+            else if (event == "remove")
+                controller_->sessionDidRemoveAnchors(*s, list);
+            else
+                throw StepError{"unknown anchors event \"" + event + "\""};
         } else if (op == "tap") {
             f.transcript->add("STEP", "tap");
             if (vc.tapRecognizer) vc.tapRecognizer->fire();
         } else if (op == "nav") {
             const std::string event = need(c, "event").get<std::string>();
             std::string args;
-            if (event == "progress") args = " " + num(number(need(c, "value"), "value"));
+            if (event == "progress")
+                args = " " + num(number(need(c, "value"), "value"));
             else if (event == "fail" || event == "failProvisional")
-                args = " " + std::to_string(code(need(c, "code"), "code")) + " " + shown(c.value("description", std::string("failed")));
-            else if (event == "alert") args = " " + shownField(c, "message");
+                args = " " + std::to_string(code(need(c, "code"), "code")) + " " +
+                       shown(c.value("description", std::string("failed")));
+            else if (event == "alert")
+                args = " " + shownField(c, "message");
             f.transcript->add("STEP", "nav " + shown(event) + args);
             auto page = f.views->lastWebView();
             if (!page) throw StepError{"no page view"};
-            if (event == "start") page->simulateStartProvisional();
-            else if (event == "finish") page->simulateFinish();
-            else if (event == "progress") page->simulateProgress(number(need(c, "value"), "value"));
+            if (event == "start")
+                page->simulateStartProvisional();
+            else if (event == "finish")
+                page->simulateFinish();
+            else if (event == "progress")
+                page->simulateProgress(number(need(c, "value"), "value"));
             else if (event == "fail" || event == "failProvisional")
                 page->simulateFail(code(need(c, "code"), "code"), c.value("description", std::string("failed")),
                                    event == "failProvisional");
@@ -694,7 +720,8 @@ bool ReplayDriver::step(const nlohmann::json& c, const std::string& dir) {
                 page->simulateAlert(c.value("message", std::string()), [t] {
                     if (auto tr = t.lock()) tr->add("NAV", "alert completed");
                 });
-            } else throw StepError{"unknown nav event \"" + event + "\""};
+            } else
+                throw StepError{"unknown nav event \"" + event + "\""};
         } else if (op == "http") {
             const std::string what2 = need(c, "op").get<std::string>();
             size_t index = c.contains("index") ? static_cast<size_t>(integer(c["index"], "index", 0, 1000000)) : 0;
@@ -707,17 +734,19 @@ bool ReplayDriver::step(const nlohmann::json& c, const std::string& dir) {
                 std::ifstream in(path, std::ios::binary);
                 if (!in) throw StepError{"cannot read " + file->get<std::string>()};
                 body.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-                text += " status=" + std::to_string(c.value("status", 200)) + " file=" + shown(file->get<std::string>());
+                text +=
+                    " status=" + std::to_string(c.value("status", 200)) + " file=" + shown(file->get<std::string>());
             } else if (what2 == "respond") {
-                text += " status=" + std::to_string(c.value("status", 200)) + " body=" + std::to_string(body.size()) + "B";
+                text +=
+                    " status=" + std::to_string(c.value("status", 200)) + " body=" + std::to_string(body.size()) + "B";
             } else if (what2 == "fail") {
                 text += " " + shown(c.value("message", std::string("The network connection was lost.")));
             }
             f.transcript->add("STEP", text);
-            bool done = what2 == "respond"
-                            ? f.http->respond(index, static_cast<long>(c.value("status", 200)), body)
-                            : what2 == "fail" ? f.http->fail(index, c.value("message", std::string("The network connection was lost.")))
-                                              : throw StepError{"unknown http op \"" + what2 + "\""};
+            bool done = what2 == "respond" ? f.http->respond(index, static_cast<long>(c.value("status", 200)), body)
+                        : what2 == "fail"
+                            ? f.http->fail(index, c.value("message", std::string("The network connection was lost.")))
+                            : throw StepError{"unknown http op \"" + what2 + "\""};
             if (!done) throw StepError{"no HTTP request in flight at index " + std::to_string(index)};
         } else if (op == "defaults") {
             const std::string key = need(c, "key").get<std::string>();

@@ -8,7 +8,7 @@
 // stops after that many frames and reports how many frame calls the demo
 // page received (exit status 0 when it received any), so it also runs
 // headless under Xvfb.
-#include <TevraARWebGL/platform/linux/GtkBridge.h>
+#include <TevraARWebGL/embed/GtkBridge.h>
 #include <TevraARWebGL/platform/linux/LinuxPlatform.h>
 #include <TevraARWebGL/platform/sim/SimARSession.h>
 
@@ -58,10 +58,14 @@ int main(int argc, char** argv) {
     Run run;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i], v = argv[i + 1];
-        if (a == "--session") sessionDir = v;
-        else if (a == "--resources") resources = v;
-        else if (a == "--url") url = v;
-        else if (a == "--frames") run.framesLeft = std::atoi(v.c_str());
+        if (a == "--session")
+            sessionDir = v;
+        else if (a == "--resources")
+            resources = v;
+        else if (a == "--url")
+            url = v;
+        else if (a == "--frames")
+            run.framesLeft = std::atoi(v.c_str());
     }
     if (sessionDir.empty() || resources.empty()) {
         std::fprintf(stderr, "usage: tevra-embed --session DIR --resources DIR [--url TEXT] [--frames N]\n");

@@ -7,8 +7,8 @@
 
 #include "bridge/Channels.h"
 #include "bridge/FrameCall.h"
-#include "bridge/FrameworkResources.h"
-#include "bridge/TextUtils.h"
+#include "base/FrameworkResources.h"
+#include "base/TextUtils.h"
 #include "capture/ImageContext.h"
 #include "detection/YOLOService.h"
 #include "feedback/HapticController.h"
@@ -30,13 +30,6 @@ std::string deviceName() {
     if (uname(&u) != 0) return "";
     return u.machine;
 }
-
-namespace {
-std::string lowercase(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // Creation and set-up
@@ -128,7 +121,8 @@ void ViewControllerSDK::viewDidLoad() {
     content.addUserScript(flagScript);
     if (zephral) content.addUserScript({*zephral, UserScriptInjectionTime::AtDocumentStart, true});
     std::optional<std::string> unityBridge = readFrameworkResource("UnityBridge", "js");
-    if (!unityBridge) logSystem("Failed to read the framework resource UnityBridge.js; the page gets no UnityBridge API");
+    if (!unityBridge)
+        logSystem("Failed to read the framework resource UnityBridge.js; the page gets no UnityBridge API");
     content.addScriptMessageHandler(weak_from_this(), channels::kUnityBridge);
     if (unityBridge) content.addUserScript({*unityBridge, UserScriptInjectionTime::AtDocumentStart, true});
     // 16.
@@ -359,8 +353,8 @@ void ViewControllerSDK::handleARCommandMessage(const std::string& channel, const
 void ViewControllerSDK::addAnchorCommand(const std::vector<std::string>& args) {
     const std::string& pageId = args[0];
     if (args.size() < 17) {
-        logSystem(format("addAnchor refused for page id '%s': it needs 16 numbers after the id, got %zu", pageId.c_str(),
-                         args.size() - 1));
+        logSystem(format("addAnchor refused for page id '%s': it needs 16 numbers after the id, got %zu",
+                         pageId.c_str(), args.size() - 1));
         return;
     }
     float elements[16];
@@ -416,8 +410,7 @@ void ViewControllerSDK::sessionDidUpdateFrame(ARSession&, const std::shared_ptr<
     float4x4 viewMatrix = camera->viewMatrixForOrientation(interfaceOrientation);
     float4x4 cameraToWorld = inverse(viewMatrix);
     Rect pageFrame = wkWebView->frame();
-    float4x4 projection =
-        camera->projectionMatrixForOrientation(interfaceOrientation, pageFrame.size(), near, far);
+    float4x4 projection = camera->projectionMatrixForOrientation(interfaceOrientation, pageFrame.size(), near, far);
     quatf q = simd_quaternion(cameraToWorld);
     float position[3] = {cameraToWorld.m(3, 0), cameraToWorld.m(3, 1), cameraToWorld.m(3, 2)};
     float orientation[4] = {q.x, q.y, q.z, q.w};
@@ -426,14 +419,14 @@ void ViewControllerSDK::sessionDidUpdateFrame(ARSession&, const std::shared_ptr<
     auto pr = projection.elements();
     sendARDataToJSZeroCopyWithPosition(position, orientation, v.data(), pr.data());
     if (updateWindowSize) {
-        std::string js = format(
-            "if(window.ZephralSetWindowSize)ZephralSetWindowSize({\"width\":%i,\"height\":%i});",
-            static_cast<int>(pageFrame.width), static_cast<int>(pageFrame.height));
+        std::string js = format("if(window.ZephralSetWindowSize)ZephralSetWindowSize({\"width\":%i,\"height\":%i});",
+                                static_cast<int>(pageFrame.width), static_cast<int>(pageFrame.height));
         std::weak_ptr<ViewControllerSDK> weakSelf = weak_from_this();
         wkWebView->evaluateJavaScript(js, [weakSelf](const nlohmann::json&, const std::optional<Error>& error) {
             if (!error) return;
             if (auto self = weakSelf.lock())
-                self->showAlertDialog("ERROR: Evaluating jscode to provide window size: " + error->description(), nullptr);
+                self->showAlertDialog("ERROR: Evaluating jscode to provide window size: " + error->description(),
+                                      nullptr);
         });
         updateWindowSize = false;
     }
@@ -441,7 +434,8 @@ void ViewControllerSDK::sessionDidUpdateFrame(ARSession&, const std::shared_ptr<
 }
 
 void ViewControllerSDK::sendARDataToJSZeroCopyWithPosition(const float position[3], const float orientation[4],
-                                                           const float viewMatrix[16], const float projectionMatrix[16]) {
+                                                           const float viewMatrix[16],
+                                                           const float projectionMatrix[16]) {
     float values[39];
     std::copy(position, position + 3, values);
     std::copy(orientation, orientation + 4, values + 3);
@@ -458,18 +452,25 @@ void ViewControllerSDK::sendARDataToJSZeroCopyWithPosition(const float position[
 namespace {
 const char* trackingStateText(long state) {
     switch (state) {
-        case ARTrackingStateNotAvailable: return "Not Available";
-        case ARTrackingStateLimited: return "Limited";
-        case ARTrackingStateNormal: return "Normal";
-        default: return nullptr;
+        case ARTrackingStateNotAvailable:
+            return "Not Available";
+        case ARTrackingStateLimited:
+            return "Limited";
+        case ARTrackingStateNormal:
+            return "Normal";
+        default:
+            return nullptr;
     }
 }
 
 const char* trackingReasonText(long reason) {
     switch (reason) {
-        case ARTrackingStateReasonExcessiveMotion: return "Excessive Motion";
-        case ARTrackingStateReasonInsufficientFeatures: return "Insufficient Featues";
-        default: return nullptr;
+        case ARTrackingStateReasonExcessiveMotion:
+            return "Excessive Motion";
+        case ARTrackingStateReasonInsufficientFeatures:
+            return "Insufficient Featues";
+        default:
+            return nullptr;
     }
 }
 }  // namespace
@@ -554,10 +555,9 @@ std::optional<std::string> ViewControllerSDK::getAnchorsString(const ARAnchorLis
         auto m = a->transform().elements();
         auto d = [](float f) { return static_cast<double>(f); };
         if (text.empty()) text = "[";
-        text += format(
-            "{\"modelMatrix\":[%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f],\"identifier\":%s}", d(m[0]), d(m[1]),
-            d(m[2]), d(m[3]), d(m[4]), d(m[5]), d(m[6]), d(m[7]), d(m[8]), d(m[9]), d(m[10]), d(m[11]), d(m[12]),
-            d(m[13]), d(m[14]), d(m[15]), pageIdLiteral(a->identifier()).c_str());
+        text += format("{\"modelMatrix\":[%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f],\"identifier\":%s}", d(m[0]),
+                       d(m[1]), d(m[2]), d(m[3]), d(m[4]), d(m[5]), d(m[6]), d(m[7]), d(m[8]), d(m[9]), d(m[10]),
+                       d(m[11]), d(m[12]), d(m[13]), d(m[14]), d(m[15]), pageIdLiteral(a->identifier()).c_str());
         text += ",";
     }
     if (text.empty()) return std::nullopt;
@@ -574,7 +574,8 @@ void ViewControllerSDK::dispatchVRDisplayEvent(const std::string& type, const st
     std::weak_ptr<ViewControllerSDK> weakSelf = weak_from_this();
     wkWebView->evaluateJavaScript(js, [weakSelf](const nlohmann::json&, const std::optional<Error>& error) {
         if (!error) return;
-        if (auto self = weakSelf.lock()) self->showAlertDialog("ERROR: Evaluating jscode: " + error->description(), nullptr);
+        if (auto self = weakSelf.lock())
+            self->showAlertDialog("ERROR: Evaluating jscode: " + error->description(), nullptr);
     });
 }
 

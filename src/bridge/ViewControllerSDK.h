@@ -10,8 +10,8 @@
 // Example: a page posting "setDepthNear:0.05" on "Zephral" sets `near` to
 // 0.05, and the next frame call carries a projection built with it.
 //
-// Threads: everything runs on the main thread, except that the controller's
-// own recursive lock guards `lastCapturedFrame` for the background capture.
+// Threads: everything runs on the main thread, except that the newest frame
+// (`lastCapturedFrame`) has a lock of its own for the background capture.
 #pragma once
 
 #include <functional>
@@ -22,6 +22,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "capture/NewestFrame.h"
 #include "math/Simd.h"
 #include "platform/Platform.h"
 
@@ -50,7 +51,8 @@ public:
     // Creates the controller inside the host view and runs set-up. The host
     // web view is added to the host view and gets the controller as its
     // navigation and UI delegate; nothing runs and no page loads yet.
-    static std::shared_ptr<ViewControllerSDK> initWithView(std::shared_ptr<View> view, std::shared_ptr<WebView> webView);
+    static std::shared_ptr<ViewControllerSDK> initWithView(std::shared_ptr<View> view,
+                                                           std::shared_ptr<WebView> webView);
     ~ViewControllerSDK() override;
     ViewControllerSDK(const ViewControllerSDK&) = delete;
     ViewControllerSDK& operator=(const ViewControllerSDK&) = delete;
@@ -135,7 +137,7 @@ public:
                                                    std::function<void()> completionHandler) override;
     void observeValueForKeyPath(const std::string& keyPath, const void* object, double newValue) override;
 
-    // ---- Camera frame capture and VPS (capture/ViewControllerSDKCapture.cpp) ----
+    // ---- Camera frame capture and VPS (ViewControllerSDKCapture.cpp) ----
     // Stores the newest camera image with exactly one retain (under the lock).
     void processFrame(const PixelBufferRef& pixelBuffer);
     // A new reference to the stored frame, taken under the lock; null if none.
@@ -150,8 +152,7 @@ public:
     // The image fitted into the box keeping its aspect (may enlarge).
     std::shared_ptr<Image> resizeImageKeepAspect(const std::shared_ptr<Image>& image, Size targetSize);
     // The largest centred crop of the target's aspect, scaled to the target.
-    std::shared_ptr<Image> resizeImageWithCrop(const std::shared_ptr<Image>& image, Size targetSize,
-                                               long orientation);
+    std::shared_ptr<Image> resizeImageWithCrop(const std::shared_ptr<Image>& image, Size targetSize, long orientation);
     // Height x bytes-per-row bytes of the buffer (plane 0, padding included).
     std::optional<std::vector<uint8_t>> pixelBufferToNSData(const PixelBufferRef& pixelBuffer);
     // A repeating one-second timer whose tick does nothing; main thread.
@@ -177,7 +178,6 @@ private:
     std::shared_ptr<ImageContext> ciContext_;
 
 public:
-
     // ---- Fields (declaration order as in the platform build) ----
     std::shared_ptr<CameraView> mtkView;
     std::shared_ptr<WebView> wkWebView;  // the page view
@@ -235,8 +235,7 @@ private:
     // bare, anything else as a JSON string literal.
     std::string pageIdLiteral(const std::string& uuid) const;
 
-    std::recursive_mutex lock_;  // guards lastCapturedFrame only
-    PixelBufferRef lastCapturedFrame_;
+    NewestFrame newestFrame_;  // lastCapturedFrame, with its own lock
     int orientationObserver_ = 0;
     bool observingOrientation_ = false;
     std::unordered_map<std::string, int32_t> planeNumbers_;

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "detection/Lanczos.h"
+#include "math/Lanczos.h"
 #include "platform/Device.h"
 
 namespace tevra {
@@ -78,8 +78,8 @@ std::shared_ptr<Image> uprightImageForDeviceOrientation(const Image& image, long
     for (long y = y0; y < y1; ++y)
         std::memcpy(canvas->row(static_cast<size_t>(y)) + 4 * x0, src->row(static_cast<size_t>(y - dy)) + 4 * (x0 - dx),
                     static_cast<size_t>(x1 - x0) * 4);
-    canvas->opaque = src->opaque && dx <= 0 && dy <= 0 && x1 - x0 == static_cast<long>(cw) &&
-                     y1 - y0 == static_cast<long>(ch);
+    canvas->opaque =
+        src->opaque && dx <= 0 && dy <= 0 && x1 - x0 == static_cast<long>(cw) && y1 - y0 == static_cast<long>(ch);
     return Image::imageWithBitmap(canvas, s, ImageOrientation::Up, deviceOrientation);
 }
 

@@ -1,7 +1,7 @@
 // Geometry on images: turning a camera image upright by the device's
 // orientation, fitting into a box, and a centred crop-and-scale.
 //
-// Scaled drawing uses a Lanczos-3 filter (detection/Lanczos.h) whose kernel
+// Scaled drawing uses a Lanczos-3 filter (math/Lanczos.h) whose kernel
 // widens when an image shrinks, so fine detail averages out instead of
 // aliasing. Canvases are transparent; areas nothing is drawn on stay (0, 0,
 // 0, 0).

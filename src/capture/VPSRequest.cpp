@@ -10,8 +10,8 @@
 #include <unicode/unistr.h>
 #include <unicode/utypes.h>
 
-#include "bridge/TextUtils.h"
-#include "page/URL.h"
+#include "base/TextUtils.h"
+#include "base/URL.h"
 #include "platform/Device.h"
 
 namespace tevra {
@@ -27,14 +27,7 @@ std::optional<VPSMessage> parseVPSMessage(std::string_view body) {
     return m;
 }
 
-bool isAcceptedVPSServerURL(std::string_view text) {
-    auto url = parseURL(text);
-    if (!url || !url->scheme || !url->host || url->host->empty()) return false;
-    std::string scheme = *url->scheme;
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return scheme == "http" || scheme == "https";
-}
+bool isAcceptedVPSServerURL(std::string_view text) { return isWebURL(text); }
 
 namespace {
 // printf's %.Nf, always with a decimal point (std::to_chars ignores the locale).
@@ -65,11 +58,13 @@ std::string intrinsicsText(double width, double height, float fx, float fy, floa
 VPSIntrinsics intrinsicsForUprightImage(VPSIntrinsics stored, long deviceOrientation, double width, double height) {
     // Stored exchanged: stored.fx is the sensor's fy, stored.cx its cy.
     switch (deviceOrientation) {
-        case UIDeviceOrientationLandscapeLeft: return {stored.fy, stored.fx, stored.cy, stored.cx};
+        case UIDeviceOrientationLandscapeLeft:
+            return {stored.fy, stored.fx, stored.cy, stored.cx};
         case UIDeviceOrientationLandscapeRight:
             return {stored.fy, stored.fx, static_cast<float>(width - static_cast<double>(stored.cy)),
                     static_cast<float>(height - static_cast<double>(stored.cx))};
-        default: return stored;
+        default:
+            return stored;
     }
 }
 
@@ -155,10 +150,14 @@ namespace {
 
 void appendEscapedForJavaScriptString(std::string& out, std::string_view text) {
     for (char c : text) {
-        if (c == '\\') out += "\\\\";
-        else if (c == '"') out += "\\\"";
-        else if (c == '\n') out += "\\n";
-        else out += c;
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
     }
 }
 
@@ -201,18 +200,21 @@ bool isValidUTF8(std::string_view s) {
         }
         size_t len;
         uint32_t cp;
-        if (c >= 0xC2 && c <= 0xDF) len = 2, cp = c & 0x1F;
-        else if (c >= 0xE0 && c <= 0xEF) len = 3, cp = c & 0x0F;
-        else if (c >= 0xF0 && c <= 0xF4) len = 4, cp = c & 0x07;
-        else return false;
+        if (c >= 0xC2 && c <= 0xDF)
+            len = 2, cp = c & 0x1F;
+        else if (c >= 0xE0 && c <= 0xEF)
+            len = 3, cp = c & 0x0F;
+        else if (c >= 0xF0 && c <= 0xF4)
+            len = 4, cp = c & 0x07;
+        else
+            return false;
         if (i + len > n) return false;
         for (size_t k = 1; k < len; ++k) {
             const auto cc = static_cast<unsigned char>(s[i + k]);
             if ((cc & 0xC0) != 0x80) return false;
             cp = (cp << 6) | (cc & 0x3F);
         }
-        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
+        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF))
             return false;
         i += len;
     }

@@ -11,7 +11,7 @@
 #include <immintrin.h>
 #endif
 
-#include "detection/Lanczos.h"
+#include "math/Lanczos.h"
 #include "platform/Log.h"
 
 namespace tevra {
@@ -121,9 +121,7 @@ struct Staging {
 // ---- Rotation ----
 
 // Half turn and plain copy; quarter turns are done below.
-libyuv::RotationMode libraryRotation(int64_t rotation) {
-    return rotation == 2 ? libyuv::kRotate180 : libyuv::kRotate0;
-}
+libyuv::RotationMode libraryRotation(int64_t rotation) { return rotation == 2 ? libyuv::kRotate180 : libyuv::kRotate0; }
 
 // Quarter turn of 4-byte pixels, clockwise or counter-clockwise. The YUV
 // library's own quarter turn gathers one source column per output row and
@@ -133,8 +131,8 @@ libyuv::RotationMode libraryRotation(int64_t rotation) {
 // turning clockwise and at (y, W-1-x) counter-clockwise.
 constexpr size_t kTile = 64;
 
-void turnPixelScalar(const uint8_t* src, size_t srcStride, size_t width, size_t height, uint8_t* dst,
-                     size_t dstStride, bool clockwise, size_t x, size_t y) {
+void turnPixelScalar(const uint8_t* src, size_t srcStride, size_t width, size_t height, uint8_t* dst, size_t dstStride,
+                     bool clockwise, size_t x, size_t y) {
     const uint8_t* from = src + y * srcStride + 4 * x;
     uint8_t* to = clockwise ? dst + x * dstStride + 4 * (height - 1 - y) : dst + (width - 1 - x) * dstStride + 4 * y;
     std::memcpy(to, from, 4);
@@ -252,8 +250,8 @@ PixelBufferRef convertNV12ToARGB(PixelBuffer& pixelBuffer) {
             libyuv::ARGBShuffle(out, static_cast<int>(outStride), out, static_cast<int>(outStride), kToMemoryARGB,
                                 static_cast<int>(width), static_cast<int>(rows));
         } else {
-            convertRowsPortable(staging.luma.data(), width, staging.chroma.data(), chromaStaging, out, outStride,
-                                width, rows);
+            convertRowsPortable(staging.luma.data(), width, staging.chroma.data(), chromaStaging, out, outStride, width,
+                                rows);
         }
     }
     return output;
@@ -267,8 +265,8 @@ PixelBufferRef resizeARGBPixelBuffer(PixelBuffer& pixelBuffer, int64_t dstWidth,
         static_cast<uint64_t>(dstHeight) > kMaxDimension)
         return nullptr;
 
-    PixelBufferRef output = PixelBufferRef::adopt(PixelBuffer::create(
-        static_cast<size_t>(dstWidth), static_cast<size_t>(dstHeight), kCVPixelFormatType_32ARGB));
+    PixelBufferRef output = PixelBufferRef::adopt(
+        PixelBuffer::create(static_cast<size_t>(dstWidth), static_cast<size_t>(dstHeight), kCVPixelFormatType_32ARGB));
     if (!output) return nullptr;
     PixelBufferLock outputLock(*output, kWriteLock);
     uint8_t* target = output->baseAddress();
@@ -296,9 +294,8 @@ RotationResult rotatePixelBuffer(PixelBuffer& pixelBuffer, int64_t rotation) {
         const bool quarter = rotation == 1 || rotation == 3;
         PixelBufferAttributes attributes;
         attributes.ioSurface = true;
-        PixelBufferRef out = PixelBufferRef::adopt(PixelBuffer::create(quarter ? height : width,
-                                                                       quarter ? width : height,
-                                                                       kCVPixelFormatType_32ARGB, attributes));
+        PixelBufferRef out = PixelBufferRef::adopt(PixelBuffer::create(
+            quarter ? height : width, quarter ? width : height, kCVPixelFormatType_32ARGB, attributes));
         if (!out) return nullptr;
         PixelBufferLock outputLock(*out, kWriteLock);
         uint8_t* target = out->baseAddress();
@@ -341,8 +338,7 @@ PixelBufferRef cropARGBPixelBufferFromYOLO(PixelBuffer& pixelBuffer, float xCent
     const float top = cy - bh / 2;
 
     int64_t x0, y0, w, h;
-    if (!truncateToInt64(left, x0) || !truncateToInt64(top, y0) || !truncateToInt64(bw, w) ||
-        !truncateToInt64(bh, h))
+    if (!truncateToInt64(left, x0) || !truncateToInt64(top, y0) || !truncateToInt64(bw, w) || !truncateToInt64(bh, h))
         return nullptr;
 
     // Clip, never shift: what lies outside the image is cut off.
@@ -366,8 +362,8 @@ PixelBufferRef cropARGBPixelBufferFromYOLO(PixelBuffer& pixelBuffer, float xCent
 
     PixelBufferAttributes attributes;
     attributes.ioSurface = true;
-    PixelBufferRef output = PixelBufferRef::adopt(PixelBuffer::create(
-        static_cast<size_t>(w), static_cast<size_t>(h), kCVPixelFormatType_32ARGB, attributes));
+    PixelBufferRef output = PixelBufferRef::adopt(
+        PixelBuffer::create(static_cast<size_t>(w), static_cast<size_t>(h), kCVPixelFormatType_32ARGB, attributes));
     if (!output) return nullptr;
     PixelBufferLock outputLock(*output, kWriteLock);
     uint8_t* target = output->baseAddress();

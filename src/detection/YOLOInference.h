@@ -28,7 +28,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Error.h"
+#include "base/Error.h"
 #include "platform/ModelRuntime.h"
 #include "platform/PixelBuffer.h"
 

@@ -4,26 +4,15 @@
 // edge, so only its upper half shows. Its background colour is set by its
 // owner.
 //
-// Drawing goes through a small context interface so the geometry stays in
-// plain code; the Linux side strokes it with cairo
-// (platform/linux/GtkViewDrawing.h).
+// Drawing goes through the platform's drawing context (platform/Drawing.h),
+// so the geometry stays in plain code.
 // Threads: main thread only.
 #pragma once
 
+#include "platform/Drawing.h"
 #include "platform/View.h"
 
 namespace tevra {
-
-// The stroking calls a view's drawing makes, in order.
-class DrawingContext {
-public:
-    virtual ~DrawingContext() = default;
-    virtual void setStrokeColor(const Color& color) = 0;
-    virtual void setLineWidth(double width) = 0;
-    virtual void moveToPoint(double x, double y) = 0;
-    virtual void addLineToPoint(double x, double y) = 0;
-    virtual void strokePath() = 0;
-};
 
 class NavigationView : public View {
 public:

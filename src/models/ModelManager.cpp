@@ -17,8 +17,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "models/StorageFiles.h"
-#include "page/URL.h"
+#include "base/Files.h"
+#include "base/TextUtils.h"
+#include "base/URL.h"
 #include "platform/Log.h"
 #include "platform/Platform.h"
 
@@ -46,15 +47,6 @@ constexpr std::chrono::seconds kStalePrivateDirectoryAge{3600};
 // file systems) would name another model's entry.
 constexpr const char* kStorageSuffixes[] = {".mlmodelc", ".mlpackage", ".zip", ".incoming"};
 
-bool endsWithIgnoringCase(const std::string& text, const std::string& suffix) {
-    if (text.size() < suffix.size()) return false;
-    for (size_t i = 0; i < suffix.size(); ++i) {
-        unsigned char a = static_cast<unsigned char>(text[text.size() - suffix.size() + i]);
-        if (std::tolower(a) != static_cast<unsigned char>(suffix[i])) return false;
-    }
-    return true;
-}
-
 // A name as it stands in a log line: control characters escaped.
 std::string shown(const std::string& name) { return escapedForLog(name); }
 
@@ -62,64 +54,11 @@ std::string shown(const std::string& name) { return escapedForLog(name); }
 // location from a page) for a log line: escaped and cut.
 std::string clipped(const std::string& text) { return clippedForLog(text, platform().limits.logTextMaxBytes); }
 
-bool entryExists(const fs::path& p) {
-    std::error_code ec;
-    return fs::exists(fs::symlink_status(p, ec)) && !ec;
-}
-
 constexpr const char* kFileErrorDomain = kStorageFileErrorDomain;
-
-Error fileError(const std::string& what, const std::error_code& ec) {
-    return Error{kFileErrorDomain, ec.value(), what + ": " + ec.message()};
-}
-
-// Removes whatever is at `p` (a file, a link or a whole directory of any
-// depth) without following links.
-std::optional<Error> removeItem(const fs::path& p) { return removeTree(p.string()); }
-
-// Moves a file or directory. A rename when both lie on one file system;
-// across file systems (EXDEV) a copy followed by removing the source.
-std::optional<Error> moveItem(const fs::path& from, const fs::path& to) {
-    std::error_code ec;
-    fs::rename(from, to, ec);
-    if (!ec) return std::nullopt;
-    if (ec != std::errc::cross_device_link) return fileError("Could not move " + from.string() + " to " + to.string(), ec);
-    fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
-    if (ec) {
-        removeTree(to.string());
-        return fileError("Could not copy " + from.string() + " to " + to.string(), ec);
-    }
-    if (auto e = removeTree(from.string()))
-        return Error{kFileErrorDomain, e->code, "Could not remove " + from.string() + " after copying it"};
-    return std::nullopt;
-}
-
-// Puts the directory `incoming` in the place of `destination`. With an
-// earlier entry there, the two are exchanged in one step (so the name never
-// points at nothing) and the earlier one, now at `incoming`, is removed (if
-// that fails, the next download of the name removes it); where the file
-// system can't exchange, the earlier entry is removed first.
-std::optional<Error> replaceItem(const fs::path& incoming, const fs::path& destination) {
-    if (entryExists(destination)) {
-        if (::renameat2(AT_FDCWD, incoming.c_str(), AT_FDCWD, destination.c_str(), RENAME_EXCHANGE) == 0) {
-            removeItem(incoming);
-            return std::nullopt;
-        }
-        if (auto e = removeItem(destination)) return e;
-    }
-    return moveItem(incoming, destination);
-}
 
 // Only http and https locations are fetched: anything else (file://, ftp://,
 // no scheme, no host) is refused like text that is no URL at all.
-bool isDownloadableURL(const std::string& text) {
-    auto url = parseURL(text);
-    if (!url || !url->scheme || !url->host || url->host->empty()) return false;
-    std::string scheme = *url->scheme;
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return scheme == "http" || scheme == "https";
-}
+bool isDownloadableURL(const std::string& text) { return isWebURL(text); }
 
 // The calling thread's printable form, e.g. "<Thread: 0x7f...>{tid = 4321, name = curl}".
 std::string currentThreadDescription() {
@@ -147,9 +86,9 @@ Error makeModelError(long code, const std::string& description) { return Error{k
 
 Error makeModelInputError(ModelInputError e) {
     long code = static_cast<long>(e);
-    return Error{kModelInputErrorDomain, code,
-                 "The operation couldn't be completed. (TevraARWebGL.ModelInputError error " + std::to_string(code) +
-                     ".)"};
+    return Error{
+        kModelInputErrorDomain, code,
+        "The operation couldn't be completed. (TevraARWebGL.ModelInputError error " + std::to_string(code) + ".)"};
 }
 
 std::optional<ModelInputError> modelInputErrorFrom(const Error& e) {
@@ -407,17 +346,17 @@ void ModelManager::downloadModel(const std::string& name, const std::string& url
         return;
     }
     // The handler keeps only the name and the completion.
-    http->downloadTask(urlString, [name, completion = std::move(completion)](std::optional<std::string> tempFile,
-                                                                             std::optional<HttpResponse>,
-                                                                             std::optional<Error> error) {
-        if (!tempFile || error) {
-            logStdout("Download failed for " + shown(name) + ": " +
-                      (error ? clipped(error->localizedDescription) : std::string()));
-            completion(false);
-            return;
-        }
-        completion(prepareDownloadedArchive(name, *tempFile));
-    });
+    http->downloadTask(
+        urlString, [name, completion = std::move(completion)](std::optional<std::string> tempFile,
+                                                              std::optional<HttpResponse>, std::optional<Error> error) {
+            if (!tempFile || error) {
+                logStdout("Download failed for " + shown(name) + ": " +
+                          (error ? clipped(error->localizedDescription) : std::string()));
+                completion(false);
+                return;
+            }
+            completion(prepareDownloadedArchive(name, *tempFile));
+        });
 }
 
 bool ModelManager::prepareDownloadedArchive(const std::string& name, const std::string& tempFile) {

@@ -56,7 +56,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Error.h"
+#include "base/Error.h"
 #include "platform/ModelRuntime.h"
 
 namespace tevra {
@@ -159,11 +159,11 @@ private:
     // State, in declaration order.
     std::map<std::string, std::shared_ptr<Model>> models;
     std::map<std::string, ModelInputSize> inputSizes;
-    std::shared_ptr<Model> loadedModel;             // unused; kept for the record layout
-    std::optional<std::string> loadedModelName;     // unused; kept for the record layout
-    std::set<std::string> downloadingModels;        // under monitor_
+    std::shared_ptr<Model> loadedModel;                                 // unused; kept for the record layout
+    std::optional<std::string> loadedModelName;                         // unused; kept for the record layout
+    std::set<std::string> downloadingModels;                            // under monitor_
     std::map<std::string, std::vector<Completion>> pendingCompletions;  // under monitor_
-    ModelInputSize imgsz{0, 0};                     // unused; kept for the record layout
+    ModelInputSize imgsz{0, 0};                                         // unused; kept for the record layout
 };
 
 }  // namespace tevra

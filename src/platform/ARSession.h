@@ -14,12 +14,16 @@
 #include <vector>
 
 #include "math/Simd.h"
-#include "platform/Error.h"
+#include "base/Error.h"
 #include "platform/PixelBuffer.h"
 
 namespace tevra {
 
-enum ARPlaneDetection : unsigned long { ARPlaneDetectionNone = 0, ARPlaneDetectionHorizontal = 1, ARPlaneDetectionVertical = 2 };
+enum ARPlaneDetection : unsigned long {
+    ARPlaneDetectionNone = 0,
+    ARPlaneDetectionHorizontal = 1,
+    ARPlaneDetectionVertical = 2
+};
 enum ARSessionRunOptions : unsigned long {
     ARSessionRunOptionResetTracking = 1,
     ARSessionRunOptionRemoveExistingAnchors = 2,

@@ -19,24 +19,24 @@
 #include <optional>
 #include <string>
 
-#include "platform/Error.h"
+#include "base/Error.h"
 
 namespace tevra {
 
 inline constexpr const char* kArchiveErrorDomain = "ArchiveError";
 
 enum ArchiveErrorCode : long {
-    kArchiveErrorUnreadable = 1,         // the archive file can't be opened or read
-    kArchiveErrorNotZip = 2,             // the file is not a ZIP archive
-    kArchiveErrorInvalidEntryPath = 3,   // absolute path, ".." component, or a path through a link
-    kArchiveErrorChecksum = 4,           // an entry's CRC-32 does not match its data
-    kArchiveErrorUncontainedSymlink = 5, // a symbolic link pointing outside the destination
-    kArchiveErrorTooLarge = 6,           // the unpacked size exceeds the cap
-    kArchiveErrorTooManyEntries = 7,     // the entry count exceeds the cap
-    kArchiveErrorWriteFailed = 8,        // the destination could not be written
-    kArchiveErrorCorrupt = 9,            // an entry can't be decompressed or is malformed
+    kArchiveErrorUnreadable = 1,           // the archive file can't be opened or read
+    kArchiveErrorNotZip = 2,               // the file is not a ZIP archive
+    kArchiveErrorInvalidEntryPath = 3,     // absolute path, ".." component, or a path through a link
+    kArchiveErrorChecksum = 4,             // an entry's CRC-32 does not match its data
+    kArchiveErrorUncontainedSymlink = 5,   // a symbolic link pointing outside the destination
+    kArchiveErrorTooLarge = 6,             // the unpacked size exceeds the cap
+    kArchiveErrorTooManyEntries = 7,       // the entry count exceeds the cap
+    kArchiveErrorWriteFailed = 8,          // the destination could not be written
+    kArchiveErrorCorrupt = 9,              // an entry can't be decompressed or is malformed
     kArchiveErrorTooManyDirectories = 10,  // the directories to create exceed the cap
-    kArchiveErrorTooDeep = 11,           // an entry's path has more components than the cap
+    kArchiveErrorTooDeep = 11,             // an entry's path has more components than the cap
 };
 
 class Archive {

@@ -24,7 +24,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/Error.h"
+#include "base/Error.h"
 #include "platform/PixelBuffer.h"
 
 namespace tevra {
@@ -73,8 +73,8 @@ public:
     // samples, one or two 8-bit channels by `format`). Null on failure: a
     // plane that doesn't exist or doesn't match the size or format, or memory
     // that can't be read. Locks the buffer read-only for as long as it reads.
-    virtual std::shared_ptr<GPUTexture> createTextureFromImage(PixelBuffer& buffer, GPUPixelFormat format,
-                                                               size_t width, size_t height, size_t planeIndex) = 0;
+    virtual std::shared_ptr<GPUTexture> createTextureFromImage(PixelBuffer& buffer, GPUPixelFormat format, size_t width,
+                                                               size_t height, size_t planeIndex) = 0;
 };
 
 class GPUFunction {

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Error.h"
+#include "base/Error.h"
 
 namespace tevra {
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include <nlohmann/json.hpp>
+
 namespace tevra {
 
 class Log {
@@ -34,5 +36,10 @@ std::string escapedForLog(std::string_view text);
 // escaped as above and, when longer than `maxBytes`, cut there (at a UTF-8
 // character boundary) with " … (N bytes)" telling the whole length.
 std::string clippedForLog(std::string_view text, size_t maxBytes);
+
+// The text form "%@" prints for a page body: strings bare, everything else
+// as compact JSON (invalid UTF-8 replaced, never thrown), cut for a log line
+// at the installed Limits::logTextMaxBytes with the whole length said.
+std::string describeBody(const nlohmann::json& body);
 
 }  // namespace tevra

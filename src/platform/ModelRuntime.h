@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Error.h"
+#include "base/Error.h"
 #include "platform/PixelBuffer.h"
 
 namespace tevra {
@@ -42,7 +42,15 @@ private:
     std::vector<float> data_;
 };
 
-enum class FeatureType : long { Invalid = 0, Int64 = 1, Double = 2, String = 3, Image = 4, MultiArray = 5, Dictionary = 6 };
+enum class FeatureType : long {
+    Invalid = 0,
+    Int64 = 1,
+    Double = 2,
+    String = 3,
+    Image = 4,
+    MultiArray = 5,
+    Dictionary = 6
+};
 
 struct FeatureValue {
     FeatureType type = FeatureType::Invalid;
@@ -77,7 +85,8 @@ public:
     virtual ~ModelRuntime() = default;
     // Opens a compiled model directory. computeUnits follows the platform's
     // coding (3: CPU and neural accelerator, no graphics processor).
-    virtual Expected<std::shared_ptr<Model>> modelWithContentsOfURL(const std::string& compiledDir, int computeUnits) = 0;
+    virtual Expected<std::shared_ptr<Model>> modelWithContentsOfURL(const std::string& compiledDir,
+                                                                    int computeUnits) = 0;
     // Compiles a model package into a compiled model directory at a location
     // the runtime chooses, and returns that location.
     virtual Expected<std::string> compileModelAtURL(const std::string& packageDir) = 0;

@@ -49,17 +49,23 @@ std::string escapedForLog(std::string_view text) {
     for (char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
         switch (c) {
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20 || c == 0x7f) {
-                out += "\\x";
-                out += kHex[c >> 4];
-                out += kHex[c & 15];
-            } else {
-                out += ch;
-            }
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (c < 0x20 || c == 0x7f) {
+                    out += "\\x";
+                    out += kHex[c >> 4];
+                    out += kHex[c & 15];
+                } else {
+                    out += ch;
+                }
         }
     }
     return out;
@@ -81,6 +87,12 @@ float MultiArray::at(const std::vector<long>& index) const {
         offset = offset * static_cast<size_t>(shape_[i]) + static_cast<size_t>(index[i]);
     }
     return offset < data_.size() ? data_[offset] : 0.0f;
+}
+
+std::string describeBody(const nlohmann::json& body) {
+    if (body.is_string()) return body.get<std::string>();
+    const size_t max = hasPlatform() ? platform().limits.logTextMaxBytes : Limits{}.logTextMaxBytes;
+    return clippedForLog(body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), max);
 }
 
 }  // namespace tevra

@@ -16,7 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "math/Simd.h"
-#include "platform/Error.h"
+#include "base/Error.h"
 #include "platform/GPU.h"
 
 namespace tevra {
@@ -53,7 +53,9 @@ public:
     bool isHidden() const { return hidden_; }
     virtual void setHidden(bool h) { hidden_ = h; }
     const std::vector<std::shared_ptr<TapGestureRecognizer>>& gestureRecognizers() const { return recognizers_; }
-    virtual void setGestureRecognizers(std::vector<std::shared_ptr<TapGestureRecognizer>> r) { recognizers_ = std::move(r); }
+    virtual void setGestureRecognizers(std::vector<std::shared_ptr<TapGestureRecognizer>> r) {
+        recognizers_ = std::move(r);
+    }
 
 private:
     Rect frame_;
@@ -295,7 +297,8 @@ public:
 protected:
     // For implementations: tell the observer about a new progress value.
     void notifyProgress() {
-        if (auto o = progressObserver_.lock()) o->observeValueForKeyPath("estimatedProgress", this, estimatedProgress());
+        if (auto o = progressObserver_.lock())
+            o->observeValueForKeyPath("estimatedProgress", this, estimatedProgress());
     }
 
 private:

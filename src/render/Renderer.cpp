@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "platform/Log.h"
-#include "render/ShaderLibrary.h"
+#include "platform/ShaderLibrary.h"
 
 namespace tevra {
 
@@ -87,8 +87,8 @@ void Renderer::_loadMetal() {
     _capturedImageTextureCache = _device->newTextureCache();
 
     _geometryVertexDescriptor = {};
-    _geometryVertexDescriptor.attributes[0] = {GPUVertexFormat::Float3, 0, 0};  // position
-    _geometryVertexDescriptor.attributes[1] = {GPUVertexFormat::Float2, 0, 1};  // texture coordinate
+    _geometryVertexDescriptor.attributes[0] = {GPUVertexFormat::Float3, 0, 0};                 // position
+    _geometryVertexDescriptor.attributes[1] = {GPUVertexFormat::Float2, 0, 1};                 // texture coordinate
     _geometryVertexDescriptor.attributes[2] = {GPUVertexFormat::Half3, kCubeNormalOffset, 1};  // normal
     _geometryVertexDescriptor.layouts[0] = {kCubePositionStride};
     _geometryVertexDescriptor.layouts[1] = {kCubeAttributeStride};

@@ -1,4 +1,4 @@
-#include "bridge/TextUtils.h"
+#include "base/TextUtils.h"
 #include "support/ControllerFixture.h"
 
 using namespace tevra;

@@ -24,7 +24,7 @@
 #include <mutex>
 #include <thread>
 
-#include "bridge/FrameworkResources.h"
+#include "base/FrameworkResources.h"
 #include "bridge/ViewControllerSDK.h"
 #include "linux/support/LoopbackServer.h"
 #include "models/ModelManager.h"
@@ -57,7 +57,8 @@ void writeFile(const fs::path& p, const std::string& content) {
 bool startsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 
 size_t countPrefixed(const Lines& lines, const std::string& prefix) {
-    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](auto& l) { return startsWith(l, prefix); }));
+    return static_cast<size_t>(
+        std::count_if(lines.begin(), lines.end(), [&](auto& l) { return startsWith(l, prefix); }));
 }
 
 // Writes beyond `bytes` fail with EFBIG while this lives.
@@ -133,7 +134,8 @@ class FullDisk : public ::testing::Test {
 protected:
     void SetUp() override {
         static int counter = 0;
-        root_ = fs::temp_directory_path() / ("tevra-faults-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        root_ = fs::temp_directory_path() /
+                ("tevra-faults-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
         fs::create_directories(root_ / "bundle");
         const std::string cmd = std::string("/usr/bin/python3 ") + TEVRA_SOURCE_DIR + "/tools/make_test_models.py " +
                                 (root_ / "models").string() + " --form both >/dev/null";
@@ -273,7 +275,8 @@ TEST_F(FullDisk, EveryWaitingCallerGetsFalseAndTheNextRequestStartsOver) {
 // another file system storing it is a copy, which needs room. The earlier
 // compiled model is replaced only once the new one is fully in place.
 TEST_F(FullDisk, StoringTheCompiledModelFailsAndTheEarlierOneIsKept) {
-    struct stat tmp {}, shm {};
+    struct stat tmp {
+    }, shm{};
     otherFileSystem_ = fs::path("/dev/shm") / ("tevra-faults-" + std::to_string(::getpid()));
     std::error_code ec;
     fs::create_directories(otherFileSystem_, ec);
@@ -377,7 +380,8 @@ protected:
         setFrameworkResourcesDirectory(TEVRA_SOURCE_RESOURCES);
         hostView_ = std::make_shared<View>(Rect{0, 0, 390, 844});
         controller_ = ViewControllerSDK::initWithView(hostView_, fake_->views->makeHostWebView({0, 0, 390, 844}));
-        auto frame = PixelBufferRef::adopt(PixelBuffer::create(640, 480, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+        auto frame =
+            PixelBufferRef::adopt(PixelBuffer::create(640, 480, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
         std::fill(frame->baseAddressOfPlane(0), frame->baseAddressOfPlane(0) + frame->bytesPerRowOfPlane(0) * 480, 90);
         std::fill(frame->baseAddressOfPlane(1), frame->baseAddressOfPlane(1) + frame->bytesPerRowOfPlane(1) * 240, 128);
         controller_->processFrame(frame);

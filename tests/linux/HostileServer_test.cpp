@@ -20,7 +20,7 @@
 #include <mutex>
 #include <thread>
 
-#include "bridge/FrameworkResources.h"
+#include "base/FrameworkResources.h"
 #include "bridge/ViewControllerSDK.h"
 #include "capture/JsStringLiteral.h"
 #include "linux/support/LoopbackServer.h"
@@ -118,7 +118,8 @@ protected:
         hostView = std::make_shared<View>(Rect{0, 0, 390, 844});
         controller = ViewControllerSDK::initWithView(hostView, fake->views->makeHostWebView({0, 0, 390, 844}));
         fake->device->setOrientation(UIDeviceOrientationPortrait);
-        auto frame = PixelBufferRef::adopt(PixelBuffer::create(640, 480, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+        auto frame =
+            PixelBufferRef::adopt(PixelBuffer::create(640, 480, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
         controller->processFrame(frame);
         fake->log->clear();
     }
@@ -276,8 +277,10 @@ protected:
         ::setenv("TMPDIR", tmp.c_str(), 1);
     }
     void TearDown() override {
-        if (savedTmp) ::setenv("TMPDIR", savedTmp->c_str(), 1);
-        else ::unsetenv("TMPDIR");
+        if (savedTmp)
+            ::setenv("TMPDIR", savedTmp->c_str(), 1);
+        else
+            ::unsetenv("TMPDIR");
         fs::remove_all(tmp);
     }
     static linux_platform::CurlHttpClient::Options options() {
@@ -365,12 +368,13 @@ TEST_F(HostileDownloadServer, CapCountsDecodedBytesAndAnAnswerAtTheCapPasses) {
         HttpRequest request;
         request.url = server.url("/data");
         request.maxResponseBytes = 4 * kMiB;
-        client.dataTask(request, [&](std::optional<std::string> b, std::optional<HttpResponse>, std::optional<Error> e) {
-            std::lock_guard<std::mutex> lock(m);
-            got = std::move(b);
-            outcome = std::move(e);
-            cv.notify_all();
-        });
+        client.dataTask(request,
+                        [&](std::optional<std::string> b, std::optional<HttpResponse>, std::optional<Error> e) {
+                            std::lock_guard<std::mutex> lock(m);
+                            got = std::move(b);
+                            outcome = std::move(e);
+                            cv.notify_all();
+                        });
         std::unique_lock<std::mutex> lock(m);
         ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(8), [&] { return outcome.has_value(); }));
         if (size > 4 * kMiB) {

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "bridge/FrameworkResources.h"
+#include "base/FrameworkResources.h"
 #include "bridge/ViewControllerSDK.h"
 #include "capture/JsStringLiteral.h"
 #include "capture/VPSRequest.h"
@@ -46,7 +46,8 @@ protected:
         // A 1920 x 1440 camera frame with a horizontal luma ramp.
         frame = PixelBufferRef::adopt(PixelBuffer::create(1920, 1440, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
         for (size_t y = 0; y < 1440; ++y)
-            for (size_t x = 0; x < 1920; ++x) frame->baseAddressOfPlane(0)[y * frame->bytesPerRowOfPlane(0) + x] = uint8_t(x / 8);
+            for (size_t x = 0; x < 1920; ++x)
+                frame->baseAddressOfPlane(0)[y * frame->bytesPerRowOfPlane(0) + x] = uint8_t(x / 8);
         std::fill(frame->baseAddressOfPlane(1), frame->baseAddressOfPlane(1) + frame->bytesPerRowOfPlane(1) * 720, 128);
         controller->processFrame(frame);
         fake->log->clear();
@@ -153,7 +154,8 @@ TEST_F(VPSClient, AuthorizationOnlyForARealTokenAndIntrinsicsRewrites) {
     struct Case {
         std::string tokenPart, meta, expectedJson, authorization;
     };
-    const std::string I = R"("intrinsics":{"width":1440,"height":1920,"fx":1490.5000,"fy":1500.2500,"cx":720.5000,"cy":960.1250})";
+    const std::string I =
+        R"("intrinsics":{"width":1440,"height":1920,"fx":1490.5000,"fy":1500.2500,"cx":720.5000,"cy":960.1250})";
     std::vector<Case> cases = {
         {"", R"({"intrinsics":{},"k":1})", R"({"intrinsics":{},"k":1})", ""},
         {"|", R"({"intrinsics": {"a":1}})", R"({"intrinsics": {"a":1}})", ""},
@@ -213,8 +215,7 @@ TEST_F(VPSClient, RequestsInFlightReplyInCompletionOrder) {
             }
         return a;
     });
-    for (const char* id : {"slow", "mid", "fast"})
-        send(server.url("/v") + "|{\"req\":\"" + id + "\"}|" + id);
+    for (const char* id : {"slow", "mid", "fast"}) send(server.url("/v") + "|{\"req\":\"" + id + "\"}|" + id);
     ASSERT_TRUE(runUntil([&] { return replies().size() == 3; }, 15));
     std::vector<std::string> order;
     for (size_t i = 0; i < 3; ++i) {

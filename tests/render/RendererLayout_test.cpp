@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "render/ShaderLibrary.h"
+#include "platform/ShaderLibrary.h"
 
 using namespace tevra;
 
@@ -82,10 +82,12 @@ TEST(RendererLayout, BoxMeshIsAClosedOutwardFacingCube) {
     for (size_t i = 0; i < 24; ++i)
         for (float c : position(i)) EXPECT_FLOAT_EQ(std::fabs(c), 0.0375f);
     for (size_t t = 0; t < 12; ++t) {
-        auto a = position(box.indices[t * 3]), b = position(box.indices[t * 3 + 1]), c = position(box.indices[t * 3 + 2]);
+        auto a = position(box.indices[t * 3]), b = position(box.indices[t * 3 + 1]),
+             c = position(box.indices[t * 3 + 2]);
         const float e1[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]};
         const float e2[3] = {c[0] - a[0], c[1] - a[1], c[2] - a[2]};
-        const float n[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2], e1[0] * e2[1] - e1[1] * e2[0]};
+        const float n[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
+                            e1[0] * e2[1] - e1[1] * e2[0]};
         const float centroid[3] = {a[0] + b[0] + c[0], a[1] + b[1] + c[1], a[2] + b[2] + c[2]};
         EXPECT_GT(n[0] * centroid[0] + n[1] * centroid[1] + n[2] * centroid[2], 0) << "triangle " << t;
         // The stored normal matches the winding.

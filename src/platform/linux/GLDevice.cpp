@@ -11,7 +11,7 @@
 #include <regex>
 #include <sstream>
 
-#include "render/ShaderLibrary.h"
+#include "platform/ShaderLibrary.h"
 
 namespace tevra::gl {
 
@@ -50,7 +50,8 @@ std::shared_ptr<GLContext> GLContext::createSurfaceless(Error* error) {
     std::shared_ptr<GLContext> c(new GLContext());
     auto getPlatformDisplay =
         reinterpret_cast<PFNEGLGETPLATFORMDISPLAYEXTPROC>(eglGetProcAddress("eglGetPlatformDisplayEXT"));
-    if (getPlatformDisplay) c->display_ = getPlatformDisplay(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr);
+    if (getPlatformDisplay)
+        c->display_ = getPlatformDisplay(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr);
     if (c->display_ == EGL_NO_DISPLAY) c->display_ = eglGetDisplay(EGL_DEFAULT_DISPLAY);
     if (c->display_ == EGL_NO_DISPLAY) return fail("No EGL display");
     EGLint major = 0, minor = 0;
@@ -66,8 +67,8 @@ std::shared_ptr<GLContext> GLContext::createSurfaceless(Error* error) {
     eglChooseConfig(c->display_, configAttributes, &config, 1, &count);
     const EGLint contextAttributes[] = {EGL_CONTEXT_MAJOR_VERSION, 3, EGL_CONTEXT_MINOR_VERSION, 0, EGL_NONE};
     // A surfaceless display may offer no configs; a config-less context works.
-    c->context_ = eglCreateContext(c->display_, count > 0 ? config : EGLConfig{nullptr}, EGL_NO_CONTEXT,
-                                   contextAttributes);
+    c->context_ =
+        eglCreateContext(c->display_, count > 0 ? config : EGLConfig{nullptr}, EGL_NO_CONTEXT, contextAttributes);
     if (c->context_ == EGL_NO_CONTEXT) return fail("No OpenGL ES 3 context");
     if (!c->makeCurrent()) return fail("eglMakeCurrent without a surface failed");
     return c;
@@ -155,10 +156,17 @@ struct TextureFormat {
 
 bool textureFormat(GPUPixelFormat f, TextureFormat& out) {
     switch (f) {
-        case GPUPixelFormat::R8Unorm: out = {GL_R8, GL_RED, 1}; return true;
-        case GPUPixelFormat::RG8Unorm: out = {GL_RG8, GL_RG, 2}; return true;
-        case GPUPixelFormat::BGRA8Unorm: out = {GL_RGBA8, GL_RGBA, 4}; return true;
-        default: return false;
+        case GPUPixelFormat::R8Unorm:
+            out = {GL_R8, GL_RED, 1};
+            return true;
+        case GPUPixelFormat::RG8Unorm:
+            out = {GL_RG8, GL_RG, 2};
+            return true;
+        case GPUPixelFormat::BGRA8Unorm:
+            out = {GL_RGBA8, GL_RGBA, 4};
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -261,7 +269,8 @@ public:
         auto texture = std::make_shared<GLTexture>(name, width, height, format, pool_);
         if (err != GL_NO_ERROR) return nullptr;  // the texture goes back to the pool
         if (auto device = device_.lock()) {
-            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
+            const auto ns =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
             device->addUpload(static_cast<uint64_t>(ns.count()), threadCpuNanoseconds() - cpuStart,
                               width * height * tf.bytesPerSample);
         }
@@ -351,15 +360,21 @@ GLint componentCount(GPUVertexFormat f) { return f == GPUVertexFormat::Float2 ? 
 
 GLenum compareFunction(GPUCompareFunction f) {
     switch (f) {
-        case GPUCompareFunction::Never: return GL_NEVER;
-        case GPUCompareFunction::Less: return GL_LESS;
-        case GPUCompareFunction::LessEqual: return GL_LEQUAL;
-        case GPUCompareFunction::Always: return GL_ALWAYS;
+        case GPUCompareFunction::Never:
+            return GL_NEVER;
+        case GPUCompareFunction::Less:
+            return GL_LESS;
+        case GPUCompareFunction::LessEqual:
+            return GL_LEQUAL;
+        case GPUCompareFunction::Always:
+            return GL_ALWAYS;
     }
     return GL_ALWAYS;
 }
 
-GLenum primitiveMode(GPUPrimitiveType t) { return t == GPUPrimitiveType::TriangleStrip ? GL_TRIANGLE_STRIP : GL_TRIANGLES; }
+GLenum primitiveMode(GPUPrimitiveType t) {
+    return t == GPUPrimitiveType::TriangleStrip ? GL_TRIANGLE_STRIP : GL_TRIANGLES;
+}
 
 // ---- Encoding ----
 
@@ -647,9 +662,13 @@ std::shared_ptr<GPUDepthStencilState> GLDevice::newDepthStencilStateWithDescript
     return std::make_shared<GLDepthState>(descriptor);
 }
 
-std::shared_ptr<GPUCommandQueue> GLDevice::newCommandQueue() { return std::make_shared<GLCommandQueue>(weak_from_this()); }
+std::shared_ptr<GPUCommandQueue> GLDevice::newCommandQueue() {
+    return std::make_shared<GLCommandQueue>(weak_from_this());
+}
 
-std::shared_ptr<GPUTextureCache> GLDevice::newTextureCache() { return std::make_shared<GLTextureCache>(weak_from_this()); }
+std::shared_ptr<GPUTextureCache> GLDevice::newTextureCache() {
+    return std::make_shared<GLTextureCache>(weak_from_this());
+}
 
 void GLDevice::commit(const std::shared_ptr<GLDrawable>& drawable, std::vector<std::function<void()>> handlers) {
     if (drawable) drawable->present();

@@ -32,7 +32,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Error.h"
+#include "base/Error.h"
 #include "platform/linux/ModelNetwork.h"
 
 namespace tevra::model {
@@ -56,8 +56,8 @@ struct CheckOptions {
 };
 
 struct CheckResult {
-    std::string descriptionSha256;  // hex of description.json as the child read it
-    std::string modelSha256;        // hex of the model file
+    std::string descriptionSha256;                                   // hex of description.json as the child read it
+    std::string modelSha256;                                         // hex of the model file
     std::vector<std::pair<std::string, std::vector<long>>> outputs;  // measured, in the description's order
 };
 

@@ -27,7 +27,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/dnn.hpp>
 
-#include "platform/Error.h"
+#include "base/Error.h"
 #include "platform/PixelBuffer.h"
 
 namespace tevra {

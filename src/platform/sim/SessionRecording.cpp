@@ -9,6 +9,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "base/TextUtils.h"
 #include "platform/ARSession.h"
 
 namespace tevra::sim {
@@ -117,8 +118,8 @@ struct Reader {
         return true;
     }
 
-    bool enumValue(const json& obj, const char* key, const std::string& where,
-                   const std::vector<std::string>& names, long& out) {
+    bool enumValue(const json& obj, const char* key, const std::string& where, const std::vector<std::string>& names,
+                   long& out) {
         auto it = obj.find(key);
         if (it == obj.end()) return true;  // keeps the default
         if (it->is_number_integer()) {
@@ -168,8 +169,7 @@ uint64_t fnv1a(const std::string& s, uint64_t seed) {
 
 ImageFileKind imageKindOf(const std::string& path, const std::vector<uint8_t>& bytes) {
     auto dot = path.rfind('.');
-    std::string ext = dot == std::string::npos ? "" : path.substr(dot + 1);
-    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string ext = lowercase(dot == std::string::npos ? "" : path.substr(dot + 1));
     if (ext == "nv12" || ext == "yuv") return ImageFileKind::NV12;
     if (bytes.size() >= 3 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF) return ImageFileKind::Jpeg;
     return ImageFileKind::None;
@@ -185,8 +185,8 @@ std::string planeAnchorIdentifier(const std::string& recordingId) {
     }
     uint64_t hi = fnv1a(recordingId, 0xcbf29ce484222325ULL);
     uint64_t lo = fnv1a(recordingId, 0x84222325cbf29ce4ULL ^ hi);
-    hi = (hi & ~0xF000ULL) | 0x5000ULL;                             // version 5 (name-based)
-    lo = (lo & 0x3FFFFFFFFFFFFFFFULL) | 0x8000000000000000ULL;      // RFC 4122 variant
+    hi = (hi & ~0xF000ULL) | 0x5000ULL;                         // version 5 (name-based)
+    lo = (lo & 0x3FFFFFFFFFFFFFFFULL) | 0x8000000000000000ULL;  // RFC 4122 variant
     char buf[40];
     std::snprintf(buf, sizeof buf, "%08X-%04X-%04X-%04X-%012llX", static_cast<unsigned>(hi >> 32),
                   static_cast<unsigned>((hi >> 16) & 0xFFFF), static_cast<unsigned>(hi & 0xFFFF),
@@ -196,9 +196,8 @@ std::string planeAnchorIdentifier(const std::string& recordingId) {
 
 PixelBufferRef nv12FromRGB(const uint8_t* rgb, int width, int height, size_t rgbStride) {
     if (!rgb || width <= 0 || height <= 0) return nullptr;
-    PixelBufferRef buf = PixelBufferRef::adopt(
-        PixelBuffer::create(static_cast<size_t>(width), static_cast<size_t>(height),
-                            kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+    PixelBufferRef buf = PixelBufferRef::adopt(PixelBuffer::create(
+        static_cast<size_t>(width), static_cast<size_t>(height), kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
     if (!buf) return nullptr;
     PixelBufferLock lock(*buf, 0);
     uint8_t* yPlane = buf->baseAddressOfPlane(0);
@@ -251,8 +250,8 @@ bool readJpegSize(const uint8_t* data, size_t size, int& width, int& height, std
         return false;
     }
     int subsamp = 0, colorspace = 0;
-    if (tjDecompressHeader3(tj.h, data, static_cast<unsigned long>(size), &width, &height, &subsamp,
-                            &colorspace) != 0) {
+    if (tjDecompressHeader3(tj.h, data, static_cast<unsigned long>(size), &width, &height, &subsamp, &colorspace) !=
+        0) {
         error = "not a valid JPEG image: " + tjError(tj.h);
         return false;
     }
@@ -280,8 +279,8 @@ PixelBufferRef decodeJpegToNV12(const uint8_t* data, size_t size, std::string& e
     if (subsamp == TJSAMP_420 && colorspace == TJCS_YCbCr) {
         // A 4:2:0 JPEG already holds full-range BT.601 planes: take them as
         // they are, luma straight into the buffer, chroma interleaved.
-        PixelBufferRef buf = PixelBufferRef::adopt(PixelBuffer::create(
-            static_cast<size_t>(w), static_cast<size_t>(h), kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+        PixelBufferRef buf = PixelBufferRef::adopt(PixelBuffer::create(static_cast<size_t>(w), static_cast<size_t>(h),
+                                                                       kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
         if (!buf) {
             error = "cannot create a pixel buffer";
             return nullptr;
@@ -353,8 +352,8 @@ PixelBufferRef loadNV12File(const std::string& path, int width, int height, std:
     std::vector<uint8_t> bytes;
     if (!readFile(path, kMaxImageFileBytes, bytes, error)) return nullptr;
     if (width <= 0 || height <= 0 || bytes.size() != nv12Bytes(width, height)) {
-        error = path + ": NV12 file has " + std::to_string(bytes.size()) + " bytes, a " + std::to_string(width) +
-                "x" + std::to_string(height) + " image needs " + std::to_string(nv12Bytes(width, height));
+        error = path + ": NV12 file has " + std::to_string(bytes.size()) + " bytes, a " + std::to_string(width) + "x" +
+                std::to_string(height) + " image needs " + std::to_string(nv12Bytes(width, height));
         return nullptr;
     }
     PixelBufferRef buf = PixelBufferRef::adopt(PixelBuffer::create(
@@ -408,8 +407,7 @@ std::shared_ptr<const SessionRecording> SessionRecording::parse(const std::strin
     if (version != 1) return rd.fail("", "unsupported version " + std::to_string(version)), nullptr;
 
     auto sizeIt = root.find("imageSize");
-    if (sizeIt == root.end() || !sizeIt->is_object())
-        return rd.fail("", "missing \"imageSize\" object"), nullptr;
+    if (sizeIt == root.end() || !sizeIt->is_object()) return rd.fail("", "missing \"imageSize\" object"), nullptr;
     double w = 0, h = 0;
     if (!rd.number(*sizeIt, "width", "imageSize: ", w) || !rd.number(*sizeIt, "height", "imageSize: ", h))
         return nullptr;
@@ -440,8 +438,7 @@ std::shared_ptr<const SessionRecording> SessionRecording::parse(const std::strin
         if (!rd.numbers(jf, "transform", where, 16, t)) return nullptr;
         f.transform = float4x4::fromElements(t);
         f.intrinsics = sessionK;
-        if (auto it = jf.find("intrinsics"); it != jf.end() && !rd.intrinsics(*it, where, f.intrinsics))
-            return nullptr;
+        if (auto it = jf.find("intrinsics"); it != jf.end() && !rd.intrinsics(*it, where, f.intrinsics)) return nullptr;
         if (!rd.enumValue(jf, "trackingState", where, kStateNames, f.trackingState) ||
             !rd.enumValue(jf, "trackingStateReason", where, kReasonNames, f.trackingStateReason))
             return nullptr;
@@ -551,8 +548,7 @@ std::shared_ptr<const SessionRecording> SessionRecording::parse(const std::strin
         }
         if (jw != rec->width_ || jh != rec->height_) {
             error = where + f.imagePath + ": image is " + std::to_string(jw) + "x" + std::to_string(jh) +
-                    ", the session's imageSize is " + std::to_string(rec->width_) + "x" +
-                    std::to_string(rec->height_);
+                    ", the session's imageSize is " + std::to_string(rec->width_) + "x" + std::to_string(rec->height_);
             return nullptr;
         }
         if (preload && !(f.image = decodeJpegToNV12(bytes.data(), bytes.size(), err))) {

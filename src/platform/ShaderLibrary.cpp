@@ -1,6 +1,6 @@
-#include "render/ShaderLibrary.h"
+#include "platform/ShaderLibrary.h"
 
-#include "bridge/FrameworkResources.h"
+#include "base/FrameworkResources.h"
 
 #include <cstdlib>
 #include <sstream>
@@ -41,7 +41,8 @@ std::optional<ShaderFunctionMap> parseShaderLibrary(std::string_view text, std::
                 return fail("line " + std::to_string(lineNumber) + ": unknown stage \"" + stage + "\"");
             }
             auto [it, inserted] = functions.emplace(name, std::move(f));
-            if (!inserted) return fail("line " + std::to_string(lineNumber) + ": function \"" + name + "\" given twice");
+            if (!inserted)
+                return fail("line " + std::to_string(lineNumber) + ": function \"" + name + "\" given twice");
             current = &it->second;
         } else if (current && end <= text.size()) {
             current->source.append(line);

@@ -1,6 +1,4 @@
-#include "bridge/TextUtils.h"
-
-#include "platform/Platform.h"
+#include "base/TextUtils.h"
 
 #include <algorithm>
 #include <charconv>
@@ -180,10 +178,15 @@ bool isJSONNumberLiteral(std::string_view t) {
     return i == t.size();
 }
 
-std::string describeBody(const nlohmann::json& body) {
-    if (body.is_string()) return body.get<std::string>();
-    const size_t max = hasPlatform() ? platform().limits.logTextMaxBytes : Limits{}.logTextMaxBytes;
-    return clippedForLog(body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), max);
+std::string lowercase(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+bool endsWithIgnoringCase(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && lowercase(text.substr(text.size() - suffix.size())) == lowercase(suffix);
 }
 
 std::string jsonStringLiteral(std::string_view text) {

@@ -1,4 +1,4 @@
-#include "detection/Lanczos.h"
+#include "math/Lanczos.h"
 
 #include <gtest/gtest.h>
 
@@ -27,8 +27,9 @@ TEST(Lanczos, VectorPathsMatchScalarBitForBit) {
         size_t sw, sh, dw, dh;
     };
     uint32_t state = 7;
-    for (Case c : {Case{1440, 60, 640, 21}, Case{1920, 40, 720, 15}, Case{130, 1440, 49, 540}, Case{37, 23, 160, 160}, Case{101, 77, 33, 50}, Case{3, 2, 9, 5},
-                   Case{1, 1, 4, 3}, Case{9, 9, 1, 1}, Case{64, 5, 64, 17}, Case{50, 40, 50, 40}}) {
+    for (Case c : {Case{1440, 60, 640, 21}, Case{1920, 40, 720, 15}, Case{130, 1440, 49, 540}, Case{37, 23, 160, 160},
+                   Case{101, 77, 33, 50}, Case{3, 2, 9, 5}, Case{1, 1, 4, 3}, Case{9, 9, 1, 1}, Case{64, 5, 64, 17},
+                   Case{50, 40, 50, 40}}) {
         SCOPED_TRACE(testing::Message() << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh);
         const size_t ss = c.sw * 4 + 12, ds = c.dw * 4 + 8;
         std::vector<uint8_t> src(ss * c.sh);

@@ -1,4 +1,6 @@
-#include "page/URL.h"
+#include "base/URL.h"
+
+#include "base/TextUtils.h"
 
 #include <cctype>
 
@@ -8,7 +10,15 @@ namespace {
 bool allowedChar(unsigned char c) {
     if (c <= 0x20 || c >= 0x7f) return false;
     switch (c) {
-        case '"': case '<': case '>': case '\\': case '^': case '`': case '{': case '|': case '}':
+        case '"':
+        case '<':
+        case '>':
+        case '\\':
+        case '^':
+        case '`':
+        case '{':
+        case '|':
+        case '}':
             return false;
         default:
             return true;
@@ -92,6 +102,13 @@ std::string fileURLForPath(const std::string& path) {
         }
     }
     return out;
+}
+
+bool isWebURL(std::string_view text) {
+    auto url = parseURL(text);
+    if (!url || !url->scheme || !url->host || url->host->empty()) return false;
+    const std::string scheme = lowercase(*url->scheme);
+    return scheme == "http" || scheme == "https";
 }
 
 }  // namespace tevra

@@ -1,4 +1,4 @@
-#include "bridge/FrameworkResources.h"
+#include "base/FrameworkResources.h"
 
 #include <dlfcn.h>
 

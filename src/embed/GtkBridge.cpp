@@ -1,4 +1,4 @@
-#include "platform/linux/GtkBridge.h"
+#include "embed/GtkBridge.h"
 
 #include <algorithm>
 

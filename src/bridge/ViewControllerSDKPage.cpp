@@ -11,81 +11,18 @@
 #include <cctype>
 #include <filesystem>
 
-#include "bridge/TextUtils.h"
+#include "base/TextUtils.h"
 #include "bridge/ViewControllerSDK.h"
 #include "feedback/NavigationView.h"
 #include "feedback/ProgressView.h"
-#include "page/URL.h"
+#include "page/PageAddress.h"
 #include "platform/Log.h"
-
-namespace fs = std::filesystem;
 
 namespace tevra {
 
-namespace {
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
-// Removes the last case-insensitive occurrence of ".html" from name.
-std::string removeLastHTML(const std::string& name) {
-    size_t pos = lower(name).rfind(".html");
-    if (pos == std::string::npos) return name;
-    return name.substr(0, pos) + name.substr(pos + 5);
-}
-
-// A resource name stays inside the resources directory: no absolute names
-// and no ".." components.
-bool containedName(const std::string& name) {
-    if (name.empty() || name[0] == '/') return false;
-    for (const auto& part : splitString(name, "/"))
-        if (part == "..") return false;
-    return true;
-}
-
-// The application's resources, looked up like a bundle: NAME.TYPE, or NAME
-// alone when no type is given.
-std::optional<std::string> pathForResource(const std::string& name, const std::string& type) {
-    const std::string& dir = platform().resourcesDirectory;
-    if (dir.empty() || !containedName(name)) return std::nullopt;
-    fs::path p = fs::path(dir) / (type.empty() ? name : name + "." + type);
-    std::error_code ec;
-    if (!fs::exists(p, ec)) return std::nullopt;
-    return p.string();
-}
-}  // namespace
-
 bool ViewControllerSDK::loadURLInWKWebView(const std::string& text) {
-    // An empty host ("http://", or "" once prefixed) names no server: such a
-    // text goes to the resources like any other text without a host.
-    auto hasHost = [](const std::optional<ParsedURL>& u) { return u && u->scheme && u->host && !u->host->empty(); };
-    std::optional<ParsedURL> url = parseURL(text);
-    bool isFileAddress = url && url->scheme && lower(*url->scheme) == "file";
-    // "http://" itself is not prefixed again: "http://http://" would name a
-    // server called "http".
-    const bool emptyHost = url && url->scheme && url->host && url->host->empty();
-    if (!hasHost(url) && !emptyHost) url = parseURL(format("http://%s", text.c_str()));
-    if (!hasHost(url) || isFileAddress) {
-        std::string name = text;
-        if (isFileAddress && url) {
-            name = url->host.value_or("") + url->path;
-            if (lower(url->pathExtension()) == "html") name = removeLastHTML(name);
-        } else {
-            std::string low = lower(name);
-            size_t pos = low.rfind(".html");
-            if (pos != std::string::npos && pos + 5 == low.size()) name = name.substr(0, pos);
-        }
-        std::optional<std::string> path = pathForResource(name, "html");
-        if (!path) path = pathForResource(name, "");
-        std::error_code ec;
-        if (!path || !fs::exists(*path, ec)) return false;
-        if (fs::is_directory(*path, ec)) name = format("%s/index", name.c_str());
-        std::optional<std::string> page = pathForResource(name, "html");
-        if (!page) return false;
-        return loadInPageView(fileURLForPath(fs::absolute(*page).string()));
-    }
-    return loadInPageView(url->absoluteString);
+    std::optional<std::string> address = resolvePageAddress(text, platform().resourcesDirectory);
+    return address && loadInPageView(*address);
 }
 
 // Without a page view (set-up stopped early) nothing loads, and the caller
@@ -107,7 +44,9 @@ void ViewControllerSDK::loadURL(const std::string& text) {
     }
 }
 
-std::optional<std::string> ViewControllerSDK::getURLFromUserDefaults() { return platform().defaults->stringForKey("url"); }
+std::optional<std::string> ViewControllerSDK::getURLFromUserDefaults() {
+    return platform().defaults->stringForKey("url");
+}
 
 void ViewControllerSDK::storeURLInUserDefaults(const std::optional<std::string>& url) {
     UserDefaults& d = *platform().defaults;

@@ -1,6 +1,6 @@
 // Removal of storage trees that hostile archives (or older versions) left:
 // any depth with few descriptors, links never followed.
-#include "models/StorageFiles.h"
+#include "base/Files.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "detection/Lanczos.h"
+#include "math/Lanczos.h"
 
 #include <algorithm>
 #include <atomic>
@@ -118,7 +118,8 @@ std::shared_ptr<const Axis> buildAxis(size_t src, size_t dst) {
     for (size_t i = 0; i < dst; ++i) {
         const size_t lo = static_cast<size_t>(firsts[i]);
         const size_t first = std::min(lo, src - taps);
-        std::copy(rounded[i].begin(), rounded[i].end(), axis->weights.begin() + static_cast<long>(i * taps + (lo - first)));
+        std::copy(rounded[i].begin(), rounded[i].end(),
+                  axis->weights.begin() + static_cast<long>(i * taps + (lo - first)));
         axis->start[i] = first;
     }
 
@@ -385,8 +386,7 @@ TEVRA_LANCZOS_AVX512 void verticalAVX512Words(const uint8_t* const* rows, const 
 
 // The horizontal pass over such words: four taps a step, each 128-bit lane
 // holding two pixels with every channel's two samples side by side.
-TEVRA_LANCZOS_AVX512 void horizontalAVX512Words(const uint16_t* in, const Axis& h, uint8_t* out,
-                                                ptrdiff_t step) {
+TEVRA_LANCZOS_AVX512 void horizontalAVX512Words(const uint16_t* in, const Axis& h, uint8_t* out, ptrdiff_t step) {
     const __m256i order = _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15, 0, 1, 8, 9, 2, 3, 10,
                                            11, 4, 5, 12, 13, 6, 7, 14, 15);
     for (size_t i = 0; i < h.dst; ++i) {
@@ -394,7 +394,8 @@ TEVRA_LANCZOS_AVX512 void horizontalAVX512Words(const uint16_t* in, const Axis& 
         const int32_t* w = &h.expanded[i * h.pairCount * 4];
         __m256i acc = _mm256_setzero_si256();
         for (size_t t = 0; t < h.taps; t += 4) {
-            const __m256i px = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 4 * t)), order);
+            const __m256i px =
+                _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 4 * t)), order);
             acc = _mm256_dpwssd_epi32(acc, px, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 2 * t)));
         }
         const __m128i sum = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
@@ -519,15 +520,15 @@ void resampleInto(const uint8_t* src, size_t srcWidth, size_t srcHeight, size_t 
         else if (pixelStep == 4)
             std::memcpy(target, filtered, rowBytes);
         else
-            for (size_t x = 0; x < dstWidth; ++x) std::memcpy(target + static_cast<ptrdiff_t>(x) * pixelStep, filtered + 4 * x, 4);
+            for (size_t x = 0; x < dstWidth; ++x)
+                std::memcpy(target + static_cast<ptrdiff_t>(x) * pixelStep, filtered + 4 * x, 4);
     }
 }
 
 bool validGeometry(const uint8_t* src, size_t srcWidth, size_t srcHeight, size_t srcBytesPerRow, const uint8_t* dst,
                    size_t dstWidth, size_t dstHeight) {
     if (!src || !dst || srcWidth == 0 || srcHeight == 0 || dstWidth == 0 || dstHeight == 0) return false;
-    if (srcWidth > kMaxDimension || srcHeight > kMaxDimension || dstWidth > kMaxDimension ||
-        dstHeight > kMaxDimension)
+    if (srcWidth > kMaxDimension || srcHeight > kMaxDimension || dstWidth > kMaxDimension || dstHeight > kMaxDimension)
         return false;
     return srcBytesPerRow >= srcWidth * 4;
 }

@@ -1,4 +1,4 @@
-#include "bridge/TextUtils.h"
+#include "base/TextUtils.h"
 
 #include <gtest/gtest.h>
 

@@ -23,6 +23,11 @@ struct ParsedURL {
 
 std::optional<ParsedURL> parseURL(std::string_view text);
 
+// True when the text is an http or https URL (scheme in any case) that names
+// a host: "HTTPS://vps.example.org/locate" yes; "file:///tmp/x", "ftp://h/",
+// "http://" and "example.org" no.
+bool isWebURL(std::string_view text);
+
 // "file://" URL of an absolute file-system path, percent-encoded.
 std::string fileURLForPath(const std::string& path);
 

@@ -1,16 +1,20 @@
-#include "models/StorageFiles.h"
+#include "base/Files.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <cstring>
 #include <ctime>
 #include <vector>
 
 namespace tevra {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -93,9 +97,7 @@ std::optional<Error> emptyDirectory(int parent, const std::string& name, const s
     Fd current(openDirectoryAt(parent, name.c_str()));
     if (current.get() < 0) return fileError("Could not remove " + shown, errno);
     std::vector<std::string> below;  // the way down from `name`, by name
-    auto where = [&] {
-        return below.empty() ? shown : shown + " (" + std::to_string(below.size()) + " levels down)";
-    };
+    auto where = [&] { return below.empty() ? shown : shown + " (" + std::to_string(below.size()) + " levels down)"; };
     for (;;) {
         std::string subdirectory;
         if (int err = clearFilesAndFindSubdirectory(current.get(), subdirectory); err < 0)
@@ -179,8 +181,7 @@ void removeStalePrivateDirectories(const std::string& parent, std::chrono::secon
         while (dirent* entry = ::readdir(dir)) {
             if (std::strncmp(entry->d_name, kPrivateDirectoryPrefix, prefixLength) != 0) continue;
             struct stat st {};
-            if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
-                continue;
+            if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) continue;
             if (now - st.st_mtime > static_cast<time_t>(age.count())) stale.push_back(entry->d_name);
         }
         ::closedir(dir);
@@ -188,6 +189,44 @@ void removeStalePrivateDirectories(const std::string& parent, std::chrono::secon
     std::string base = parent;
     while (base.size() > 1 && base.back() == '/') base.pop_back();
     for (const std::string& name : stale) removeTree(base + "/" + name);
+}
+
+bool entryExists(const fs::path& p) {
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(p, ec)) && !ec;
+}
+
+Error fileError(const std::string& what, const std::error_code& ec) {
+    return Error{kStorageFileErrorDomain, ec.value(), what + ": " + ec.message()};
+}
+
+std::optional<Error> removeItem(const fs::path& p) { return removeTree(p.string()); }
+
+std::optional<Error> moveItem(const fs::path& from, const fs::path& to) {
+    std::error_code ec;
+    fs::rename(from, to, ec);
+    if (!ec) return std::nullopt;
+    if (ec != std::errc::cross_device_link)
+        return fileError("Could not move " + from.string() + " to " + to.string(), ec);
+    fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
+    if (ec) {
+        removeTree(to.string());
+        return fileError("Could not copy " + from.string() + " to " + to.string(), ec);
+    }
+    if (auto e = removeTree(from.string()))
+        return Error{kStorageFileErrorDomain, e->code, "Could not remove " + from.string() + " after copying it"};
+    return std::nullopt;
+}
+
+std::optional<Error> replaceItem(const fs::path& incoming, const fs::path& destination) {
+    if (entryExists(destination)) {
+        if (::renameat2(AT_FDCWD, incoming.c_str(), AT_FDCWD, destination.c_str(), RENAME_EXCHANGE) == 0) {
+            removeItem(incoming);
+            return std::nullopt;
+        }
+        if (auto e = removeItem(destination)) return e;
+    }
+    return moveItem(incoming, destination);
 }
 
 }  // namespace tevra

@@ -15,16 +15,16 @@
 // Threads: messages, frames, the image completion and the reply on the main
 // thread; rendering, turning, fitting, encoding and building the request on
 // the global high-priority queue; the HTTP completion only posts to the main
-// queue. The controller's recursive lock guards the stored frame only.
+// queue. The stored frame has a lock of its own (capture/NewestFrame.h).
 #include <utility>
 
 #include "TevraARWebGL/Globals.h"
-#include "bridge/TextUtils.h"
+#include "base/TextUtils.h"
 #include "bridge/ViewControllerSDK.h"
 #include "capture/Image.h"
 #include "capture/ImageContext.h"
 #include "capture/ImageOps.h"
-#include "capture/JpegEncoder.h"
+#include "capture/VPSClient.h"
 #include "capture/VPSRequest.h"
 #include "detection/YOLOService.h"
 #include "platform/Log.h"
@@ -34,16 +34,9 @@ namespace tevra {
 // ---------------------------------------------------------------------------
 // The newest frame
 
-void ViewControllerSDK::processFrame(const PixelBufferRef& pixelBuffer) {
-    if (!pixelBuffer) return;
-    std::lock_guard<std::recursive_mutex> lock(lock_);
-    lastCapturedFrame_ = pixelBuffer;  // releases the previous one, retains this one
-}
+void ViewControllerSDK::processFrame(const PixelBufferRef& pixelBuffer) { newestFrame_.store(pixelBuffer); }
 
-PixelBufferRef ViewControllerSDK::retainedLastCapturedFrame() {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
-    return lastCapturedFrame_;
-}
+PixelBufferRef ViewControllerSDK::retainedLastCapturedFrame() { return newestFrame_.retained(); }
 
 // ---------------------------------------------------------------------------
 // The image-processing context
@@ -83,10 +76,8 @@ void ViewControllerSDK::imageFromPixelBuffer(PixelBufferRef pixelBuffer,
             // The main queue gets the controller too, so that its last
             // reference is never dropped on a worker thread.
             auto finish = [&](std::shared_ptr<Image> image) {
-                platform().dispatch->main().async(
-                    [self = std::move(self), completion = std::move(completion), image = std::move(image)] {
-                        completion(image);
-                    });
+                platform().dispatch->main().async([self = std::move(self), completion = std::move(completion),
+                                                   image = std::move(image)] { completion(image); });
             };
             buffer->lockBaseAddress(kCVPixelBufferLock_ReadOnly);
             if (ImageContext::isEmpty(ImageContext::extentOfPixelBuffer(*buffer))) {
@@ -186,14 +177,6 @@ void sendVPSAnswerToPage(ViewControllerSDK& vc, const std::string& id, const std
     });
 }
 
-// What the background step reads of the controller, taken on the main thread
-// where these values are written.
-struct VPSEncodingSettings {
-    Size targetSize;
-    double compressionFactor = 0.9;
-    float fx = 0, fy = 0, cx = 0, cy = 0;
-};
-
 }  // namespace
 
 void ViewControllerSDK::handleVPSMessage(const nlohmann::json& body) {
@@ -223,60 +206,9 @@ void ViewControllerSDK::handleVPSMessage(const nlohmann::json& body) {
 void ViewControllerSDK::sendVpsRequestWithImage(std::shared_ptr<Image> image, const std::string& meta,
                                                 const std::string& vpsServer, const std::string& apiToken,
                                                 std::function<void(const std::string&)> callback) {
-    // Only web servers: any other scheme (file:, data:, ...) is no server.
-    if (!isAcceptedVPSServerURL(vpsServer)) {
-        logSystem(" Invalid URL: " + vpsServer);
-        return;
-    }
-    VPSEncodingSettings s{targetSize, static_cast<double>(cameraFrameJpegCompressionFactor), cameraFx, cameraFy,
-                          cameraCx, cameraCy};
-    platform().dispatch->globalHighPriority().async([image = std::move(image), meta, url = vpsServer,
-                                                     token = apiToken, callback = std::move(callback), s] {
-        std::shared_ptr<Image> fitted = image ? tevra::resizeImageKeepAspect(*image, s.targetSize) : nullptr;
-        std::optional<std::string> jpeg = fitted ? jpegRepresentation(*fitted, s.compressionFactor) : std::nullopt;
-        if (!jpeg) {
-            logSystem("❌ Failed to convert UIImage to NSData");
-            return;
-        }
-        const size_t logMax = static_cast<size_t>(platform().limits.logTextMaxBytes);
-        logSystem("VPS Request Meta Data " + clippedForLog(meta, logMax));
-        // Width and height of the upright frame in pixels, before fitting.
-        const Size points = image->size();
-        const double width = points.width * image->scale(), height = points.height * image->scale();
-        // The intrinsics follow the turn the image was given when it was made
-        // upright, not the device's orientation now.
-        const VPSIntrinsics k =
-            intrinsicsForUprightImage({s.fx, s.fy, s.cx, s.cy}, image->deviceOrientation(), width, height);
-        std::string intrinsics = intrinsicsText(width, height, k.fx, k.fy, k.cx, k.cy);
-        std::string rewritten, error;
-        if (!rewriteIntrinsics(meta, intrinsics, rewritten, error)) {
-            logSystem("Regex error: " + error);
-            return;
-        }
-        logSystem("🔁 Modified JSON:\n" + clippedForLog(rewritten, logMax));
-        HttpRequest request = makeVPSRequest(url, token, multipartBody(*jpeg, rewritten));
-        // Counted after content decoding; a larger answer fails the request.
-        request.maxResponseBytes = platform().limits.vpsAnswerMaxBytes;
-        platform().http->dataTask(
-            std::move(request), [callback](std::optional<std::string> body, std::optional<HttpResponse>,
-                                           std::optional<Error> error) {
-                // The HTTP status is not judged: an error page is an answer.
-                if (error) {
-                    logSystem(" Request failed: " + error->localizedDescription);
-                    return;
-                }
-                if (!callback) return;
-                // Moved, not copied, on to the main queue and the page call.
-                std::string text = body ? std::move(*body) : std::string();
-                body.reset();
-                if (!isValidUTF8(text)) {
-                    logSystem(format("VPS answer is not valid UTF-8 text (%zu bytes); nothing is sent to the page",
-                                     text.size()));
-                    return;
-                }
-                platform().dispatch->main().async([callback, text = std::move(text)] { callback(text); });
-            });
-    });
+    VPSClientSettings settings{
+        targetSize, static_cast<double>(cameraFrameJpegCompressionFactor), {cameraFx, cameraFy, cameraCx, cameraCy}};
+    sendVPSRequest(std::move(image), meta, vpsServer, apiToken, settings, std::move(callback));
 }
 
 }  // namespace tevra

@@ -1,5 +1,6 @@
 // File operations of the model storage (the documents directory) that must
-// hold up against trees built from hostile archives.
+// hold up against trees built from hostile archives, and the moves that put
+// entries in place.
 //
 // removeTree
 //   In: a path, e.g. "/home/u/.local/share/tevra/victim" (a file, a link or a
@@ -33,13 +34,28 @@
 //   left. A download in progress changes its directory within seconds, so an
 //   hour's age never takes one that is in use. Failures are skipped.
 //   Threads: any.
+//
+// entryExists: true when anything is at the path, a dangling link included.
+// fileError: a FileError from a std::error_code: "WHAT: MESSAGE".
+// removeItem: removeTree of the path.
+// moveItem: a rename when both lie on one file system; across file systems
+//   (EXDEV) a copy followed by removing the source. Fails with the FileError
+//   of the step that failed ("Could not move A to B: …").
+// replaceItem: puts the directory `incoming` in the place of `destination`.
+//   With an earlier entry there, the two are exchanged in one step
+//   (renameat2 RENAME_EXCHANGE, so the name never points at nothing) and the
+//   earlier one, now at `incoming`, is removed (if that fails, the next
+//   replacement removes it); where the file system can't exchange, the
+//   earlier entry is removed first.
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
 
-#include "platform/Error.h"
+#include "base/Error.h"
 
 namespace tevra {
 
@@ -50,5 +66,11 @@ inline constexpr const char* kPrivateDirectoryPrefix = ".tevra-unpack-";
 std::optional<Error> removeTree(const std::string& path);
 Expected<std::string> makePrivateDirectory(const std::string& parent);
 void removeStalePrivateDirectories(const std::string& parent, std::chrono::seconds age);
+
+bool entryExists(const std::filesystem::path& p);
+Error fileError(const std::string& what, const std::error_code& ec);
+std::optional<Error> removeItem(const std::filesystem::path& p);
+std::optional<Error> moveItem(const std::filesystem::path& from, const std::filesystem::path& to);
+std::optional<Error> replaceItem(const std::filesystem::path& incoming, const std::filesystem::path& destination);
 
 }  // namespace tevra

@@ -22,16 +22,16 @@ std::vector<std::string> splitString(std::string_view text, std::string_view sep
 int32_t readInt32(std::string_view text);
 float readFloat(std::string_view text);
 
+// ASCII lower case ("Index.HTML" -> "index.html"); other bytes unchanged.
+std::string lowercase(std::string_view text);
+// True when text ends with suffix, ASCII letters compared in any case.
+bool endsWithIgnoringCase(std::string_view text, std::string_view suffix);
+
 // printf-style formatting into a std::string.
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // True when text is a JSON number literal (-?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?).
 bool isJSONNumberLiteral(std::string_view text);
-
-// The text form "%@" prints for a page body: strings bare, everything else
-// as compact JSON (invalid UTF-8 replaced, never thrown), cut for a log line
-// at the installed Limits::logTextMaxBytes with the whole length said.
-std::string describeBody(const nlohmann::json& body);
 
 // A JSON string literal of text (invalid UTF-8 replaced).
 std::string jsonStringLiteral(std::string_view text);

@@ -1,0 +1,16 @@
+#include "capture/NewestFrame.h"
+
+namespace tevra {
+
+void NewestFrame::store(const PixelBufferRef& frame) {
+    if (!frame) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    frame_ = frame;  // releases the previous one, retains this one
+}
+
+PixelBufferRef NewestFrame::retained() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return frame_;
+}
+
+}  // namespace tevra
