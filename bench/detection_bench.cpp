@@ -160,7 +160,8 @@ std::string paddedArchive(const std::string& top, const fs::path& package) {
     std::deque<std::string> data;
     zip_dir_add(z, (top + "/").c_str(), ZIP_FL_ENC_UTF_8);
     std::vector<std::pair<std::string, std::string>> files;
-    for (auto& e : fs::directory_iterator(package)) files.emplace_back(e.path().filename().string(), readFile(e.path()));
+    for (auto& e : fs::directory_iterator(package))
+        files.emplace_back(e.path().filename().string(), readFile(e.path()));
     std::mt19937 rng(11);
     std::string pad(1 << 20, '\0');
     for (auto& c : pad) c = static_cast<char>(rng());
@@ -217,8 +218,10 @@ void BM_PrepareModelsOverLoopback(benchmark::State& state) {
         ++round;
         nlohmann::json command = {
             {"command", "prepare_models"},
-            {"models", nlohmann::json::array({{{"name", sign}, {"url", server.url("/sign.zip")}, {"model_function", "sign_detection"}},
-                                              {{"name", digit}, {"url", server.url("/digit.zip")}, {"model_function", "digit_detection"}}})}};
+            {"models",
+             nlohmann::json::array(
+                 {{{"name", sign}, {"url", server.url("/sign.zip")}, {"model_function", "sign_detection"}},
+                  {{"name", digit}, {"url", server.url("/digit.zip")}, {"model_function", "digit_detection"}}})}};
         auto t0 = Clock::now();
         service.handleMessage(command);
         auto deadline = t0 + std::chrono::seconds(30);

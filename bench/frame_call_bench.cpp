@@ -52,8 +52,8 @@ void BM_ToChars(benchmark::State& state) {
         out.assign(kPrefix);
         char buf[64];
         for (size_t i = 0; i < tevra::kFrameCallValueCount; ++i) {
-            auto r = std::to_chars(buf, buf + sizeof buf, static_cast<double>(kValues.v[i]),
-                                   std::chars_format::fixed, 6);
+            auto r =
+                std::to_chars(buf, buf + sizeof buf, static_cast<double>(kValues.v[i]), std::chars_format::fixed, 6);
             out.append(buf, r.ptr);
             if (i + 1 < tevra::kFrameCallValueCount) out += ',';
         }

@@ -127,12 +127,15 @@ Host& host(const std::string& which) {
     if (!h.app->start(h.error)) return h;
     h.app->onFrameDelivered = nullptr;
     // AR frames at 120 per second; a frame that goes to the page is stamped.
-    h.source = g_timeout_add(8, [](gpointer data) -> gboolean {
-        auto* self = static_cast<Host*>(data);
-        const bool sends = self->app->controller().sendARData;
-        if (self->app->step() && sends) self->probe->sent();
-        return G_SOURCE_CONTINUE;
-    }, &h);
+    h.source = g_timeout_add(
+        8,
+        [](gpointer data) -> gboolean {
+            auto* self = static_cast<Host*>(data);
+            const bool sends = self->app->controller().sendARData;
+            if (self->app->step() && sends) self->probe->sent();
+            return G_SOURCE_CONTINUE;
+        },
+        &h);
     // Load, tracking begins (the remembered page loads once more), settle.
     tevra::host::HostApp::iterateUntil([] { return false; }, 2.5);
     return h;
@@ -161,8 +164,7 @@ void runPaced(benchmark::State& state, const std::string& which) {
         state.counters["latency_p50_ms"] = percentile(h.probe->latenciesMs, 0.5);
         state.counters["latency_p95_ms"] = percentile(h.probe->latenciesMs, 0.95);
         state.counters["max_backlog"] = static_cast<double>(h.probe->maxBacklog);
-        state.counters["display_hz"] =
-            camera ? static_cast<double>(camera->tickCount() - ticks0) / elapsed : 0.0;
+        state.counters["display_hz"] = camera ? static_cast<double>(camera->tickCount() - ticks0) / elapsed : 0.0;
     }
 }
 

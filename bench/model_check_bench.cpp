@@ -83,7 +83,8 @@ void BM_Prepare(benchmark::State& state) {
             break;
         }
         auto loaded = runtime.modelWithContentsOfURL(*compiled, 3);
-        if (!loaded || runtime.checksStarted() != 1) state.SkipWithError("the compiled model did not load with one check");
+        if (!loaded || runtime.checksStarted() != 1)
+            state.SkipWithError("the compiled model did not load with one check");
         state.PauseTiming();
         std::error_code ec;
         fs::remove_all(fs::path(*compiled).parent_path(), ec);

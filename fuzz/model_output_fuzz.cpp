@@ -54,17 +54,29 @@ public:
     std::optional<Error> error;
 };
 
-const uint32_t kFormats[] = {kCVPixelFormatType_32ARGB, kCVPixelFormatType_32BGRA,
+const uint32_t kFormats[] = {kCVPixelFormatType_32ARGB,
+                             kCVPixelFormatType_32BGRA,
                              kCVPixelFormatType_420YpCbCr8BiPlanarFullRange,
-                             kCVPixelFormatType_420YpCbCr8BiPlanarVideoRange, kCVPixelFormatType_OneComponent8, 0};
+                             kCVPixelFormatType_420YpCbCr8BiPlanarVideoRange,
+                             kCVPixelFormatType_OneComponent8,
+                             0};
 // Image sizes a model may declare; small ones keep the runs fast.
 const long kSizes[] = {-1, 0, 1, 2, 3, 11, 12, 13, 32, 64};
 
 float number(FuzzedDataProvider& in) {
-    static const float special[] = {0.0f, -0.0f, 0.5f, 1.0f, -1.0f, 2.0f, 1e-7f, 1e30f, -1e30f,
+    static const float special[] = {0.0f,
+                                    -0.0f,
+                                    0.5f,
+                                    1.0f,
+                                    -1.0f,
+                                    2.0f,
+                                    1e-7f,
+                                    1e30f,
+                                    -1e30f,
                                     std::numeric_limits<float>::infinity(),
                                     -std::numeric_limits<float>::infinity(),
-                                    std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::max(),
+                                    std::numeric_limits<float>::quiet_NaN(),
+                                    std::numeric_limits<float>::max(),
                                     std::numeric_limits<float>::denorm_min()};
     if (in.ConsumeBool()) return in.PickValueInArray(special);
     return in.ConsumeFloatingPointInRange<float>(-2.0f, 2.0f);
@@ -74,9 +86,12 @@ float number(FuzzedDataProvider& in) {
 // shape, sometimes a feature of another type.
 FeatureValue output(FuzzedDataProvider& in) {
     switch (in.ConsumeIntegralInRange<int>(0, 7)) {
-        case 0: return FeatureValue{};
-        case 1: return FeatureValue::withPixelBuffer(PixelBufferRef());
-        default: break;
+        case 0:
+            return FeatureValue{};
+        case 1:
+            return FeatureValue::withPixelBuffer(PixelBufferRef());
+        default:
+            break;
     }
     std::vector<long> shape(in.ConsumeIntegralInRange<size_t>(0, 3));
     size_t count = 1;
@@ -129,10 +144,11 @@ struct Env {
         if (in.ConsumeIntegralInRange<int>(0, 7) != 0)
             d.imageConstraint = ImageConstraint{in.PickValueInArray(kSizes), in.PickValueInArray(kSizes),
                                                 in.PickValueInArray(kFormats)};
-        std::string name = "m_" + d.name + (d.imageConstraint ? "_" + std::to_string(d.imageConstraint->pixelsWide) +
-                                                                    "x" + std::to_string(d.imageConstraint->pixelsHigh) +
-                                                                    "_" + std::to_string(d.imageConstraint->pixelFormatType)
-                                                              : std::string("_none"));
+        std::string name = "m_" + d.name +
+                           (d.imageConstraint ? "_" + std::to_string(d.imageConstraint->pixelsWide) + "x" +
+                                                    std::to_string(d.imageConstraint->pixelsHigh) + "_" +
+                                                    std::to_string(d.imageConstraint->pixelFormatType)
+                                              : std::string("_none"));
         auto it = shared.find(name);
         if (it != shared.end()) return it->second;
         auto model = registerAt(name);
@@ -178,16 +194,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto digit = env->sharedModel(in);
     sign->outputs = outputs(in);
     digit->outputs = outputs(in);
-    if (in.ConsumeIntegralInRange<int>(0, 15) == 0) sign->error = Error{"Fuzz", 1, "no prediction"};
-    else sign->error.reset();
-    if (in.ConsumeIntegralInRange<int>(0, 15) == 0) digit->error = Error{"Fuzz", 2, "no prediction"};
-    else digit->error.reset();
+    if (in.ConsumeIntegralInRange<int>(0, 15) == 0)
+        sign->error = Error{"Fuzz", 1, "no prediction"};
+    else
+        sign->error.reset();
+    if (in.ConsumeIntegralInRange<int>(0, 15) == 0)
+        digit->error = Error{"Fuzz", 2, "no prediction"};
+    else
+        digit->error.reset();
     const float signThreshold = number(in);
     const float digitThreshold = number(in);
     const size_t width = in.ConsumeIntegralInRange<size_t>(1, 96);
     const size_t height = in.ConsumeIntegralInRange<size_t>(1, 96);
     const uint32_t format = in.ConsumeIntegralInRange<int>(0, 7) == 0 ? in.PickValueInArray(kFormats)
-                                                                       : kCVPixelFormatType_420YpCbCr8BiPlanarFullRange;
+                                                                      : kCVPixelFormatType_420YpCbCr8BiPlanarFullRange;
     const int32_t rotation = in.ConsumeIntegralInRange<int32_t>(-1, 4);
     const std::string text = in.ConsumeRemainingBytesAsString();
 

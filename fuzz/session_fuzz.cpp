@@ -69,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (buffer && (static_cast<int>(buffer->width()) != recording->imageWidth() ||
                            static_cast<int>(buffer->height()) != recording->imageHeight()))
                 fail("a frame image differs from the session's image size");
-            if (smallImages && !buffer && !f.imagePath.empty() && imageError.empty()) fail("a missing image gave no reason");
+            if (smallImages && !buffer && !f.imagePath.empty() && imageError.empty())
+                fail("a missing image gave no reason");
             for (const auto& change : f.planeChanges) {
                 std::string id = tevra::sim::planeAnchorIdentifier(change.id);
                 if (id.size() != 36) fail("a plane anchor identifier is not a UUID text");

@@ -84,8 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             auto detector = body.find("floor_detector");
             bool byYolo = detector != body.end() && detector->is_string() && *detector == "floor_by_yolo";
             if (!byYolo && manager.startDetectingFloor.load()) fail("another detector left detection on");
-            if (byYolo && floor != -1 &&
-                back["data"]["attributes"].value("detected_floor", -2) != floor)
+            if (byYolo && floor != -1 && back["data"]["attributes"].value("detected_floor", -2) != floor)
                 fail("the device floor was not written into the answer");
         }
     }

@@ -70,8 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             fail("extraction wrote outside its destination: " + entry.path().string());
     if (fs::exists(destination, ec)) {
         const fs::path dest = fs::canonical(destination, ec);
-        for (auto it = fs::recursive_directory_iterator(destination, ec); !ec && it != fs::recursive_directory_iterator();
-             it.increment(ec)) {
+        for (auto it = fs::recursive_directory_iterator(destination, ec);
+             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
             if (it->is_symlink(ec) && !inside(it->path(), dest))
                 fail("a symbolic link points outside the destination: " + it->path().string());
         }

@@ -37,21 +37,21 @@ class WebKitPageView;
 namespace tevra::host {
 
 struct HostOptions {
-    std::string url;          // loaded with loadURL after appearance; empty: none
-    std::string session;      // recorded session directory; empty: examples/sessions/demo beside
-                              // the executable or in the source tree around it
-    std::string resources;    // the application's pages; empty: "resources" beside the executable,
-                              // else examples/resources as for the session
-    std::string documents;    // downloaded models; empty: the per-user data directory
-    std::string defaults;     // the settings file (remembered URL); empty: the per-user one
+    std::string url;        // loaded with loadURL after appearance; empty: none
+    std::string session;    // recorded session directory; empty: examples/sessions/demo beside
+                            // the executable or in the source tree around it
+    std::string resources;  // the application's pages; empty: "resources" beside the executable,
+                            // else examples/resources as for the session
+    std::string documents;  // downloaded models; empty: the per-user data directory
+    std::string defaults;   // the settings file (remembered URL); empty: the per-user one
     std::string screenshot = "tevra-host.png";
     int width = 390, height = 844;
     long orientation = 1;
     bool navigation = false;
     bool headless = false;
-    bool loop = true;         // replay the session again after its last frame
-    int frames = 0;           // headless: stop after this many delivered frames
-    double seconds = 0;       // headless: stop after this long
+    bool loop = true;    // replay the session again after its last frame
+    int frames = 0;      // headless: stop after this many delivered frames
+    double seconds = 0;  // headless: stop after this long
     // When set, the page view gets one more message channel, "hostProbe",
     // whose messages go here, and a document-start script that posts the
     // frame call's first number on it each time window.handleARFrame is

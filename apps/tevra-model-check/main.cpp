@@ -48,7 +48,8 @@ constexpr int kExitOutOfMemory = 3;
 }
 
 std::string sha256Hex(const std::string& bytes) {
-    gchar* hex = g_compute_checksum_for_data(G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
+    gchar* hex =
+        g_compute_checksum_for_data(G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
     std::string out = hex ? hex : "";
     g_free(hex);
     return out;
@@ -93,8 +94,9 @@ int check(const std::string& dir, bool package, const model::DescriptionLimits& 
     if (!net) return refuse(net.error);
     auto outputs = model::forwardBlank(*net, *description);
     if (!outputs)
-        return refuse(modelRuntimeError(kOpenCVModelRuntimeErrorModelFile,
-                                        "The model " + modelPath + " does not run: " + outputs.error.localizedDescription));
+        return refuse(
+            modelRuntimeError(kOpenCVModelRuntimeErrorModelFile,
+                              "The model " + modelPath + " does not run: " + outputs.error.localizedDescription));
     json shapes = json::array();
     for (size_t i = 0; i < outputs->size(); ++i)
         shapes.push_back({{"name", description->outputs[i].name},
@@ -136,8 +138,10 @@ int main(int argc, char** argv) {
         outOfMemory();
     } catch (const cv::Exception& e) {
         if (e.code == cv::Error::StsNoMem) outOfMemory();
-        return refuse(modelRuntimeError(kOpenCVModelRuntimeErrorModelFile, std::string("The model does not load: ") + e.what()));
+        return refuse(
+            modelRuntimeError(kOpenCVModelRuntimeErrorModelFile, std::string("The model does not load: ") + e.what()));
     } catch (const std::exception& e) {
-        return refuse(modelRuntimeError(kOpenCVModelRuntimeErrorModelFile, std::string("The model does not load: ") + e.what()));
+        return refuse(
+            modelRuntimeError(kOpenCVModelRuntimeErrorModelFile, std::string("The model does not load: ") + e.what()));
     }
 }

@@ -335,9 +335,7 @@ void Scene::addRoom(std::mt19937& rng) {
 // A wall item: finds a free place on `wall` (or uses the requested one) and
 // returns the quad's frame; false when none is free.
 namespace {
-int wallIndex(const std::string& wall) {
-    return wall == "front" ? 0 : wall == "back" ? 1 : wall == "left" ? 2 : 3;
-}
+int wallIndex(const std::string& wall) { return wall == "front" ? 0 : wall == "back" ? 1 : wall == "left" ? 2 : 3; }
 }  // namespace
 
 void Scene::addSign(const SignSpec& s, std::mt19937& rng) {
@@ -447,8 +445,8 @@ void Scene::addClutter(std::mt19937& rng) {
                 cv::Size unit = cv::getTextSize(word, cv::FONT_HERSHEY_SIMPLEX, 1.0, 2, &b);
                 double s = std::min(0.6 * t.rows / unit.height, 0.85 * t.cols / unit.width);
                 cv::Size ts = cv::getTextSize(word, cv::FONT_HERSHEY_SIMPLEX, s, 2, &b);
-                cv::putText(t, word, {(t.cols - ts.width) / 2, (t.rows + ts.height) / 2}, cv::FONT_HERSHEY_SIMPLEX,
-                            s, toScalar(dark), std::max(1, static_cast<int>(s * 2)), cv::LINE_AA);
+                cv::putText(t, word, {(t.cols - ts.width) / 2, (t.rows + ts.height) / 2}, cv::FONT_HERSHEY_SIMPLEX, s,
+                            toScalar(dark), std::max(1, static_cast<int>(s * 2)), cv::LINE_AA);
             } else {
                 for (int y = t.rows / 6; y < t.rows * 5 / 6; y += std::max(4, t.rows / 8))
                     cv::line(t, {t.cols / 8, y}, {t.cols / 8 + uniInt(rng, t.cols / 4, t.cols * 3 / 4), y},
@@ -496,9 +494,10 @@ void Scene::drawQuad(cv::Mat& image, const Quad& q, const Pose& pose, const Intr
     double x0 = 1e30, y0 = 1e30, x1 = -1e30, y1 = -1e30;
     for (auto& p : pts) x0 = std::min(x0, p.x), y0 = std::min(y0, p.y), x1 = std::max(x1, p.x), y1 = std::max(y1, p.y);
     if (x1 <= 0 || y1 <= 0 || x0 >= image.cols || y0 >= image.rows) return;
-    cv::Rect roi(cv::Point(static_cast<int>(std::floor(std::max(0.0, x0))), static_cast<int>(std::floor(std::max(0.0, y0)))),
-                 cv::Point(static_cast<int>(std::ceil(std::min<double>(image.cols, x1))),
-                           static_cast<int>(std::ceil(std::min<double>(image.rows, y1)))));
+    cv::Rect roi(
+        cv::Point(static_cast<int>(std::floor(std::max(0.0, x0))), static_cast<int>(std::floor(std::max(0.0, y0)))),
+        cv::Point(static_cast<int>(std::ceil(std::min<double>(image.cols, x1))),
+                  static_cast<int>(std::ceil(std::min<double>(image.rows, y1)))));
     roi &= cv::Rect(0, 0, image.cols, image.rows);
     if (roi.width <= 0 || roi.height <= 0) return;
 
@@ -629,11 +628,15 @@ ViewSample sampleEmptyView(const Scene& scene, const Intrinsics&, std::mt19937& 
 std::string randomSignText(std::mt19937& rng, bool wide) {
     int kind = uniInt(rng, 0, wide ? 4 : 2);
     switch (kind) {
-        case 0: return std::to_string(uniInt(rng, 1, 7));
-        case 1: return "P" + std::to_string(uniInt(rng, 1, 7));
-        case 2: return std::to_string(uniInt(rng, 1, 7)) + std::to_string(uniInt(rng, 0, 9)) +
-                       std::to_string(uniInt(rng, 0, 9));
-        case 3: return std::to_string(uniInt(rng, 0, 99));
+        case 0:
+            return std::to_string(uniInt(rng, 1, 7));
+        case 1:
+            return "P" + std::to_string(uniInt(rng, 1, 7));
+        case 2:
+            return std::to_string(uniInt(rng, 1, 7)) + std::to_string(uniInt(rng, 0, 9)) +
+                   std::to_string(uniInt(rng, 0, 9));
+        case 3:
+            return std::to_string(uniInt(rng, 0, 99));
         default: {
             std::string t;
             int n = uniInt(rng, 1, 4);
@@ -663,9 +666,14 @@ SceneSpec randomSceneSpec(std::mt19937& rng, int signs, bool wideTexts) {
             if (!wideTexts) {
                 const std::string floor = std::to_string(floorOfText(first.text));
                 switch (uniInt(rng, 0, 2)) {
-                    case 0: sign.text = floor; break;
-                    case 1: sign.text = "P" + floor; break;
-                    default: sign.text = floor + std::to_string(uniInt(rng, 0, 9)) + std::to_string(uniInt(rng, 0, 9));
+                    case 0:
+                        sign.text = floor;
+                        break;
+                    case 1:
+                        sign.text = "P" + floor;
+                        break;
+                    default:
+                        sign.text = floor + std::to_string(uniInt(rng, 0, 9)) + std::to_string(uniInt(rng, 0, 9));
                 }
             }
             // Two signs on one wall stand side by side, centres 1.8 m apart

@@ -116,8 +116,8 @@ float4x4 toFloat4x4(const Pose& p) {
 
 // A "420f" camera buffer of an RGB sensor image.
 PixelBufferRef nv12Buffer(const cv::Mat& rgb) {
-    PixelBufferRef buffer = PixelBufferRef::adopt(
-        PixelBuffer::create(rgb.cols, rgb.rows, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+    PixelBufferRef buffer =
+        PixelBufferRef::adopt(PixelBuffer::create(rgb.cols, rgb.rows, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
     if (!buffer) return buffer;
     PixelBufferLock lock(*buffer, 0);
     rgbToNV12(rgb, buffer->baseAddressOfPlane(0), buffer->bytesPerRowOfPlane(0), buffer->baseAddressOfPlane(1),
@@ -171,10 +171,10 @@ int runSession(const Args& a) {
     Vec3 end = signCentre + sign.normal * tr.stopDistance;
     end[1] = tr.start[1];
     Intrinsics k;
-    sim::SessionWriter writer(a.positional[1], kWidth, kHeight,
-                              {static_cast<float>(k.fx), static_cast<float>(k.fy), static_cast<float>(k.cx),
-                               static_cast<float>(k.cy)},
-                              static_cast<int>(a.number("quality", 85)));
+    sim::SessionWriter writer(
+        a.positional[1], kWidth, kHeight,
+        {static_cast<float>(k.fx), static_cast<float>(k.fy), static_cast<float>(k.cx), static_cast<float>(k.cy)},
+        static_cast<int>(a.number("quality", 85)));
     const int n = tr.frames;
     const int floorFrame = std::min(n - 1, tr.limitedFrames + 3);
     const int wallFrame = std::min(n - 1, n / 2);
@@ -251,8 +251,8 @@ int runSession(const Args& a) {
         std::fprintf(stderr, "tevra-synth: %s\n", error.c_str());
         return 1;
     }
-    std::printf("wrote %d frames of %dx%d to %s (sign \"%s\", floor %d)\n", n, kWidth, kHeight,
-                a.positional[1].c_str(), sign.text.c_str(), floorOfText(sign.text));
+    std::printf("wrote %d frames of %dx%d to %s (sign \"%s\", floor %d)\n", n, kWidth, kHeight, a.positional[1].c_str(),
+                sign.text.c_str(), floorOfText(sign.text));
     return 0;
 }
 
@@ -273,7 +273,8 @@ bool makeView(std::mt19937& rng, double emptyFraction, bool wide, double minPx, 
     k.fx = k.fy = 1350 + 250 * u(rng);
     const bool empty = u(rng) < emptyFraction;
     Scene scene(randomSceneSpec(rng, empty ? 0 : 1 + static_cast<int>(u(rng) < 0.3), wide));
-    ViewSample v = empty ? sampleEmptyView(scene, k, rng) : sampleSignView(scene, 0, k, kWidth, kHeight, minPx, maxPx, 45, rng);
+    ViewSample v =
+        empty ? sampleEmptyView(scene, k, rng) : sampleSignView(scene, 0, k, kWidth, kHeight, minPx, maxPx, 45, rng);
     if (!v.ok) return false;
     out = ViewRecord{};
     out.rgb = scene.render(v.pose, k, kWidth, kHeight);
@@ -392,12 +393,17 @@ const std::shared_ptr<fake::FakePlatform>& evalPlatform() {
 cv::Mat sensorFrameForOrientation(const cv::Mat& rgb, long orientation) {
     cv::Mat out;
     switch (orientation) {
-        case UIDeviceOrientationPortraitUpsideDown: cv::rotate(rgb, out, cv::ROTATE_180); return out;
-        case UIDeviceOrientationLandscapeLeft: cv::rotate(rgb, out, cv::ROTATE_90_CLOCKWISE); return out;
+        case UIDeviceOrientationPortraitUpsideDown:
+            cv::rotate(rgb, out, cv::ROTATE_180);
+            return out;
+        case UIDeviceOrientationLandscapeLeft:
+            cv::rotate(rgb, out, cv::ROTATE_90_CLOCKWISE);
+            return out;
         case UIDeviceOrientationLandscapeRight:
             cv::rotate(rgb, out, cv::ROTATE_90_COUNTERCLOCKWISE);
             return out;
-        default: return rgb;
+        default:
+            return rgb;
     }
 }
 
@@ -496,9 +502,12 @@ int runEval(const Args& a) {
         const int expected = floorOfText(v.text);
         for (Tally& t : tallies) {
             const int got = run(v, t);
-            if (got == expected) ++t.correct;
-            else if (got == -1) ++t.none;
-            else ++t.wrong;
+            if (got == expected)
+                ++t.correct;
+            else if (got == -1)
+                ++t.none;
+            else
+                ++t.wrong;
             if (!verbose || got == expected) continue;
             // Which stage failed: the sign's cut-out and what the reader made of it.
             PixelBufferRef camera = nv12Buffer(sensorFrameForOrientation(v.rgb, t.orientation));

@@ -11,5 +11,6 @@ int32_t targetFrameHeight = 960;
 const int32_t SEND_CAMERA_FRAME_TO_JS = 0;
 
 const double TevraARWebGLVersionNumber = 1.0;
-const unsigned char TevraARWebGLVersionString[] = "@(#)PROGRAM:TevraARWebGL  PROJECT:TevraARWebGL-" TEVRA_VERSION_STRING "\n";
+const unsigned char TevraARWebGLVersionString[] =
+    "@(#)PROGRAM:TevraARWebGL  PROJECT:TevraARWebGL-" TEVRA_VERSION_STRING "\n";
 }

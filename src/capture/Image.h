@@ -107,8 +107,7 @@ public:
     // only when the turned copy can't be made.
     std::shared_ptr<const Bitmap> bitmap() const;
 
-    Image(std::shared_ptr<const Bitmap> bitmap, double scale, ImageOrientation orientation,
-          long deviceOrientation = 0);
+    Image(std::shared_ptr<const Bitmap> bitmap, double scale, ImageOrientation orientation, long deviceOrientation = 0);
 
 private:
     std::shared_ptr<const Bitmap> stored_;

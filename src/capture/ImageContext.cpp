@@ -47,10 +47,9 @@ std::shared_ptr<Bitmap> ImageContext::createCGImage(const PixelBuffer& buffer) c
         const libyuv::YuvConstants* m = f == kCVPixelFormatType_420YpCbCr8BiPlanarFullRange
                                             ? &libyuv::kYvuJPEGConstants
                                             : &libyuv::kYvuI601Constants;
-        int rc = libyuv::NV21ToARGBMatrix(y, static_cast<int>(buffer.bytesPerRowOfPlane(0)), uv,
-                                          static_cast<int>(buffer.bytesPerRowOfPlane(1)), out->pixels.data(),
-                                          static_cast<int>(out->bytesPerRow), m, static_cast<int>(w),
-                                          static_cast<int>(h));
+        int rc = libyuv::NV21ToARGBMatrix(
+            y, static_cast<int>(buffer.bytesPerRowOfPlane(0)), uv, static_cast<int>(buffer.bytesPerRowOfPlane(1)),
+            out->pixels.data(), static_cast<int>(out->bytesPerRow), m, static_cast<int>(w), static_cast<int>(h));
         return rc == 0 ? out : nullptr;
     }
     const uint8_t* src = buffer.baseAddress();

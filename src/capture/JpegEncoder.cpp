@@ -35,9 +35,9 @@ std::optional<std::string> jpegRepresentation(const Image& image, double compres
     unsigned char* jpeg = nullptr;
     unsigned long size = 0;
     // RGBX ignores the alpha byte: premultiplied colour over black.
-    int rc = tjCompress2(h, bitmap->pixels.data(), static_cast<int>(bitmap->width), static_cast<int>(bitmap->bytesPerRow),
-                         static_cast<int>(bitmap->height), TJPF_RGBX, &jpeg, &size, TJSAMP_420,
-                         jpegQualityForCompressionFactor(compressionFactor), 0);
+    int rc = tjCompress2(h, bitmap->pixels.data(), static_cast<int>(bitmap->width),
+                         static_cast<int>(bitmap->bytesPerRow), static_cast<int>(bitmap->height), TJPF_RGBX, &jpeg,
+                         &size, TJSAMP_420, jpegQualityForCompressionFactor(compressionFactor), 0);
     std::optional<std::string> out;
     if (rc == 0 && jpeg && size > 0) out.emplace(reinterpret_cast<const char*>(jpeg), size);
     if (jpeg) tjFree(jpeg);

@@ -129,7 +129,8 @@ void YOLODetectionManager::prepareModels(const nlohmann::json& models) {
             if (conf != entry.end() && conf->is_number()) {
                 // Held as a 32-bit float; out-of-range values saturate.
                 double value = conf->get<double>();
-                threshold = std::isnan(value) ? NAN : static_cast<float>(std::clamp(value, -double(FLT_MAX), double(FLT_MAX)));
+                threshold =
+                    std::isnan(value) ? NAN : static_cast<float>(std::clamp(value, -double(FLT_MAX), double(FLT_MAX)));
             }
         }
         if (!name || !url || !function) {
@@ -228,13 +229,18 @@ void YOLODetectionManager::updateDetectedFloor(int32_t floor) {
 int32_t YOLODetectionManager::getRotationNeeded() const {
     long orientation = hasPlatform() && platform().device ? platform().device->orientation() : 0;
     switch (orientation) {
-        case UIDeviceOrientationPortrait: return 1;
-        case UIDeviceOrientationPortraitUpsideDown: return 3;
+        case UIDeviceOrientationPortrait:
+            return 1;
+        case UIDeviceOrientationPortraitUpsideDown:
+            return 3;
         // Held landscape left the sensor's frame is already upright; held
         // landscape right it is upside down.
-        case UIDeviceOrientationLandscapeLeft: return 0;
-        case UIDeviceOrientationLandscapeRight: return 2;
-        default: return 0;
+        case UIDeviceOrientationLandscapeLeft:
+            return 0;
+        case UIDeviceOrientationLandscapeRight:
+            return 2;
+        default:
+            return 0;
     }
 }
 

@@ -80,7 +80,9 @@ public:
     const std::shared_ptr<UIImpactFeedbackGenerator>& lightImpactGenerator() const { return lightImpactGenerator_; }
     void setLightImpactGenerator(std::shared_ptr<UIImpactFeedbackGenerator> g) { lightImpactGenerator_ = std::move(g); }
     const std::shared_ptr<UIImpactFeedbackGenerator>& mediumImpactGenerator() const { return mediumImpactGenerator_; }
-    void setMediumImpactGenerator(std::shared_ptr<UIImpactFeedbackGenerator> g) { mediumImpactGenerator_ = std::move(g); }
+    void setMediumImpactGenerator(std::shared_ptr<UIImpactFeedbackGenerator> g) {
+        mediumImpactGenerator_ = std::move(g);
+    }
     const std::shared_ptr<UIImpactFeedbackGenerator>& heavyImpactGenerator() const { return heavyImpactGenerator_; }
     void setHeavyImpactGenerator(std::shared_ptr<UIImpactFeedbackGenerator> g) { heavyImpactGenerator_ = std::move(g); }
     const std::shared_ptr<UIImpactFeedbackGenerator>& softImpactGenerator() const { return softImpactGenerator_; }

@@ -172,7 +172,9 @@ void ProgressView::layoutSubviews() {
     updateProgressFillView();
 }
 
-void ProgressView::updateProgressFillView() { progressFillView_->setFrame(progressFillFrame(progressValue_, bounds())); }
+void ProgressView::updateProgressFillView() {
+    progressFillView_->setFrame(progressFillFrame(progressValue_, bounds()));
+}
 
 void ProgressView::updateProgressBackgroundView() {
     progressBackgroundView_->setFrame(progressBackgroundFrame(isHidden(), bounds()));

@@ -105,9 +105,7 @@ struct Size {
 struct Rect {
     double x = 0, y = 0, width = 0, height = 0;
     Size size() const { return {width, height}; }
-    bool operator==(const Rect& o) const {
-        return x == o.x && y == o.y && width == o.width && height == o.height;
-    }
+    bool operator==(const Rect& o) const { return x == o.x && y == o.y && width == o.width && height == o.height; }
 };
 
 // Red, green, blue, alpha, each 0 to 1.

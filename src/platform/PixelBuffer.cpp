@@ -83,8 +83,7 @@ PixelBuffer* PixelBuffer::create(size_t width, size_t height, uint32_t pixelForm
 PixelBuffer* PixelBuffer::createWithPlanes(size_t width, size_t height, uint32_t pixelFormat,
                                            const std::vector<PixelBufferPlaneSpec>& specs,
                                            const PixelBufferAttributes& attributes) {
-    if (width == 0 || height == 0 || width > kMaxDimension || height > kMaxDimension || specs.empty())
-        return nullptr;
+    if (width == 0 || height == 0 || width > kMaxDimension || height > kMaxDimension || specs.empty()) return nullptr;
     int pending = gFailNext.load();
     while (pending > 0) {
         if (gFailNext.compare_exchange_weak(pending, pending - 1)) return nullptr;

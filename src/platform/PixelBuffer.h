@@ -24,7 +24,7 @@ enum : uint32_t {
     kCVPixelFormatType_420YpCbCr8BiPlanarFullRange = 0x34323066,   // "420f"
     kCVPixelFormatType_420YpCbCr8BiPlanarVideoRange = 0x34323076,  // "420v"
     kCVPixelFormatType_32ARGB = 0x00000020,
-    kCVPixelFormatType_32BGRA = 0x42475241,  // "BGRA"
+    kCVPixelFormatType_32BGRA = 0x42475241,         // "BGRA"
     kCVPixelFormatType_OneComponent8 = 0x4C303038,  // "L008"
 };
 
@@ -44,7 +44,7 @@ struct PixelBufferAttributes {
 };
 
 struct PixelBufferPlaneSpec {
-    size_t width = 0;        // in samples (pairs for an interleaved chroma plane)
+    size_t width = 0;  // in samples (pairs for an interleaved chroma plane)
     size_t height = 0;
     size_t bytesPerRow = 0;  // 0: choose the aligned packed size
     size_t bytesPerSample = 1;
@@ -161,9 +161,7 @@ private:
 // Locks for the lifetime of the scope and unlocks with the same flags.
 class PixelBufferLock {
 public:
-    PixelBufferLock(PixelBuffer& b, CVPixelBufferLockFlags flags) : b_(b), flags_(flags) {
-        b_.lockBaseAddress(flags_);
-    }
+    PixelBufferLock(PixelBuffer& b, CVPixelBufferLockFlags flags) : b_(b), flags_(flags) { b_.lockBaseAddress(flags_); }
     ~PixelBufferLock() { b_.unlockBaseAddress(flags_); }
     PixelBufferLock(const PixelBufferLock&) = delete;
     PixelBufferLock& operator=(const PixelBufferLock&) = delete;

@@ -64,10 +64,11 @@ public:
     Renderer& operator=(const Renderer&) = delete;
     ~Renderer();
     // The creation message the controller uses.
-    static std::shared_ptr<Renderer> initWithSession(std::shared_ptr<ARSession> session,
-                                                     std::shared_ptr<GPUDevice> metalDevice,
-                                                     std::weak_ptr<RenderDestinationProvider> renderDestinationProvider) {
-        return std::make_shared<Renderer>(std::move(session), std::move(metalDevice), std::move(renderDestinationProvider));
+    static std::shared_ptr<Renderer> initWithSession(
+        std::shared_ptr<ARSession> session, std::shared_ptr<GPUDevice> metalDevice,
+        std::weak_ptr<RenderDestinationProvider> renderDestinationProvider) {
+        return std::make_shared<Renderer>(std::move(session), std::move(metalDevice),
+                                          std::move(renderDestinationProvider));
     }
 
     // The view's new size in points; the next update with a frame remaps the

@@ -69,9 +69,8 @@ BoxMeshData makeBoxMesh(float size) {
         float n[3], u[3], v[3];
     };
     static constexpr Face faces[6] = {
-        {{1, 0, 0}, {0, 0, -1}, {0, 1, 0}},  {{-1, 0, 0}, {0, 0, 1}, {0, 1, 0}},
-        {{0, 1, 0}, {1, 0, 0}, {0, 0, -1}},  {{0, -1, 0}, {1, 0, 0}, {0, 0, 1}},
-        {{0, 0, 1}, {1, 0, 0}, {0, 1, 0}},   {{0, 0, -1}, {-1, 0, 0}, {0, 1, 0}},
+        {{1, 0, 0}, {0, 0, -1}, {0, 1, 0}}, {{-1, 0, 0}, {0, 0, 1}, {0, 1, 0}}, {{0, 1, 0}, {1, 0, 0}, {0, 0, -1}},
+        {{0, -1, 0}, {1, 0, 0}, {0, 0, 1}}, {{0, 0, 1}, {1, 0, 0}, {0, 1, 0}},  {{0, 0, -1}, {-1, 0, 0}, {0, 1, 0}},
     };
     static constexpr float corners[4][2] = {{0, 0}, {1, 0}, {1, 1}, {0, 1}};
     BoxMeshData mesh;
@@ -83,8 +82,7 @@ BoxMeshData makeBoxMesh(float size) {
         const uint16_t base = static_cast<uint16_t>(vi);
         for (const auto& c : corners) {
             float p[3];
-            for (int k = 0; k < 3; ++k)
-                p[k] = h * f.n[k] + (c[0] * 2 - 1) * h * f.u[k] + (c[1] * 2 - 1) * h * f.v[k];
+            for (int k = 0; k < 3; ++k) p[k] = h * f.n[k] + (c[0] * 2 - 1) * h * f.u[k] + (c[1] * 2 - 1) * h * f.v[k];
             std::memcpy(&mesh.positions[vi * kCubePositionStride], p, sizeof p);
             uint8_t* a = &mesh.attributes[vi * kCubeAttributeStride];
             const float uv[2] = {c[0], 1 - c[1]};

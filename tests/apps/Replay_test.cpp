@@ -24,8 +24,8 @@ struct ReplayRun {
         return std::string::npos;
     }
     size_t count(const std::string& prefix) const {
-        return static_cast<size_t>(std::count_if(lines.begin(), lines.end(),
-                                                 [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+        return static_cast<size_t>(
+            std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
     }
 };
 
@@ -68,8 +68,9 @@ TEST(Replay, ExampleSessionExercisesEveryChannel) {
               std::string::npos);
     // Held landscape left the image goes unturned, with the sensor's own
     // principal point.
-    EXPECT_TRUE(r.has("    {\"intrinsics\":{\"width\":64,\"height\":48,\"fx\":1500.0000,\"fy\":1500.0000,"
-                      "\"cx\":960.0000,\"cy\":720.0000}}"));
+    EXPECT_TRUE(
+        r.has("    {\"intrinsics\":{\"width\":64,\"height\":48,\"fx\":1500.0000,\"fy\":1500.0000,"
+              "\"cx\":960.0000,\"cy\":720.0000}}"));
     EXPECT_LT(r.indexOf("HTTP answer 200 to https://vps.example/api"),
               r.indexOf("JS window.UnityBridge.receiveMessage(\"{\\\"data\\\":"));
     EXPECT_NE(r.indexOf("JS window.UnityBridge.receiveMessage("), std::string::npos);
@@ -79,7 +80,9 @@ TEST(Replay, ExampleSessionExercisesEveryChannel) {
     ASSERT_NE(size, std::string::npos);
     EXPECT_EQ(r.lines[size + 1].rfind("JS if(window.handleARFrame)", 0), 0u);
     // The tap anchor shows up in the later update, without a page id.
-    size_t update = r.indexOf("JS if (window.ZephralDispatchARDisplayEvent) window.ZephralDispatchARDisplayEvent({\"type\":\"anchorsupdated\"");
+    size_t update = r.indexOf(
+        "JS if (window.ZephralDispatchARDisplayEvent) "
+        "window.ZephralDispatchARDisplayEvent({\"type\":\"anchorsupdated\"");
     ASSERT_NE(update, std::string::npos);
     EXPECT_NE(r.lines[update].find("\"identifier\":7}"), std::string::npos);
     EXPECT_NE(r.lines[update].find("\"identifier\":(null)}"), std::string::npos);
@@ -125,10 +128,11 @@ TEST(Replay, MalformedDetectionStepsAreReported) {
     EXPECT_TRUE(r.has("ERROR line 5: cannot read no-such-archive.zip"));
     EXPECT_TRUE(r.has("LOG ✅ AR session paused"));
 
-    std::ofstream(path) << "{\"do\":\"model\",\"name\":\"../escape\",\"answers\":[]}\n"
-                        << "{\"do\":\"model\",\"name\":\"m\",\"answers\":[{\"box\":[0,0,1],\"confidence\":1}]}\n"
-                        << "{\"do\":\"model\",\"name\":\"m\",\"answers\":[{\"box\":[0,0,1,1],\"confidence\":1,\"class\":-1}]}\n"
-                        << "{\"do\":\"model\",\"name\":\"m\",\"input\":[0,5],\"fails\":\"x\"}\n";
+    std::ofstream(path)
+        << "{\"do\":\"model\",\"name\":\"../escape\",\"answers\":[]}\n"
+        << "{\"do\":\"model\",\"name\":\"m\",\"answers\":[{\"box\":[0,0,1],\"confidence\":1}]}\n"
+        << "{\"do\":\"model\",\"name\":\"m\",\"answers\":[{\"box\":[0,0,1,1],\"confidence\":1,\"class\":-1}]}\n"
+        << "{\"do\":\"model\",\"name\":\"m\",\"input\":[0,5],\"fails\":\"x\"}\n";
     r = replay(path);
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(r.has("ERROR line 1: \"../escape\" is no usable model name"));
@@ -142,8 +146,9 @@ TEST(Replay, MalformedDetectionStepsAreReported) {
 TEST(Replay, StepLinesDrawsAndStateSayTheirCauses) {
     ReplayRun r = replay(std::string(TEVRA_SOURCE_DIR) + "/examples/replay/state.jsonl");
     ASSERT_EQ(r.status, 0) << testing::PrintToString(r.lines);
-    EXPECT_EQ(r.lines[0], "STEP create view=390x844 gpu=true machine=x86_64 orientation=1 models=fake "
-                          "resources=../resources rememberedURL=file://demo");
+    EXPECT_EQ(r.lines[0],
+              "STEP create view=390x844 gpu=true machine=x86_64 orientation=1 models=fake "
+              "resources=../resources rememberedURL=file://demo");
     EXPECT_TRUE(r.has("STEP host loadURL example.org/ar"));
     EXPECT_TRUE(r.has("STEP tick time=100.000 count=3 interval=0.5"));
     EXPECT_TRUE(r.has("STEP frame time=101.000 image=64x48 camera=(0.000, 1.400, 0.000) count=1"));
@@ -153,15 +158,19 @@ TEST(Replay, StepLinesDrawsAndStateSayTheirCauses) {
     // Three state reports of eight lines each, in a fixed order.
     ASSERT_EQ(r.count("STATE "), 24u);
     size_t first = r.indexOf("STATE near=");
-    EXPECT_EQ(r.lines[first], "STATE near=0.01 far=10000 target=540x960 compression=0.9 orientation=1 interface=1 camera=0,0,0,0");
+    EXPECT_EQ(r.lines[first],
+              "STATE near=0.01 far=10000 target=540x960 compression=0.9 orientation=1 interface=1 camera=0,0,0,0");
     EXPECT_EQ(r.lines[first + 2], "STATE jsAnchorIdsToObjCAnchorIds (none)");
     EXPECT_EQ(r.lines[first + 5], "STATE url file://demo");
     size_t second = r.indexOf("STATE near=", first + 1);
-    EXPECT_EQ(r.lines[second], "STATE near=0.05 far=500 target=720x1280 compression=0.5 orientation=1 interface=1 camera=0,0,0,0");
-    EXPECT_EQ(r.lines[second + 2], "STATE jsAnchorIdsToObjCAnchorIds 7=00000000-0000-4000-8000-000000000001 "
-                                   "door=00000000-0000-4000-8000-000000000002");
-    EXPECT_EQ(r.lines[second + 3], "STATE objCAnchorIdsToJSAnchorIds 00000000-0000-4000-8000-000000000001=7 "
-                                   "00000000-0000-4000-8000-000000000002=door");
+    EXPECT_EQ(r.lines[second],
+              "STATE near=0.05 far=500 target=720x1280 compression=0.5 orientation=1 interface=1 camera=0,0,0,0");
+    EXPECT_EQ(r.lines[second + 2],
+              "STATE jsAnchorIdsToObjCAnchorIds 7=00000000-0000-4000-8000-000000000001 "
+              "door=00000000-0000-4000-8000-000000000002");
+    EXPECT_EQ(r.lines[second + 3],
+              "STATE objCAnchorIdsToJSAnchorIds 00000000-0000-4000-8000-000000000001=7 "
+              "00000000-0000-4000-8000-000000000002=door");
     EXPECT_EQ(r.lines[second + 5], "STATE url example.org/ar");
     EXPECT_EQ(r.lines[second + 7], "STATE counters draws=1 detectionFrames=0 httpInFlight=0 pageScripts=1");
     size_t third = r.indexOf("STATE near=", second + 1);
@@ -195,30 +204,48 @@ TEST(Replay, ScriptedModelAnswersReadTheFloor) {
         R"({"name":"scripted_digit","url":"http://127.0.0.1:1/d.zip","model_function":"digit_detection","conf_threshold":0.3}]}})";
     std::string path = testing::TempDir() + "/scripted-models.jsonl";
     std::ofstream(path)
-        << R"({"do":"create","orientation":1})" << "\n"
+        << R"({"do":"create","orientation":1})"
+        << "\n"
         // A weaker second sign box is not the one cut out (it would be too small anyway).
-        << R"({"do":"model","name":"scripted_sign","answers":[{"box":[0.5,0.5,0.5,0.5],"confidence":0.9},{"box":[0.1,0.1,0.05,0.05],"confidence":0.6}]})" << "\n"
+        << R"({"do":"model","name":"scripted_sign","answers":[{"box":[0.5,0.5,0.5,0.5],"confidence":0.9},{"box":[0.1,0.1,0.05,0.05],"confidence":0.6}]})"
+        << "\n"
         // "8", "3", "5" in model order, "358" left to right.
         << R"({"do":"model","name":"scripted_digit","input":[64,32],"answers":[{"box":[0.8,0.5,0.2,0.8],"class":8,"confidence":0.9},)"
-           R"({"box":[0.2,0.5,0.2,0.8],"class":3,"confidence":0.9},{"box":[0.5,0.5,0.2,0.8],"class":5,"confidence":0.8}]})" << "\n"
-        << R"({"do":"host","call":"viewWillAppear"})" << "\n"
+           R"({"box":[0.2,0.5,0.2,0.8],"class":3,"confidence":0.9},{"box":[0.5,0.5,0.2,0.8],"class":5,"confidence":0.8}]})"
+        << "\n"
+        << R"({"do":"host","call":"viewWillAppear"})"
+        << "\n"
         << prepare << "\n"
-        << R"({"do":"message","channel":"YOLOCommander","body":{"command":"turn_on"}})" << "\n"
-        << R"({"do":"frame","count":11})" << "\n"
-        << R"({"do":"state"})" << "\n"
-        << R"({"do":"message","channel":"Zephral","body":"advanceFrame:"})" << "\n"
-        << R"({"do":"tick","time":10.0})" << "\n"
-        << R"({"do":"frame","time":10.0})" << "\n"
-        << R"({"do":"message","channel":"TevraAR","body":"http://127.0.0.1:1/vps|{}|req-1|token"})" << "\n"
-        << R"({"do":"http","op":"respond","body":"{\"data\":{\"attributes\":{\"floor_detector\":\"floor_by_yolo\"}}}"})" << "\n"
+        << R"({"do":"message","channel":"YOLOCommander","body":{"command":"turn_on"}})"
+        << "\n"
+        << R"({"do":"frame","count":11})"
+        << "\n"
+        << R"({"do":"state"})"
+        << "\n"
+        << R"({"do":"message","channel":"Zephral","body":"advanceFrame:"})"
+        << "\n"
+        << R"({"do":"tick","time":10.0})"
+        << "\n"
+        << R"({"do":"frame","time":10.0})"
+        << "\n"
+        << R"({"do":"message","channel":"TevraAR","body":"http://127.0.0.1:1/vps|{}|req-1|token"})"
+        << "\n"
+        << R"({"do":"http","op":"respond","body":"{\"data\":{\"attributes\":{\"floor_detector\":\"floor_by_yolo\"}}}"})"
+        << "\n"
         // The digit rule: "12" has two digits and names no floor; a digit at
         // or below the threshold is not read ("3" alone names floor 3).
-        << R"({"do":"model","name":"scripted_digit","answers":[{"box":[0.2,0.5,0.2,0.8],"class":1,"confidence":0.9},{"box":[0.5,0.5,0.2,0.8],"class":2,"confidence":0.9}]})" << "\n"
-        << R"({"do":"detect"})" << "\n"
-        << R"({"do":"model","name":"scripted_digit","answers":[{"box":[0.2,0.5,0.2,0.8],"class":1,"confidence":0.3},{"box":[0.5,0.5,0.2,0.8],"class":3,"confidence":0.9}]})" << "\n"
-        << R"({"do":"detect"})" << "\n"
-        << R"({"do":"model","name":"scripted_sign","fails":"out of memory"})" << "\n"
-        << R"({"do":"detect"})" << "\n";
+        << R"({"do":"model","name":"scripted_digit","answers":[{"box":[0.2,0.5,0.2,0.8],"class":1,"confidence":0.9},{"box":[0.5,0.5,0.2,0.8],"class":2,"confidence":0.9}]})"
+        << "\n"
+        << R"({"do":"detect"})"
+        << "\n"
+        << R"({"do":"model","name":"scripted_digit","answers":[{"box":[0.2,0.5,0.2,0.8],"class":1,"confidence":0.3},{"box":[0.5,0.5,0.2,0.8],"class":3,"confidence":0.9}]})"
+        << "\n"
+        << R"({"do":"detect"})"
+        << "\n"
+        << R"({"do":"model","name":"scripted_sign","fails":"out of memory"})"
+        << "\n"
+        << R"({"do":"detect"})"
+        << "\n";
     ReplayRun r = replay(path);
     ASSERT_EQ(r.status, 0) << testing::PrintToString(r.lines);
     EXPECT_TRUE(r.has("OUT Model loaded: scripted_digit size (64, 32)"));
@@ -232,8 +259,9 @@ TEST(Replay, ScriptedModelAnswersReadTheFloor) {
     EXPECT_EQ(r.lines[frames + 3], "LOG Detected floor = 3");
     EXPECT_EQ(r.lines[frames + 4], "LOG [YOLO] Detection stopped");
     EXPECT_EQ(r.lines[frames + 6], "STEP state");
-    EXPECT_TRUE(r.has("STATE detection on=false sign=scripted_sign signThreshold=0.5 signLoaded=true "
-                      "digit=scripted_digit digitThreshold=0.3 digitLoaded=true floor=3"));
+    EXPECT_TRUE(
+        r.has("STATE detection on=false sign=scripted_sign signThreshold=0.5 signLoaded=true "
+              "digit=scripted_digit digitThreshold=0.3 digitLoaded=true floor=3"));
     size_t reply = r.indexOf("JS window.UnityBridge.receiveMessage(");
     ASSERT_NE(reply, std::string::npos);
     EXPECT_NE(r.lines[reply].find(R"(\\\"detected_floor\\\":3,)"), std::string::npos) << r.lines[reply];
@@ -245,7 +273,8 @@ TEST(Replay, ScriptedModelAnswersReadTheFloor) {
     EXPECT_EQ(r.indexOf("LOG Detected floor = 3", detect), detect + 3);
     detect = r.indexOf("STEP detect ", detect + 1);
     EXPECT_EQ(r.lines[detect + 1], "MODEL scripted_sign predicts on 128x128: fails");
-    EXPECT_EQ(r.lines[detect + 2], "OUT Prediction error: Error Domain=com.tevra.scriptedmodel Code=1 \"out of memory\"");
+    EXPECT_EQ(r.lines[detect + 2],
+              "OUT Prediction error: Error Domain=com.tevra.scriptedmodel Code=1 \"out of memory\"");
     EXPECT_EQ(r.lines[detect + 3], "LOG Detected floor = -1");
     for (const std::string& l : r.lines) EXPECT_EQ(l.find("/tmp/"), std::string::npos) << l;
 }
@@ -278,7 +307,8 @@ TEST(Replay, DetectionPathReadsTheFloorForTheNextVPSAnswer) {
     size_t at = 0;
     for (const std::string& line : inOrder) {
         size_t found = std::find(r.lines.begin() + static_cast<long>(at), r.lines.end(), line) - r.lines.begin();
-        ASSERT_LT(found, r.lines.size()) << "missing or out of order: " << line << "\n" << testing::PrintToString(r.lines);
+        ASSERT_LT(found, r.lines.size()) << "missing or out of order: " << line << "\n"
+                                         << testing::PrintToString(r.lines);
         at = found + 1;
     }
     // The eleventh frame is the only one that runs the models.
@@ -288,7 +318,8 @@ TEST(Replay, DetectionPathReadsTheFloorForTheNextVPSAnswer) {
     size_t reply = r.indexOf("JS window.UnityBridge.receiveMessage(");
     ASSERT_NE(reply, std::string::npos);
     EXPECT_NE(r.lines[reply].find(R"(\\\"detected_floor\\\":3,)"), std::string::npos) << r.lines[reply];
-    EXPECT_NE(r.lines[reply].find(R"(\\\"id\\\":\\\"vps-1\\\"}\",\"id\":\"req-1\")"), std::string::npos) << r.lines[reply];
+    EXPECT_NE(r.lines[reply].find(R"(\\\"id\\\":\\\"vps-1\\\"}\",\"id\":\"req-1\")"), std::string::npos)
+        << r.lines[reply];
     // Nothing in the transcript depends on the machine or the run.
     for (const std::string& l : r.lines) EXPECT_EQ(l.find("/tmp/"), std::string::npos) << l;
     EXPECT_EQ(replay(script).lines, r.lines);
@@ -301,7 +332,8 @@ TEST(Replay, RecordedSessionDrivesFramesPlanesAndTheFirstLoad) {
     size_t tracking = r.indexOf("LOG AR camera tracking state = Limited");
     size_t load = r.indexOf("LOAD file://RESOURCES/demo/index.html");
     size_t firstFrame = r.indexOf("JS if(window.handleARFrame)");
-    size_t planes = r.indexOf("JS if (window.ZephralDispatchARDisplayEvent) window.ZephralDispatchARDisplayEvent({\"type\":\"planesadded\"");
+    size_t planes = r.indexOf(
+        "JS if (window.ZephralDispatchARDisplayEvent) window.ZephralDispatchARDisplayEvent({\"type\":\"planesadded\"");
     ASSERT_NE(tracking, std::string::npos);
     ASSERT_NE(load, std::string::npos);
     ASSERT_NE(firstFrame, std::string::npos);
@@ -312,6 +344,7 @@ TEST(Replay, RecordedSessionDrivesFramesPlanesAndTheFirstLoad) {
     size_t frames = 0;
     for (auto& l : r.lines) frames += l.rfind("JS if(window.handleARFrame)", 0) == 0;
     EXPECT_EQ(frames, 19u);  // one per paced frame played
-    EXPECT_NE(r.indexOf("JS if (window.ZephralDispatchARDisplayEvent) window.ZephralDispatchARDisplayEvent({\"type\":\"planesremoved\""),
+    EXPECT_NE(r.indexOf("JS if (window.ZephralDispatchARDisplayEvent) "
+                        "window.ZephralDispatchARDisplayEvent({\"type\":\"planesremoved\""),
               std::string::npos);
 }

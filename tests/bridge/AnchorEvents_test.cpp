@@ -29,16 +29,18 @@ TEST_F(AnchorEvents, PlaneGeometryText) {
     auto p = plane("P-1", {0.5f, 0, 0}, {2, 0, 4}, float4x4::translation(1, 0, 1));
     controller->sessionDidAddAnchors(session(), {p});
     ASSERT_EQ(scripts().size(), 1u);
-    EXPECT_EQ(scripts()[0],
-              "if (window.ZephralDispatchARDisplayEvent) window.ZephralDispatchARDisplayEvent({\"type\":\"planesadded\","
-              "\"planes\":[{\"modelMatrix\":[1.000000,0.000000,0.000000,0.000000,0.000000,1.000000,0.000000,0.000000,"
-              "0.000000,0.000000,1.000000,0.000000,1.500000,0.000000,1.000000,1.000000],\"identifier\":1,"
-              "\"extent\":[2.000000,4.000000],\"vertices\":[1.000000,0.000000,2.000000,-1.000000,0.000000,2.000000,"
-              "-1.000000,0.000000,-2.000000,1.000000,0.000000,-2.000000]}]});");
+    EXPECT_EQ(
+        scripts()[0],
+        "if (window.ZephralDispatchARDisplayEvent) window.ZephralDispatchARDisplayEvent({\"type\":\"planesadded\","
+        "\"planes\":[{\"modelMatrix\":[1.000000,0.000000,0.000000,0.000000,0.000000,1.000000,0.000000,0.000000,"
+        "0.000000,0.000000,1.000000,0.000000,1.500000,0.000000,1.000000,1.000000],\"identifier\":1,"
+        "\"extent\":[2.000000,4.000000],\"vertices\":[1.000000,0.000000,2.000000,-1.000000,0.000000,2.000000,"
+        "-1.000000,0.000000,-2.000000,1.000000,0.000000,-2.000000]}]});");
 }
 
 TEST_F(AnchorEvents, UpdateSendsPlanesThenAnchorsWithNumericIdsBare) {
-    std::vector<std::string> args = {"7", "1", "0", "0", "0", "0", "1", "0", "0", "0", "0", "1", "0", "0", "0", "0", "1"};
+    std::vector<std::string> args = {"7", "1", "0", "0", "0", "0", "1", "0", "0",
+                                     "0", "0", "1", "0", "0", "0", "0", "1"};
     std::string body = "addAnchor:";
     for (size_t i = 0; i < args.size(); ++i) body += (i ? "," : "") + args[i];
     post("Zephral", body);

@@ -46,13 +46,44 @@ bool same(float v) {
 }  // namespace
 
 TEST(FrameCall, SpecialValuesMatchPrintf) {
-    const float cases[] = {0.0f, -0.0f, 1.0f, -1.0f, 0.01f, 0.1f, 0.5f, 1e-7f, -1e-7f, 4.9e-7f, -4.9e-7f,
-                           5e-7f, -5e-7f, 5.0000006e-7f, 1.5e-6f, 0.0078125f /* x.5 in millionths: ties to even */,
-                           0.0234375f, -0.0078125f, 8388607.5f, 8388608.0f, 16777217.0f, 1e9f, -1e9f, 3e9f,
-                           1.2345678e12f, 1e20f, FLT_MAX, -FLT_MAX, FLT_MIN, -FLT_MIN, FLT_TRUE_MIN, -FLT_TRUE_MIN,
-                           std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
-                           std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN(),
-                           fromBits(0x7F800001u), fromBits(0xFF800001u)};
+    const float cases[] = {0.0f,
+                           -0.0f,
+                           1.0f,
+                           -1.0f,
+                           0.01f,
+                           0.1f,
+                           0.5f,
+                           1e-7f,
+                           -1e-7f,
+                           4.9e-7f,
+                           -4.9e-7f,
+                           5e-7f,
+                           -5e-7f,
+                           5.0000006e-7f,
+                           1.5e-6f,
+                           0.0078125f /* x.5 in millionths: ties to even */,
+                           0.0234375f,
+                           -0.0078125f,
+                           8388607.5f,
+                           8388608.0f,
+                           16777217.0f,
+                           1e9f,
+                           -1e9f,
+                           3e9f,
+                           1.2345678e12f,
+                           1e20f,
+                           FLT_MAX,
+                           -FLT_MAX,
+                           FLT_MIN,
+                           -FLT_MIN,
+                           FLT_TRUE_MIN,
+                           -FLT_TRUE_MIN,
+                           std::numeric_limits<float>::infinity(),
+                           -std::numeric_limits<float>::infinity(),
+                           std::numeric_limits<float>::quiet_NaN(),
+                           -std::numeric_limits<float>::quiet_NaN(),
+                           fromBits(0x7F800001u),
+                           fromBits(0xFF800001u)};
     for (float v : cases) same(v);
     EXPECT_EQ(fast(-0.0f), "-0.000000");
     EXPECT_EQ(fast(-1e-7f), "-0.000000");
@@ -108,10 +139,18 @@ TEST(FrameCall, RandomFloatsMatchPrintf) {
     for (int i = 0; i < 1000000 && failures < 5; ++i) {
         float v = 0;
         switch (pick(rng)) {
-            case 0: v = unit(rng); break;
-            case 1: v = world(rng); break;
-            case 2: v = tiny(rng); break;
-            default: v = (i & 1) ? huge(rng) : -huge(rng); break;
+            case 0:
+                v = unit(rng);
+                break;
+            case 1:
+                v = world(rng);
+                break;
+            case 2:
+                v = tiny(rng);
+                break;
+            default:
+                v = (i & 1) ? huge(rng) : -huge(rng);
+                break;
         }
         failures += !same(v);
     }
@@ -120,7 +159,7 @@ TEST(FrameCall, RandomFloatsMatchPrintf) {
 
 TEST(FrameCall, IdentityPoseCall) {
     float values[kFrameCallValueCount] = {};
-    values[6] = 1;  // quaternion w
+    values[6] = 1;                                       // quaternion w
     for (int i = 0; i < 4; ++i) values[7 + i * 5] = 1;   // view = identity
     for (int i = 0; i < 4; ++i) values[23 + i * 5] = 1;  // projection = identity
     std::string call = buildFrameCall(values);

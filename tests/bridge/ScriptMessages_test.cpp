@@ -145,8 +145,9 @@ TEST_F(ScriptMessages, BadAnchorCommandsAreRefusedAndMapsStayConsistent) {
     auto args = identityWithTranslation("9");
     args.pop_back();
     post("Zephral", "addAnchor:" + join(args));
-    EXPECT_EQ(log(), (std::vector<std::string>{
-                         "addAnchor refused for page id '9': it needs 16 numbers after the id, got 15"}));
+    EXPECT_EQ(
+        log(),
+        (std::vector<std::string>{"addAnchor refused for page id '9': it needs 16 numbers after the id, got 15"}));
     post("Zephral", "addAnchor:");
     post("Zephral", "removeAnchor:9");
     post("Zephral", "removeAnchor:");

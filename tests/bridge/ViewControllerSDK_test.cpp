@@ -12,7 +12,7 @@ TEST_F(SetUpTest, BuildsPageViewWithScriptsChannelsAndLayering) {
     auto& pv = page();
     const auto& content = *pv.configuration().userContentController;
     EXPECT_EQ(content.channelNames(), (std::vector<std::string>{"Zephral", "TevraAR", "TevraARConfig", "TevraARHaptic",
-                                                                 "YOLOCommander", "UnityBridge"}));
+                                                                "YOLOCommander", "UnityBridge"}));
     ASSERT_EQ(content.userScripts().size(), 3u);
     EXPECT_EQ(content.userScripts()[0].source, "window.ZephralSendsCameraFrames = false;");
     EXPECT_NE(content.userScripts()[1].source.find("window.Zephral = Zephral"), std::string::npos);

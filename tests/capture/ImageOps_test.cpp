@@ -121,8 +121,10 @@ TEST(FitImage, FineDetailAveragesOutAndTurnedImagesKeepTheirLayout) {
         for (size_t x = 0; x < 1920; ++x) {
             uint8_t* p = b->row(y) + 4 * x;
             uint8_t v = ((x + y) & 1) ? 255 : 0;
-            if (x < 240 && y < 240) p[0] = 255, p[1] = 0, p[2] = 0;
-            else p[0] = p[1] = p[2] = v;
+            if (x < 240 && y < 240)
+                p[0] = 255, p[1] = 0, p[2] = 0;
+            else
+                p[0] = p[1] = p[2] = v;
             p[3] = 255;
         }
     b->opaque = true;
@@ -210,9 +212,9 @@ TEST(JpegEncoding, QualityMappingAndOpaqueOutput) {
     std::vector<unsigned char> rgb(size_t(w) * size_t(h) * 3);
     ASSERT_EQ(tjDecompress2(d, data, jpeg->size(), rgb.data(), w, 0, h, TJPF_RGB, 0), 0);
     tjDestroy(d);
-    EXPECT_LT(rgb[(2 * 48 + 24) * 3], 10);     // band (rows 0-7)
-    EXPECT_GT(rgb[(32 * 48 + 24) * 3], 245);   // frame
-    EXPECT_LT(rgb[(61 * 48 + 24) * 3], 10);    // band (rows 56-63)
+    EXPECT_LT(rgb[(2 * 48 + 24) * 3], 10);    // band (rows 0-7)
+    EXPECT_GT(rgb[(32 * 48 + 24) * 3], 245);  // frame
+    EXPECT_LT(rgb[(61 * 48 + 24) * 3], 10);   // band (rows 56-63)
     // Lower quality, fewer bytes.
     auto noisy = Bitmap::create(64, 64);
     for (size_t i = 0; i < noisy->pixels.size(); ++i) noisy->pixels[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);

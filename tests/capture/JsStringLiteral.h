@@ -43,14 +43,29 @@ inline std::optional<std::string> unescapeJsStringLiteral(std::string_view liter
         if (++i >= body.size()) return std::nullopt;  // a lone backslash escapes the closing quote
         const char e = body[i];
         switch (e) {
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
-            case 'b': out += '\b'; break;
-            case 'f': out += '\f'; break;
-            case 'v': out += '\v'; break;
-            case '0': out += '\0'; break;
-            case '\n': break;  // line continuation
+            case 'n':
+                out += '\n';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case 'b':
+                out += '\b';
+                break;
+            case 'f':
+                out += '\f';
+                break;
+            case 'v':
+                out += '\v';
+                break;
+            case '0':
+                out += '\0';
+                break;
+            case '\n':
+                break;  // line continuation
             case 'u': {
                 if (i + 4 >= body.size()) return std::nullopt;
                 const std::string hex(body.substr(i + 1, 4));
@@ -60,7 +75,8 @@ inline std::optional<std::string> unescapeJsStringLiteral(std::string_view liter
                 i += 4;
                 break;
             }
-            default: out += e;  // \\ \" \' and any other character stand for themselves
+            default:
+                out += e;  // \\ \" \' and any other character stand for themselves
         }
     }
     return out;

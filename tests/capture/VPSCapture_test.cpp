@@ -144,11 +144,14 @@ TEST_F(VPSCapture, IntrinsicsMatchTheImageSentInEveryOrientation) {
         nlohmann::json intrinsics;
     };
     const std::vector<Case> cases = {
-        {UIDeviceOrientationPortrait, {540, 720},
+        {UIDeviceOrientationPortrait,
+         {540, 720},
          {{"width", 48}, {"height", 64}, {"fx", 61.25}, {"fy", 60.5}, {"cx", 25.25}, {"cy", 30.5}}},
-        {UIDeviceOrientationLandscapeLeft, {540, 405},
+        {UIDeviceOrientationLandscapeLeft,
+         {540, 405},
          {{"width", 64}, {"height", 48}, {"fx", 60.5}, {"fy", 61.25}, {"cx", 30.5}, {"cy", 25.25}}},
-        {UIDeviceOrientationLandscapeRight, {540, 405},
+        {UIDeviceOrientationLandscapeRight,
+         {540, 405},
          {{"width", 64}, {"height", 48}, {"fx", 60.5}, {"fy", 61.25}, {"cx", 33.5}, {"cy", 22.75}}},
     };
     for (const Case& c : cases) {
@@ -168,7 +171,8 @@ TEST_F(VPSCapture, IntrinsicsMatchTheImageSentInEveryOrientation) {
         EXPECT_LT(k["cy"].get<double>(), k["height"].get<double>());
     }
     // The text keeps its four decimals.
-    const std::string text = R"("intrinsics":{"width":64,"height":48,"fx":60.5000,"fy":61.2500,"cx":33.5000,"cy":22.7500})";
+    const std::string text =
+        R"("intrinsics":{"width":64,"height":48,"fx":60.5000,"fy":61.2500,"cx":33.5000,"cy":22.7500})";
     EXPECT_NE(split(fake->http->requests().back().body).json.find(text), std::string::npos);
 
     // Turned while held landscape right, sent after the phone went portrait.
@@ -205,7 +209,8 @@ TEST_F(VPSCapture, FramesThatCannotBeConvertedAreReportedAndReleased) {
     controller->processFrame(gray);
     post("TevraAR", "https://vps.example/api|{}|a");
     drain();
-    EXPECT_EQ(log(), (std::vector<std::string>{"❌ CIImage has an empty extent!", "❌ Failed to convert pixel buffer to image!"}));
+    EXPECT_EQ(log(), (std::vector<std::string>{"❌ CIImage has an empty extent!",
+                                               "❌ Failed to convert pixel buffer to image!"}));
     EXPECT_EQ(gray->retainCount(), 2);
     EXPECT_TRUE(gray->lockStats().balanced());
 
@@ -256,9 +261,9 @@ TEST_F(VPSCapture, FailedRequestsAndUnusableAnswersLeaveThePageAlone) {
     ASSERT_TRUE(fake->http->fail(0, "The network connection was lost."));
     ASSERT_TRUE(fake->http->respond(0, 200, std::string("ok\xff", 3)));
     drain();
-    EXPECT_EQ(log(), (std::vector<std::string>{
-                         " Request failed: The network connection was lost.",
-                         "VPS answer is not valid UTF-8 text (3 bytes); nothing is sent to the page"}));
+    EXPECT_EQ(log(),
+              (std::vector<std::string>{" Request failed: The network connection was lost.",
+                                        "VPS answer is not valid UTF-8 text (3 bytes); nothing is sent to the page"}));
     EXPECT_TRUE(replies().empty());
     // A server error is an answer like any other.
     page().failScriptsWithPrefix("window.UnityBridge", "boom");
@@ -309,8 +314,8 @@ TEST_F(VPSCapture, ImageConversionEdges) {
 }
 
 TEST_F(VPSCapture, RawBytesOfABuffer) {
-    PixelBufferRef b = PixelBufferRef::adopt(
-        PixelBuffer::createWithPlanes(4, 2, kCVPixelFormatType_32BGRA, {{4, 2, 32, 4}}));
+    PixelBufferRef b =
+        PixelBufferRef::adopt(PixelBuffer::createWithPlanes(4, 2, kCVPixelFormatType_32BGRA, {{4, 2, 32, 4}}));
     for (size_t i = 0; i < 64; ++i) b->baseAddress()[i] = static_cast<uint8_t>(i);
     auto data = controller->pixelBufferToNSData(b);
     ASSERT_TRUE(data);

@@ -38,7 +38,8 @@ TEST(VPSMessageParsing, OnlyWebServersAreAccepted) {
 
 TEST(Intrinsics, FormatsWithAPointWhateverTheLocale) {
     const std::string expected =
-        "\"intrinsics\":{\"width\":1440,\"height\":1920,\"fx\":1490.5000,\"fy\":1500.2500,\"cx\":720.1235,\"cy\":-0.0000}";
+        "\"intrinsics\":{\"width\":1440,\"height\":1920,\"fx\":1490.5000,\"fy\":1500.2500,\"cx\":720.1235,\"cy\":-0."
+        "0000}";
     EXPECT_EQ(intrinsicsText(1440, 1920, 1490.5f, 1500.25f, 720.12347f, -0.00001f), expected);
     EXPECT_EQ(intrinsicsText(1439.5, 0.4, 0, 0, 0, 0),
               "\"intrinsics\":{\"width\":1440,\"height\":0,\"fx\":0.0000,\"fy\":0.0000,\"cx\":0.0000,\"cy\":0.0000}");
@@ -94,9 +95,7 @@ TEST(MultipartBody, ExactBytes) {
 }
 
 TEST(MultipartBody, RequestHeadersAndTokenRule) {
-    auto headers = [](const std::string& token) {
-        return makeVPSRequest("https://s/", token, "b").headers;
-    };
+    auto headers = [](const std::string& token) { return makeVPSRequest("https://s/", token, "b").headers; };
     using H = std::vector<std::pair<std::string, std::string>>;
     const std::pair<std::string, std::string> type{
         "Content-Type", "multipart/form-data; boundary=----WebKitFormBoundary7MA4YWxkTrZu0gW"};

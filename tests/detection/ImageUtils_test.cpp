@@ -203,8 +203,8 @@ TEST_F(ImageUtilsTest, FourByteOperationsRefuseBuffersWithShorterRows) {
 // ---------------------------------------------------------------- conversion
 
 TEST_F(ImageUtilsTest, ConversionAcceptsOnlyFullRangeBiPlanar) {
-    for (uint32_t format : {uint32_t{kCVPixelFormatType_420YpCbCr8BiPlanarVideoRange}, kARGB,
-                            uint32_t{kCVPixelFormatType_32BGRA}}) {
+    for (uint32_t format :
+         {uint32_t{kCVPixelFormatType_420YpCbCr8BiPlanarVideoRange}, kARGB, uint32_t{kCVPixelFormatType_32BGRA}}) {
         PixelBufferRef b = PixelBufferRef::adopt(PixelBuffer::create(8, 8, format));
         EXPECT_FALSE(convertNV12ToARGB(*b));
         EXPECT_TRUE(untouched(*b));
@@ -454,8 +454,8 @@ TEST_F(ImageUtilsTest, CropClipsAndTruncatesTowardZero) {
     // Over the bottom-right corner: clipped, not shifted.
     PixelBufferRef b = cropARGBPixelBufferFromYOLO(*src, 0.97f, 0.96f, 0.2f, 0.2f);
     ASSERT_TRUE(b);
-    EXPECT_EQ(b->width(), 13u);   // x0 = trunc(97 - 10) = 87
-    EXPECT_EQ(b->height(), 7u);   // y0 = trunc(48 - 5) = 43
+    EXPECT_EQ(b->width(), 13u);  // x0 = trunc(97 - 10) = 87
+    EXPECT_EQ(b->height(), 7u);  // y0 = trunc(48 - 5) = 43
     EXPECT_EQ(pixel(*b, 0, 0), codeOf(87, 43));
     EXPECT_EQ(pixel(*b, 12, 6), codeOf(99, 49));
     // Bigger than the image: the whole image.

@@ -123,8 +123,7 @@ TEST_F(YOLOFrameProcessorTest, AFloorStopsDetectionAndIsKeptForTheVPSAnswer) {
     EXPECT_FALSE(manager().startDetectingFloor);
     frames(30);
     EXPECT_EQ(sign_->predictionCount(), 1);
-    std::string answer =
-        service_->processVPSResult(R"({"data":{"attributes":{"floor_detector":"floor_by_yolo"}}})");
+    std::string answer = service_->processVPSResult(R"({"data":{"attributes":{"floor_detector":"floor_by_yolo"}}})");
     EXPECT_EQ(nlohmann::json::parse(answer)["data"]["attributes"]["detected_floor"], 4);
 }
 

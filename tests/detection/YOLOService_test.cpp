@@ -172,10 +172,9 @@ TEST_F(YOLOServiceTest, SummaryComesOnTheMainQueueAfterTheLastModel) {
 TEST_F(YOLOServiceTest, VPSAnswersWithoutAttributesComeBackUnchanged) {
     service_->handleMessage("turn_on");
     fake_->log->clear();
-    for (const std::string& answer :
-         {std::string("not json"), std::string("[1, 2]"), std::string("{\"data\": 5}"),
-          std::string("{ \"data\" : { \"x\" : 1.50 } }"), std::string("{\"data\":{\"attributes\":[]}}"),
-          std::string("\"\xff\"")}) {
+    for (const std::string& answer : {std::string("not json"), std::string("[1, 2]"), std::string("{\"data\": 5}"),
+                                      std::string("{ \"data\" : { \"x\" : 1.50 } }"),
+                                      std::string("{\"data\":{\"attributes\":[]}}"), std::string("\"\xff\"")}) {
         EXPECT_EQ(service_->processVPSResult(answer), answer);
     }
     Lines lines = sys();
@@ -208,7 +207,8 @@ TEST_F(YOLOServiceTest, DeeplyNestedVPSAnswersComeBackUnchangedInsteadOfOverflow
 }
 
 TEST_F(YOLOServiceTest, VPSAnswerCarriesTheDeviceFloorOnlyForFloorByYolo) {
-    const std::string byYolo = R"({"id": 7, "data": {"attributes": {"floor_detector": "floor_by_yolo", "detected_floor": 2}}})";
+    const std::string byYolo =
+        R"({"id": 7, "data": {"attributes": {"floor_detector": "floor_by_yolo", "detected_floor": 2}}})";
     service_->handleMessage("turn_on");
     fake_->log->clear();
     // No floor yet: re-encoded, the server's value kept.

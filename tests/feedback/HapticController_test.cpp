@@ -65,8 +65,8 @@ TEST_F(HapticControllerTest, ItemsPlayInBodyOrderAndAllAreQueuedBeforeTheFirstPl
 TEST_F(HapticControllerTest, MalformedItemsAreSkippedSilentlyAndTheRestStillPlay) {
     EXPECT_EQ(play("vibration:light||foo:heavy|vibration|vibration:a:b|vibration:warning"),
               (Calls{"impact 0", "prepare 0", "notification 1", "prepare 5"}));
-    for (const char* body : {"vibration:Light", "vibration: light", "vibration:light:x", "|", "vibration:",
-                             " vibration:light", "vibration:light "}) {
+    for (const char* body : {"vibration:Light", "vibration: light", "vibration:light:x", "|",
+                             "vibration:", " vibration:light", "vibration:light "}) {
         EXPECT_TRUE(play(body).empty()) << body;
     }
     EXPECT_TRUE(fake->log->systemLines().empty());

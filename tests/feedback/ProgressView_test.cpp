@@ -207,7 +207,9 @@ TEST(ProgressViewDefaults, WithoutAnimatorEverythingEndsAtOnce) {
 
 class RecordingContext : public DrawingContext {
 public:
-    void setStrokeColor(const Color& c) override { calls.push_back("color " + fmt(c.r) + fmt(c.g) + fmt(c.b) + fmt(c.a)); }
+    void setStrokeColor(const Color& c) override {
+        calls.push_back("color " + fmt(c.r) + fmt(c.g) + fmt(c.b) + fmt(c.a));
+    }
     void setLineWidth(double w) override { calls.push_back("width " + fmt(w)); }
     void moveToPoint(double x, double y) override { calls.push_back("move " + fmt(x) + fmt(y)); }
     void addLineToPoint(double x, double y) override { calls.push_back("line " + fmt(x) + fmt(y)); }

@@ -109,8 +109,9 @@ TEST(CurlHttpClient, ServerErrorIsAnAnswerAndClosedPortIsAnError) {
     CurlHttpClient client;
     Outcome answer, refused;
     client.dataTask(HttpRequest{"GET", server.url("/"), {}, {}}, answer.data());
-    client.dataTask(HttpRequest{"GET", "http://127.0.0.1:" + std::to_string(LoopbackServer::closedPort()) + "/", {}, {}},
-                    refused.data());
+    client.dataTask(
+        HttpRequest{"GET", "http://127.0.0.1:" + std::to_string(LoopbackServer::closedPort()) + "/", {}, {}},
+        refused.data());
     ASSERT_TRUE(answer.wait());
     ASSERT_TRUE(refused.wait());
 
@@ -238,7 +239,8 @@ TEST(CurlHttpClient, RequestsInFlightCompleteIndependently) {
     };
     client.dataTask(HttpRequest{"GET", server.url("/slow"), {}, {}}, record);
     ASSERT_TRUE(server.waitForRequests(1, 5));
-    for (int i = 0; i < 4; ++i) client.dataTask(HttpRequest{"GET", server.url("/fast" + std::to_string(i)), {}, {}}, record);
+    for (int i = 0; i < 4; ++i)
+        client.dataTask(HttpRequest{"GET", server.url("/fast" + std::to_string(i)), {}, {}}, record);
     std::unique_lock<std::mutex> lock(m);
     ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return order.size() == 5; }));
     EXPECT_EQ(order.back(), "/slow");
@@ -256,10 +258,11 @@ TEST(CurlHttpClient, DownloadLandsInATemporaryFileThatIsRemovedAfterTheCompletio
     std::mutex m;
     std::condition_variable cv;
     int finished = 0;
-    std::string keptPath, leftPath, keptTarget = (fs::temp_directory_path() / ("tevra-kept-" + std::to_string(getpid()))).string();
+    std::string keptPath, leftPath,
+        keptTarget = (fs::temp_directory_path() / ("tevra-kept-" + std::to_string(getpid()))).string();
     std::string contents;
     client.downloadTask(server.url("/model.zip"), [&](std::optional<std::string> file, std::optional<HttpResponse> r,
-                                                    std::optional<tevra::Error> e) {
+                                                      std::optional<tevra::Error> e) {
         std::lock_guard<std::mutex> lock(m);
         if (file && r && !e) {
             leftPath = *file;
@@ -269,16 +272,16 @@ TEST(CurlHttpClient, DownloadLandsInATemporaryFileThatIsRemovedAfterTheCompletio
         ++finished;
         cv.notify_all();
     });
-    client.downloadTask(server.url("/model.zip"), [&](std::optional<std::string> file, std::optional<HttpResponse>,
-                                                    std::optional<tevra::Error>) {
-        std::lock_guard<std::mutex> lock(m);
-        if (file) {
-            keptPath = *file;
-            fs::rename(*file, keptTarget);  // moved, not copied
-        }
-        ++finished;
-        cv.notify_all();
-    });
+    client.downloadTask(server.url("/model.zip"),
+                        [&](std::optional<std::string> file, std::optional<HttpResponse>, std::optional<tevra::Error>) {
+                            std::lock_guard<std::mutex> lock(m);
+                            if (file) {
+                                keptPath = *file;
+                                fs::rename(*file, keptTarget);  // moved, not copied
+                            }
+                            ++finished;
+                            cv.notify_all();
+                        });
     {
         std::unique_lock<std::mutex> lock(m);
         ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return finished == 2; }));
@@ -296,10 +299,11 @@ TEST(CurlHttpClient, DownloadLandsInATemporaryFileThatIsRemovedAfterTheCompletio
 TEST(CurlHttpClient, FailedDownloadGivesAnErrorAndNoFile) {
     CurlHttpClient client;
     Outcome out;
-    client.downloadTask("http://127.0.0.1:" + std::to_string(LoopbackServer::closedPort()) + "/m.zip",
-                        [&](std::optional<std::string> file, std::optional<HttpResponse> r, std::optional<tevra::Error> e) {
-                            out.data()(std::move(file), std::move(r), std::move(e));
-                        });
+    client.downloadTask(
+        "http://127.0.0.1:" + std::to_string(LoopbackServer::closedPort()) + "/m.zip",
+        [&](std::optional<std::string> file, std::optional<HttpResponse> r, std::optional<tevra::Error> e) {
+            out.data()(std::move(file), std::move(r), std::move(e));
+        });
     ASSERT_TRUE(out.wait());
     EXPECT_TRUE(out.error);
     EXPECT_FALSE(out.body);

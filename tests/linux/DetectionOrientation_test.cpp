@@ -35,8 +35,9 @@ std::map<long, Tally> evaluate(const std::string& orientations, int views, std::
         if (at > 0 && output[at - 1] != '\n') continue;
         long o = -1;
         Tally t;
-        if (std::sscanf(output.c_str() + at, "orientation %ld (rotation code %*d)\nsign views: %d, correct %d (%*f%%), "
-                                             "wrong %d (%*f%%), none %d",
+        if (std::sscanf(output.c_str() + at,
+                        "orientation %ld (rotation code %*d)\nsign views: %d, correct %d (%*f%%), "
+                        "wrong %d (%*f%%), none %d",
                         &o, &t.views, &t.correct, &t.wrong, &t.none) == 5)
             out[o] = t;
     }

@@ -134,9 +134,12 @@ protected:
         std::string digit = zipPackage("digit.mlpackage", root_ / "packages" / "test_digit.mlpackage");
         server_ = std::make_unique<LoopbackServer>([sign, digit](const LoopbackRequest& r) {
             LoopbackResponse response;
-            if (r.target == "/models/sign.zip") response.body = sign;
-            else if (r.target == "/models/digit.zip") response.body = digit;
-            else response.status = 404;
+            if (r.target == "/models/sign.zip")
+                response.body = sign;
+            else if (r.target == "/models/digit.zip")
+                response.body = digit;
+            else
+                response.status = 404;
             return response;
         });
         ASSERT_TRUE(server_->listening());
@@ -203,8 +206,8 @@ TEST_F(DetectionPath, PreparedModelsReadTheFloorOnTheEleventhFrameForTheNextVPSA
     for (int i = 0; i < 20; ++i) service.processFrame(frame);
     EXPECT_EQ(fake_->log->systemLines().size(), 3u);
 
-    std::string answer = service.processVPSResult(
-        R"({"id":"r1","data":{"attributes":{"floor_detector":"floor_by_yolo","x":1.25}}})");
+    std::string answer =
+        service.processVPSResult(R"({"id":"r1","data":{"attributes":{"floor_detector":"floor_by_yolo","x":1.25}}})");
     json parsed = json::parse(answer);
     EXPECT_EQ(parsed["data"]["attributes"]["detected_floor"], 3);
     EXPECT_EQ(parsed["data"]["attributes"]["x"], 1.25);

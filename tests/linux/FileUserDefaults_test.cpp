@@ -139,8 +139,12 @@ TEST_F(FileUserDefaultsTest, DefaultPathFollowsXdgConfigHome) {
     EXPECT_EQ(FileUserDefaults::defaultPath(), "/home/someone/.config/TevraARWebGL/defaults.json");
     unsetenv("XDG_CONFIG_HOME");
     EXPECT_EQ(FileUserDefaults::defaultPath(), "/home/someone/.config/TevraARWebGL/defaults.json");
-    if (oldXdg.empty()) unsetenv("XDG_CONFIG_HOME");
-    else setenv("XDG_CONFIG_HOME", oldXdg.c_str(), 1);
-    if (oldHome.empty()) unsetenv("HOME");
-    else setenv("HOME", oldHome.c_str(), 1);
+    if (oldXdg.empty())
+        unsetenv("XDG_CONFIG_HOME");
+    else
+        setenv("XDG_CONFIG_HOME", oldXdg.c_str(), 1);
+    if (oldHome.empty())
+        unsetenv("HOME");
+    else
+        setenv("HOME", oldHome.c_str(), 1);
 }

@@ -10,7 +10,8 @@ namespace tevra::linux_platform {
 namespace {
 
 bool iterateUntil(const std::function<bool()>& done, double seconds = 5) {
-    guint tick = g_timeout_add(5, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+    guint tick = g_timeout_add(
+        5, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     bool ok = done();
     while (!ok && std::chrono::steady_clock::now() < deadline) {
@@ -25,7 +26,8 @@ TEST(GLibAnimator, StepsRiseToExactlyOneThenCompletesFinished) {
     GLibAnimator animator;
     std::vector<double> steps;
     std::vector<bool> completions;
-    animator.animate(0.1, [&](double t) { steps.push_back(t); }, [&](bool f) { completions.push_back(f); });
+    animator.animate(
+        0.1, [&](double t) { steps.push_back(t); }, [&](bool f) { completions.push_back(f); });
     EXPECT_TRUE(steps.empty()) << "nothing runs inside animate()";
     ASSERT_TRUE(iterateUntil([&] { return !completions.empty(); }));
     EXPECT_EQ(completions, std::vector<bool>{true});
@@ -38,15 +40,20 @@ TEST(GLibAnimator, StepsRiseToExactlyOneThenCompletesFinished) {
 TEST(GLibAnimator, ZeroDurationEndsOnTheNextIterationAndCancelEndsUnfinished) {
     GLibAnimator animator;
     std::vector<std::string> order;
-    animator.animate(0, [&](double t) { order.push_back("step " + std::to_string(t)); },
-                     [&](bool f) { order.push_back(f ? "done" : "cancelled"); });
+    animator.animate(
+        0, [&](double t) { order.push_back("step " + std::to_string(t)); },
+        [&](bool f) { order.push_back(f ? "done" : "cancelled"); });
     EXPECT_TRUE(order.empty());
     ASSERT_TRUE(iterateUntil([&] { return order.size() == 2; }));
     EXPECT_EQ(order, (std::vector<std::string>{"step 1.000000", "done"}));
 
     order.clear();
-    animator.animate(10, [&](double t) { if (t == 1.0) order.push_back("end"); },
-                     [&](bool f) { order.push_back(f ? "done" : "cancelled"); });
+    animator.animate(
+        10,
+        [&](double t) {
+            if (t == 1.0) order.push_back("end");
+        },
+        [&](bool f) { order.push_back(f ? "done" : "cancelled"); });
     animator.cancelAll();
     EXPECT_EQ(order, (std::vector<std::string>{"end", "cancelled"}));
 }

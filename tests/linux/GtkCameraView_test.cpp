@@ -24,12 +24,12 @@
 namespace tevra::linux_platform {
 namespace {
 
-
 // Runs the default main context until `done` holds or `seconds` pass.
 bool iterateUntil(const std::function<bool()>& done, double seconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     // Wakes the loop often enough to notice the deadline.
-    const guint wake = g_timeout_add(5, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+    const guint wake = g_timeout_add(
+        5, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
     bool ok = true;
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline) {
@@ -42,7 +42,9 @@ bool iterateUntil(const std::function<bool()>& done, double seconds) {
     return ok;
 }
 
-void iterateFor(double seconds) { iterateUntil([] { return false; }, seconds); }
+void iterateFor(double seconds) {
+    iterateUntil([] { return false; }, seconds);
+}
 
 struct YCbCr {
     uint8_t y, cb, cr;
@@ -189,7 +191,8 @@ TEST_F(GtkCameraViewOffscreenTest, OnlyAGLDeviceGivesADeviceAndADestination) {
     EXPECT_TRUE(view->renderDestination());
     EXPECT_EQ(view->widget(), nullptr);
 
-    for (std::shared_ptr<GPUDevice> other : {std::shared_ptr<GPUDevice>(), std::shared_ptr<GPUDevice>(std::make_shared<NamedDevice>())}) {
+    for (std::shared_ptr<GPUDevice> other :
+         {std::shared_ptr<GPUDevice>(), std::shared_ptr<GPUDevice>(std::make_shared<NamedDevice>())}) {
         GtkCameraView without(Rect{0, 0, 64, 48}, other, GtkCameraView::Backing::Offscreen);
         EXPECT_FALSE(without.device());
         EXPECT_FALSE(without.renderDestination());
@@ -312,7 +315,8 @@ protected:
         gtk_overlay_add_overlay(GTK_OVERLAY(overlay), view->widget());
         gtk_overlay_add_overlay(GTK_OVERLAY(overlay), gtk_box_new(GTK_ORIENTATION_VERTICAL, 0));
         gtk_widget_show_all(window);
-        ASSERT_TRUE(iterateUntil([&] { return gtk_widget_get_mapped(view->widget()) && view->frame().width == kWidth; }, 10))
+        ASSERT_TRUE(
+            iterateUntil([&] { return gtk_widget_get_mapped(view->widget()) && view->frame().width == kWidth; }, 10))
             << "window not mapped at " << kWidth << "x" << kHeight;
     }
 

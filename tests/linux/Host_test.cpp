@@ -80,8 +80,8 @@ public:
     int width() const { return cairo_image_surface_get_width(surface_); }
     int height() const { return cairo_image_surface_get_height(surface_); }
     Pixel at(int x, int y) const {
-        const unsigned char* row = cairo_image_surface_get_data(surface_) + static_cast<size_t>(y) *
-                                                                                 cairo_image_surface_get_stride(surface_);
+        const unsigned char* row =
+            cairo_image_surface_get_data(surface_) + static_cast<size_t>(y) * cairo_image_surface_get_stride(surface_);
         uint32_t v;
         std::memcpy(&v, row + x * 4, 4);
         return {static_cast<int>((v >> 16) & 0xff), static_cast<int>((v >> 8) & 0xff), static_cast<int>(v & 0xff)};
@@ -118,8 +118,10 @@ bool inside(const std::vector<Point>& poly, Point p) {
         const double cross = (b.x - a.x) * (p.y - a.y) - (b.y - a.y) * (p.x - a.x);
         const int s = cross > 0 ? 1 : (cross < 0 ? -1 : 0);
         if (s == 0) continue;
-        if (sign == 0) sign = s;
-        else if (s != sign) return false;
+        if (sign == 0)
+            sign = s;
+        else if (s != sign)
+            return false;
     }
     return true;
 }
@@ -144,7 +146,8 @@ protected:
 
     void SetUp() override {
         if (!gdk_display_get_default()) GTEST_SKIP() << "no display (run under xvfb-run)";
-        if (kSlowUnwinding) GTEST_SKIP() << "llvmpipe's JIT deadlocks with this program's slow unwinding under AddressSanitizer";
+        if (kSlowUnwinding)
+            GTEST_SKIP() << "llvmpipe's JIT deadlocks with this program's slow unwinding under AddressSanitizer";
         if (sDocuments.empty()) {
             sDocuments = fs::temp_directory_path() / ("tevra-host-test-" + std::to_string(::getpid()));
             fs::remove_all(sDocuments);
@@ -180,12 +183,16 @@ protected:
             app_->evaluate("window.replacedPage = true");
             app_->controller().loadURL(url);
         }
-        ASSERT_TRUE(HostApp::iterateUntil([&] {
-            auto ready = app_->evaluate(
-                "!!(window.demo && window.Zephral) && !window.replacedPage && document.readyState === 'complete'", 1);
-            return ready && *ready == true && app_->pageView()->estimatedProgress() >= 1.0;
-        }, 10)) << "the demo page did not load: "
-                 << app_->evaluate("[!!window.demo, document.readyState, location.href]", 1).value_or("no answer").dump();
+        ASSERT_TRUE(HostApp::iterateUntil(
+            [&] {
+                auto ready = app_->evaluate(
+                    "!!(window.demo && window.Zephral) && !window.replacedPage && document.readyState === 'complete'",
+                    1);
+                return ready && *ready == true && app_->pageView()->estimatedProgress() >= 1.0;
+            },
+            10))
+            << "the demo page did not load: "
+            << app_->evaluate("[!!window.demo, document.readyState, location.href]", 1).value_or("no answer").dump();
         HostApp::iterateUntil([] { return false; }, 0.1);
     }
 
@@ -279,7 +286,8 @@ TEST_F(HostTest, DemoPageDrawsTheGridOnTheFloorAndACubeOnTheAnchor) {
     ASSERT_NE(it, app_->controller().anchors.end());
     const float4x4 anchor = it->second->transform();
     Point cube;
-    ASSERT_TRUE(project(projection, view, {anchor.columns[3].x, anchor.columns[3].y, anchor.columns[3].z}, viewport, cube));
+    ASSERT_TRUE(
+        project(projection, view, {anchor.columns[3].x, anchor.columns[3].y, anchor.columns[3].z}, viewport, cube));
 
     // The camera image under the grid shows the floor (the demo room's
     // floor is brown and beige; its walls are pink and blue).
@@ -299,7 +307,8 @@ TEST_F(HostTest, DemoPageDrawsTheGridOnTheFloorAndACubeOnTheAnchor) {
                 floorLike += p[0] > p[2] + 30 && p[1] > p[2] + 10;
             }
         ASSERT_GT(count, 100);
-        EXPECT_GT(floorLike, count * 9 / 10) << floorLike << " of " << count << " camera pixels under the grid look like floor";
+        EXPECT_GT(floorLike, count * 9 / 10)
+            << floorLike << " of " << count << " camera pixels under the grid look like floor";
     }
 
     Picture shot(app_->composite());
@@ -314,8 +323,10 @@ TEST_F(HostTest, DemoPageDrawsTheGridOnTheFloorAndACubeOnTheAnchor) {
             const Pixel p = shot.at(x, y);
             const Point q{x + 0.5, y + 0.5};
             const double d = std::hypot(q.x - cube.x, q.y - cube.y);
-            if (d < 40) cubeNear += isCube(p);
-            else if (d > 120) cubeFar += isCube(p);
+            if (d < 40)
+                cubeNear += isCube(p);
+            else if (d > 120)
+                cubeFar += isCube(p);
             if (d < 120) continue;  // the cube may cover the grid
             if (inside(inner, q)) {
                 ++pixelsIn;
@@ -413,8 +424,8 @@ TEST(HostOptions, ParsesEveryOptionAndRefusesBadValues) {
     HostOptions o;
     std::string error;
     ASSERT_TRUE(parse({"--url", "http://127.0.0.1:9/pages/index.html?vps=x&sign=y", "--session", "/s", "--size",
-                       "844x390", "--orientation", "3", "--headless", "--no-loop", "--frames", "12", "--seconds",
-                       "2.5", "--navigation", "--documents", "/d", "--defaults", "/d/defaults.json"},
+                       "844x390", "--orientation", "3", "--headless", "--no-loop", "--frames", "12", "--seconds", "2.5",
+                       "--navigation", "--documents", "/d", "--defaults", "/d/defaults.json"},
                       o, error))
         << error;
     EXPECT_EQ(o.url, "http://127.0.0.1:9/pages/index.html?vps=x&sign=y");
@@ -428,13 +439,13 @@ TEST(HostOptions, ParsesEveryOptionAndRefusesBadValues) {
     EXPECT_EQ(o.defaults, "/d/defaults.json");
 
     for (const auto& bad : std::vector<std::vector<std::string>>{{"--size", "0x10"},
-                                                                {"--size", "wide"},
-                                                                {"--orientation", "7"},
-                                                                {"--orientation", "1x"},
-                                                                {"--frames", "-1"},
-                                                                {"--seconds", "soon"},
-                                                                {"--url"},
-                                                                {"--bogus"}}) {
+                                                                 {"--size", "wide"},
+                                                                 {"--orientation", "7"},
+                                                                 {"--orientation", "1x"},
+                                                                 {"--frames", "-1"},
+                                                                 {"--seconds", "soon"},
+                                                                 {"--url"},
+                                                                 {"--bogus"}}) {
         HostOptions fresh;
         error.clear();
         EXPECT_FALSE(parse(bad, fresh, error)) << bad[0];
@@ -449,8 +460,8 @@ public:
     StubServer(const fs::path& models, const fs::path& pages, const fs::path& portFile) {
         // Spawned, not forked: this process runs the engine's threads.
         const std::string script = kSource + "/apps/tevra-stub/tevra-stub.py";
-        std::vector<std::string> args = {"python3",       script,         "--models",    models.string(),
-                                         "--pages",       pages.string(), "--port-file", portFile.string()};
+        std::vector<std::string> args = {"python3", script,         "--models",    models.string(),
+                                         "--pages", pages.string(), "--port-file", portFile.string()};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -484,11 +495,12 @@ TEST_F(HostTest, DemoPagePreparesModelsAndAsksTheStubForVPSFixes) {
     tevra::test::Watchdog watchdog(std::chrono::seconds(60), "DemoPagePreparesModelsAndAsksTheStubForVPSFixes");
     const fs::path models = documents_ / "served";
     fs::create_directories(models);
-    const std::string make = "/usr/bin/python3 " + kSource + "/tools/make_test_models.py " + (documents_ / "packages").string() +
-                             " --form package >/dev/null && cd " + (documents_ / "packages").string() +
-                             " && /usr/bin/python3 -m zipfile -c " + (models / "sign.zip").string() +
-                             " test_sign.mlpackage && /usr/bin/python3 -m zipfile -c " + (models / "digit.zip").string() +
-                             " test_digit.mlpackage";
+    const std::string make = "/usr/bin/python3 " + kSource + "/tools/make_test_models.py " +
+                             (documents_ / "packages").string() + " --form package >/dev/null && cd " +
+                             (documents_ / "packages").string() + " && /usr/bin/python3 -m zipfile -c " +
+                             (models / "sign.zip").string() +
+                             " test_sign.mlpackage && /usr/bin/python3 -m zipfile -c " +
+                             (models / "digit.zip").string() + " test_digit.mlpackage";
     ASSERT_EQ(std::system(make.c_str()), 0) << make;
     StubServer stub(models, kSource + "/examples/resources/demo", documents_ / "port");
     ASSERT_TRUE(stub.ok());
@@ -497,16 +509,21 @@ TEST_F(HostTest, DemoPagePreparesModelsAndAsksTheStubForVPSFixes) {
     // unique model names, so no model stored by an earlier run is used.
     const std::string tag = std::to_string(::getpid());
     const std::string query = "?sign=" + stub.url("/models/sign.zip") + "&digit=" + stub.url("/models/digit.zip") +
-                              "&signName=host_sign_" + tag + "&digitName=host_digit_" + tag + "&vps=" +
-                              stub.url("/vps") + "&token=T0k&every=0.5";
+                              "&signName=host_sign_" + tag + "&digitName=host_digit_" + tag +
+                              "&vps=" + stub.url("/vps") + "&token=T0k&every=0.5";
     ASSERT_NO_FATAL_FAILURE(open(stub.url("/pages/index.html" + query)));
-    ASSERT_TRUE(HostApp::iterateUntil([&] {
-        auto s = app_->evaluate("window.demo ? demo.state().modelsRequested : false", 1);
-        return s && *s == true;
-    }, 8));
-    ASSERT_TRUE(playUntil([&] {
-        return log_->has("[YOLO] All models ready") && app_->evaluate("demo.state().vpsAnswers").value_or(0) >= 1;
-    }, 20)) << ::testing::PrintToString(log_->lines()) << pageState().dump();
+    ASSERT_TRUE(HostApp::iterateUntil(
+        [&] {
+            auto s = app_->evaluate("window.demo ? demo.state().modelsRequested : false", 1);
+            return s && *s == true;
+        },
+        8));
+    ASSERT_TRUE(playUntil(
+        [&] {
+            return log_->has("[YOLO] All models ready") && app_->evaluate("demo.state().vpsAnswers").value_or(0) >= 1;
+        },
+        20))
+        << ::testing::PrintToString(log_->lines()) << pageState().dump();
 
     EXPECT_TRUE(log_->has("[YOLO] Model host_sign_" + tag + " ready"));
     EXPECT_TRUE(log_->has("[YOLO] Model host_digit_" + tag + " ready"));

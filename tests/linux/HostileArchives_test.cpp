@@ -66,8 +66,8 @@ const fs::path& hostileDir() {
         fs::remove_all(d);
         fs::create_directories(scratch("outside"));
         std::string cmd = std::string("/usr/bin/python3 ") + TEVRA_SOURCE_DIR + "/tools/hostile_archives.py " +
-                          d.string() + " --outside " + scratch("outside").string() +
-                          " --bomb-mib " + std::to_string(kBombMiB) + " > /dev/null";
+                          d.string() + " --outside " + scratch("outside").string() + " --bomb-mib " +
+                          std::to_string(kBombMiB) + " > /dev/null";
         EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
         return d;
     }();
@@ -115,9 +115,12 @@ std::map<std::string, std::string> snapshot(const fs::path& dir) {
     for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
          it.increment(ec)) {
         std::string rel = fs::relative(it->path(), dir).string();
-        if (it->is_symlink()) out[rel] = "<link> " + fs::read_symlink(it->path()).string();
-        else if (it->is_directory()) out[rel] = "<dir>";
-        else out[rel] = readFile(it->path());
+        if (it->is_symlink())
+            out[rel] = "<link> " + fs::read_symlink(it->path()).string();
+        else if (it->is_directory())
+            out[rel] = "<dir>";
+        else
+            out[rel] = readFile(it->path());
     }
     return out;
 }
@@ -180,9 +183,12 @@ protected:
             LoopbackResponse response;
             std::lock_guard<std::mutex> lock(mutex_);
             auto it = bodies_.find(r.target);
-            if (it != bodies_.end()) response.body = it->second;
-            else if (fs::is_regular_file(hostileDir() / r.target.substr(1))) response.body = readFile(hostileDir() / r.target.substr(1));
-            else response.status = 404;
+            if (it != bodies_.end())
+                response.body = it->second;
+            else if (fs::is_regular_file(hostileDir() / r.target.substr(1)))
+                response.body = readFile(hostileDir() / r.target.substr(1));
+            else
+                response.status = 404;
             return response;
         });
         ASSERT_TRUE(server_->listening());
@@ -192,8 +198,10 @@ protected:
     void TearDown() override {
         server_.reset();
         if (fake_) fake_->platform->http.reset();  // joins the client's threads
-        if (savedTmp_) ::setenv("TMPDIR", savedTmp_->c_str(), 1);
-        else ::unsetenv("TMPDIR");
+        if (savedTmp_)
+            ::setenv("TMPDIR", savedTmp_->c_str(), 1);
+        else
+            ::unsetenv("TMPDIR");
         std::error_code ec;
         fs::remove_all(root_, ec);
     }

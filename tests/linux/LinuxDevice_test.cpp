@@ -26,7 +26,7 @@ TEST(LinuxDevice, OrientationChangesReachObserversOnTheMainQueueOnlyWhileGenerat
     device.endGeneratingDeviceOrientationNotifications();  // nested: still generating
     EXPECT_TRUE(device.isGeneratingDeviceOrientationNotifications());
     device.setOrientation(4);
-    EXPECT_EQ(told, 0);  // delivered on the main queue, not inline
+    EXPECT_EQ(told, 0);        // delivered on the main queue, not inline
     device.setOrientation(4);  // no change, no notification
     fake->dispatch->drainAll();
     EXPECT_EQ(told, 1);

@@ -71,7 +71,9 @@ Limits quickLimits() {
     return l;
 }
 
-OpenCVModelRuntime realRuntime(const Limits& l = quickLimits()) { return OpenCVModelRuntime(l, TEVRA_MODEL_CHECK_BINARY); }
+OpenCVModelRuntime realRuntime(const Limits& l = quickLimits()) {
+    return OpenCVModelRuntime(l, TEVRA_MODEL_CHECK_BINARY);
+}
 
 long peakRssKiB() {
     struct rusage u {};
@@ -274,8 +276,9 @@ TEST(ModelCheck, AMissingCheckProgramIsAClearErrorAndNothingIsOpenedInProcess) {
     auto compiled = runtime.compileModelAtURL(package);
     ASSERT_FALSE(compiled);
     EXPECT_EQ(compiled.error.code, kOpenCVModelRuntimeErrorCheck);
-    EXPECT_NE(compiled.error.localizedDescription.find("The model check program /nonexistent/tevra-model-check is missing"),
-              std::string::npos)
+    EXPECT_NE(
+        compiled.error.localizedDescription.find("The model check program /nonexistent/tevra-model-check is missing"),
+        std::string::npos)
         << compiled.error.localizedDescription;
     EXPECT_EQ(runtime.checksStarted(), 0u);
 

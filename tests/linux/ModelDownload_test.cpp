@@ -69,7 +69,8 @@ public:
     Zip& package(const std::string& topName, const fs::path& from,
                  const std::vector<std::pair<std::string, std::string>>& extra = {}) {
         dir(topName + "/");
-        for (auto& e : fs::directory_iterator(from)) file(topName + "/" + e.path().filename().string(), readFile(e.path()));
+        for (auto& e : fs::directory_iterator(from))
+            file(topName + "/" + e.path().filename().string(), readFile(e.path()));
         for (auto& [n, c] : extra) file(topName + "/" + n, c, true);
         return *this;
     }
@@ -242,7 +243,8 @@ TEST_F(ModelDownloadLinux, GoodPackageIsDownloadedUnpackedCompiledStoredAndLoade
 }
 
 TEST_F(ModelDownloadLinux, StorageOnAnotherFileSystemIsReachedByCopying) {
-    struct stat tmp {}, shm {};
+    struct stat tmp {
+    }, shm{};
     if (::stat(fs::temp_directory_path().c_str(), &tmp) != 0 || ::stat("/dev/shm", &shm) != 0 ||
         tmp.st_dev == shm.st_dev || ::access("/dev/shm", W_OK) != 0)
         GTEST_SKIP() << "no second writable file system";
@@ -268,14 +270,17 @@ TEST_F(ModelDownloadLinux, BadArchivesFailAsTheFailureTableSays) {
     std::vector<Case> cases = {
         {"subdir", Zip().dir("models/").package("models/sign.mlpackage", packagesDir() / "test_sign.mlpackage").bytes(),
          "No .mlpackage found for subdir", ""},
-        {"notzip", "<html>Server error</html>", "Model processing failed for notzip: The file ", "is not a ZIP archive"},
+        {"notzip", "<html>Server error</html>", "Model processing failed for notzip: The file ",
+         "is not a ZIP archive"},
         {"crc", corrupted, "Model processing failed for crc: ", "CRC-32 mismatch"},
         {"symlink", Zip().dir("net.mlpackage/").link("net.mlpackage/escape", "../../../outside").bytes(),
          "Model processing failed for symlink: ", "symbolic link"},
         {"zipslip", Zip().dir("net.mlpackage/").file("../../outside/evil.txt", "x").bytes(),
          "Model processing failed for zipslip: ", "Refused to extract"},
         {"oversized",
-         Zip().package("net.mlpackage", packagesDir() / "test_sign.mlpackage", {{"pad.bin", randomBytes(300 * 1024)}}).bytes(),
+         Zip()
+             .package("net.mlpackage", packagesDir() / "test_sign.mlpackage", {{"pad.bin", randomBytes(300 * 1024)}})
+             .bytes(),
          "Model processing failed for oversized: ", "more than"},
         {"compile", Zip().dir("net.mlpackage/").file("net.mlpackage/description.json", "{}").bytes(),
          "Model processing failed for compile: ", ""},
@@ -315,7 +320,8 @@ TEST_F(ModelDownloadLinux, ThreeRequestsDuringOneDownloadShareIt) {
     serve("/digit.zip", Zip().package("digit.mlpackage", packagesDir() / "test_digit.mlpackage").bytes());
     delay_ = 0.3;
     Answers answers;
-    for (int id = 1; id <= 3; ++id) manager_->ensureModelReadyWithName("shared_digit", server_->url("/digit.zip"), answers.make(id));
+    for (int id = 1; id <= 3; ++id)
+        manager_->ensureModelReadyWithName("shared_digit", server_->url("/digit.zip"), answers.make(id));
     ASSERT_TRUE(answers.waitFor(3));
     auto calls = answers.calls();
     ASSERT_EQ(calls.size(), 3u);
@@ -355,8 +361,10 @@ TEST_F(ModelDownloadLinux, UnusableLocationsAreAnsweredOnTheCallersThreadWithout
 }
 
 TEST_F(ModelDownloadLinux, SecondDownloadReplacesArchiveExtractionAndCompiledModel) {
-    std::string first = Zip().package("first.mlpackage", packagesDir() / "test_sign.mlpackage", {{"marker", "1"}}).bytes();
-    std::string second = Zip().package("second.mlpackage", packagesDir() / "test_sign.mlpackage", {{"marker", "2"}}).bytes();
+    std::string first =
+        Zip().package("first.mlpackage", packagesDir() / "test_sign.mlpackage", {{"marker", "1"}}).bytes();
+    std::string second =
+        Zip().package("second.mlpackage", packagesDir() / "test_sign.mlpackage", {{"marker", "2"}}).bytes();
     serve("/first.zip", first);
     serve("/second.zip", second);
     for (const char* path : {"/first.zip", "/second.zip"}) {

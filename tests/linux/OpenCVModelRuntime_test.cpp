@@ -75,8 +75,8 @@ PixelBufferRef argbImage(size_t w, size_t h, const std::function<RGB(size_t, siz
 // pipeline applies; chroma is averaged over each 2 x 2 block.
 PixelBufferRef cameraFrame(size_t sensorW, size_t sensorH, int deviceRotation,
                            const std::function<RGB(size_t, size_t)>& upright) {
-    auto frame = PixelBufferRef::adopt(
-        PixelBuffer::create(sensorW, sensorH, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+    auto frame =
+        PixelBufferRef::adopt(PixelBuffer::create(sensorW, sensorH, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
     auto sensorColour = [&](size_t xs, size_t ys) {
         // Portrait (1) turns the sensor image a quarter clockwise: upright
         // (x', y') comes from sensor (y', H - 1 - x').
@@ -93,8 +93,7 @@ PixelBufferRef cameraFrame(size_t sensorW, size_t sensorH, int deviceRotation,
                 for (size_t dx = 0; dx < 2; ++dx) {
                     RGB c = sensorColour(x + dx, y + dy);
                     float luma = 16 + 65.481f * c.r + 128.553f * c.g + 24.966f * c.b;
-                    yPlane[(y + dy) * frame->bytesPerRowOfPlane(0) + x + dx] =
-                        static_cast<uint8_t>(std::lround(luma));
+                    yPlane[(y + dy) * frame->bytesPerRowOfPlane(0) + x + dx] = static_cast<uint8_t>(std::lround(luma));
                     cb += 128 - 37.797f * c.r - 74.203f * c.g + 112.0f * c.b;
                     cr += 128 + 112.0f * c.r - 93.786f * c.g - 18.214f * c.b;
                 }
@@ -277,7 +276,8 @@ TEST(OpenCVModelRuntime, DeclaredShapesTooLargeToCountFallBackToTheMeasuredOnes)
     // from a downloaded package may say anything.
     OpenCVModelRuntime runtime;
     const long huge = std::numeric_limits<long>::max();
-    auto withShapes = [&](const std::string& name, const char* form, nlohmann::json coordinates, nlohmann::json confidence) {
+    auto withShapes = [&](const std::string& name, const char* form, nlohmann::json coordinates,
+                          nlohmann::json confidence) {
         fs::path dir = modelsDir() / "overflow" / (name + form);
         fs::remove_all(dir);
         fs::create_directories(dir);
@@ -293,14 +293,16 @@ TEST(OpenCVModelRuntime, DeclaredShapesTooLargeToCountFallBackToTheMeasuredOnes)
     for (auto [coordinates, confidence] : {std::pair{nlohmann::json{huge, 4}, nlohmann::json{4, 11}},
                                            std::pair{nlohmann::json{4, 4}, nlohmann::json{huge / 2, huge / 2, -1}},
                                            std::pair{nlohmann::json{-1, huge, 3}, nlohmann::json{4, 11}}}) {
-        auto model = runtime.modelWithContentsOfURL(withShapes("compiled", ".mlmodelc", coordinates, confidence).string(), 3);
+        auto model =
+            runtime.modelWithContentsOfURL(withShapes("compiled", ".mlmodelc", coordinates, confidence).string(), 3);
         ASSERT_TRUE(model) << model.error.description();
         auto out = predict(*argbImage(64, 32, [](size_t, size_t) { return RGB{1, 0, 0}; }), **model);
         ASSERT_TRUE(out) << out.error.description();
         EXPECT_EQ(getMultiArray(*out, "coordinates")->shape(), (std::vector<long>{4, 4}));
         EXPECT_EQ(getMultiArray(*out, "confidence")->shape(), (std::vector<long>{4, 11}));
 
-        auto compiled = runtime.compileModelAtURL(withShapes("package", ".mlpackage", coordinates, confidence).string());
+        auto compiled =
+            runtime.compileModelAtURL(withShapes("package", ".mlpackage", coordinates, confidence).string());
         ASSERT_FALSE(compiled);
         EXPECT_EQ(compiled.error.code, kOpenCVModelRuntimeErrorValidation);
     }

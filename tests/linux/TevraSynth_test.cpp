@@ -103,12 +103,13 @@ TEST(TevraSynth, SignLabelsMatchTheDetectionUprightFrame) {
     const Vec3 centre = (sign.corners[0] + sign.corners[2]) * 0.5;
     for (double fx : {0.1, 0.5, 0.9})
         for (double fy : {0.1, 0.9}) {
-            Vec3 w = sign.corners[0] + (sign.corners[1] - sign.corners[0]) * fx + (sign.corners[3] - sign.corners[0]) * fy;
+            Vec3 w =
+                sign.corners[0] + (sign.corners[1] - sign.corners[0]) * fx + (sign.corners[3] - sign.corners[0]) * fy;
             auto p = project(v.pose, k, w);
             ASSERT_TRUE(p);
             cv::Point2d q = sensorToUpright(*p, 1440);
-            const uint8_t* px = upright->baseAddress() + static_cast<int>(q.y) * upright->bytesPerRow() +
-                                static_cast<int>(q.x) * 4;
+            const uint8_t* px =
+                upright->baseAddress() + static_cast<int>(q.y) * upright->bytesPerRow() + static_cast<int>(q.x) * 4;
             const cv::Vec3b& s = rgb.at<cv::Vec3b>(static_cast<int>(p->y), static_cast<int>(p->x));
             EXPECT_NEAR(px[1], s[0], 40) << fx << "," << fy;
             EXPECT_NEAR(px[3], s[2], 40) << fx << "," << fy;
@@ -186,8 +187,8 @@ TEST(TevraSynth, GeneratedSessionLoadsWithTrackingAndGrowingPlanes) {
     }
     // The generator is a separate program; in sanitizer builds its one-time
     // library allocations at exit are not this test's concern.
-    std::string cmd = "ASAN_OPTIONS=detect_leaks=0 " + std::string(TEVRA_SYNTH_BINARY) + " session " + (dir / "scene.json").string() + " " +
-                      (dir / "session").string() + " --quality 60 > /dev/null";
+    std::string cmd = "ASAN_OPTIONS=detect_leaks=0 " + std::string(TEVRA_SYNTH_BINARY) + " session " +
+                      (dir / "scene.json").string() + " " + (dir / "session").string() + " --quality 60 > /dev/null";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
     std::string error;
     auto rec = sim::SessionRecording::load((dir / "session").string(), error);

@@ -112,7 +112,8 @@ const auto* const gDisplay = ::testing::AddGlobalTestEnvironment(new DisplayEnvi
 // Iterates the default main context until `done` holds or `seconds` pass.
 bool runUntil(const std::function<bool()>& done, double seconds = 20) {
     // A ticking source so the loop wakes up to look at the deadline.
-    guint tick = g_timeout_add(10, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+    guint tick = g_timeout_add(
+        10, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     bool ok = done();
     while (!ok && std::chrono::steady_clock::now() < deadline) {
@@ -177,9 +178,7 @@ public:
         errors.push_back(e);
     }
     size_t finishes() const { return std::count(events.begin(), events.end(), "finish"); }
-    bool ended() const {
-        return !events.empty() && events.back() != "start";
-    }
+    bool ended() const { return !events.empty() && events.back() != "start"; }
     std::vector<std::string> events;
     std::vector<Error> errors;
 };
@@ -249,9 +248,7 @@ protected:
     bool loadAndWait(const std::string& url) {
         const size_t before = navigation_->events.size();
         view_->loadRequest(url);
-        const bool ended = runUntil([&] {
-            return navigation_->events.size() > before + 1 && navigation_->ended();
-        });
+        const bool ended = runUntil([&] { return navigation_->events.size() > before + 1 && navigation_->ended(); });
         return ended && navigation_->events.back() == "finish";
     }
 
@@ -360,8 +357,7 @@ TEST_F(PageViewTest, EvaluationReturnsJsonAndThrownErrorsAsErrors) {
 
     auto thrown = evaluate("throw new Error('boom at ' + 42)");
     ASSERT_TRUE(thrown.error);
-    EXPECT_NE(thrown.error->localizedDescription.find("boom at 42"), std::string::npos)
-        << thrown.error->description();
+    EXPECT_NE(thrown.error->localizedDescription.find("boom at 42"), std::string::npos) << thrown.error->description();
     EXPECT_EQ(thrown.value, nullptr);
     auto syntax = evaluate("this is not javascript");
     EXPECT_TRUE(syntax.error);
@@ -519,7 +515,8 @@ TEST_F(PageViewTest, PageAlertGoesToTheUIDelegateAndCompletesAtOnce) {
 // The reply escaping of the bridge: backslash, then quote, then line feed.
 std::string escapeForCall(std::string text) {
     auto replaceAll = [&](const std::string& from, const std::string& to) {
-        for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) text.replace(at, from.size(), to);
+        for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+            text.replace(at, from.size(), to);
     };
     replaceAll("\\", "\\\\");
     replaceAll("\"", "\\\"");
@@ -611,7 +608,6 @@ TEST_F(PageViewTest, DestroyingTheViewWithWorkInFlightIsSafe) {
     // may reach the delegates of a view that is gone.
     EXPECT_EQ(navigation_->events.size(), events);
     (void)completed;
-
 }
 
 // ---- Faults: the web process goes away ----
@@ -687,12 +683,12 @@ TEST_F(PageViewTest, SubframesOfAnotherOriginAreRefusedUnlessTheHostAllowsThem) 
     load();
     // The main frame and its own-origin child (all three ways) get through;
     // the other origin's child gets through none.
-    EXPECT_EQ(textsOn("TevraAR"), (std::vector<std::string>{"direct:" + same, "main", "nested:" + same,
-                                                             "prototype:" + same}));
+    EXPECT_EQ(textsOn("TevraAR"),
+              (std::vector<std::string>{"direct:" + same, "main", "nested:" + same, "prototype:" + same}));
     size_t refusals = 0;
     for (const std::string& line : fake_->log->systemLines())
-        if (line == "WebKitPageView: refused a message on 'TevraAR' from a subframe of another origin (" +
-                        otherOrigin + ")")
+        if (line ==
+            "WebKitPageView: refused a message on 'TevraAR' from a subframe of another origin (" + otherOrigin + ")")
             ++refusals;
     EXPECT_GE(refusals, 2u) << "each refused post is one line";
 
@@ -733,15 +729,18 @@ TEST_F(PageViewTest, OversizedAndSparseBodiesAreRefusedAndNULsArriveWhole) {
         "h.TevraAR.postMessage(new Array(2e5));"                              // holes count too
         "h.TevraAR.postMessage('x'.repeat(2 << 20));"                         // 2 MiB of text
         "h.TevraAR.postMessage([['y'.repeat(600000)], 'z'.repeat(600000)]);"  // over the cap together
-        "h.TevraAR.postMessage('a\\u0000b\\u0000\\ud800c');"               // NULs and a lone surrogate
+        "h.TevraAR.postMessage('a\\u0000b\\u0000\\ud800c');"                  // NULs and a lone surrogate
         "h.Zephral.postMessage('sent');");
     const bool arrived = runUntil([&] { return messages_->has("Zephral", "sent"); });
     g_source_remove(tick);
     ASSERT_TRUE(arrived);
     EXPECT_LT(longestGap, 1000 * 1000) << "microseconds without a main-loop tick";
-    EXPECT_EQ(messages_->bodies("TevraAR"), std::vector<nlohmann::json>{std::string("a\0b\0\xEF\xBF\xBD" "c", 8)});
-    EXPECT_EQ(fake_->log->systemLines(),
-              std::vector<std::string>(3, "WebKitPageView: refused a message on 'TevraAR': it is larger than 1048576 bytes"));
+    EXPECT_EQ(messages_->bodies("TevraAR"), std::vector<nlohmann::json>{std::string("a\0b\0\xEF\xBF\xBD"
+                                                                                    "c",
+                                                                                    8)});
+    EXPECT_EQ(
+        fake_->log->systemLines(),
+        std::vector<std::string>(3, "WebKitPageView: refused a message on 'TevraAR': it is larger than 1048576 bytes"));
 }
 
 }  // namespace

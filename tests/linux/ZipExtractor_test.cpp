@@ -27,7 +27,9 @@ public:
     ZipBuilder& file(const std::string& name, const std::string& content, mode_t mode = 0644, bool store = false) {
         return add(name, content, S_IFREG | mode, store);
     }
-    ZipBuilder& link(const std::string& name, const std::string& target) { return add(name, target, S_IFLNK | 0777, true); }
+    ZipBuilder& link(const std::string& name, const std::string& target) {
+        return add(name, target, S_IFLNK | 0777, true);
+    }
     ZipBuilder& dir(const std::string& name) {
         zip_int64_t i = zip_dir_add(zip_, name.c_str(), ZIP_FL_ENC_UTF_8);
         EXPECT_GE(i, 0) << name;
@@ -129,7 +131,9 @@ TEST_F(ZipExtractorTest, CorruptedEntryFailsTheChecksumAndLeavesNoFile) {
 TEST_F(ZipExtractorTest, SymbolicLinksInsideAreKeptAndLinksOutsideRefused) {
     {
         ZipBuilder b(archive_);
-        b.file("X.mlpackage/Data/w.bin", "weights").link("X.mlpackage/latest", "Data/w.bin").link("pkg", "X.mlpackage/.");
+        b.file("X.mlpackage/Data/w.bin", "weights")
+            .link("X.mlpackage/latest", "Data/w.bin")
+            .link("pkg", "X.mlpackage/.");
         ASSERT_TRUE(b.close());
         ASSERT_EQ(extract(), 0) << message_;
         EXPECT_EQ(fs::read_symlink(dest_ + "/X.mlpackage/latest"), "Data/w.bin");
@@ -155,8 +159,10 @@ TEST_F(ZipExtractorTest, AChainOfLinksCannotEscapeInEitherOrder) {
         fs::remove_all(root_ + "/out");
         ZipBuilder b(archive_);
         b.dir("a/");
-        if (upFirst) b.link("a/up", "..").link("a/l2", "up/..");
-        else b.link("a/l2", "up/..").link("a/up", "..");
+        if (upFirst)
+            b.link("a/up", "..").link("a/l2", "up/..");
+        else
+            b.link("a/l2", "up/..").link("a/up", "..");
         ASSERT_TRUE(b.close());
         EXPECT_EQ(extract(), tevra::kArchiveErrorUncontainedSymlink) << message_;
         EXPECT_FALSE(fs::is_symlink(dest_ + "/a/l2"));
@@ -208,7 +214,8 @@ TEST_F(ZipExtractorTest, DirectoriesThatFilePathsImplyAreCountedAndDepthIsCapped
         ZipBuilder b(archive_);
         b.dir("a/").dir("a/b/").file("a/b/c/f", "1").file("x/y/g", "2").dir("a/b/c/");
         ASSERT_TRUE(b.close());
-        EXPECT_EQ(extract(ZipExtractor::Limits{100, 1 << 20, 4, 32}), tevra::kArchiveErrorTooManyDirectories) << message_;
+        EXPECT_EQ(extract(ZipExtractor::Limits{100, 1 << 20, 4, 32}), tevra::kArchiveErrorTooManyDirectories)
+            << message_;
         EXPECT_NE(message_.find("more than 4 directories"), std::string::npos) << message_;
         EXPECT_FALSE(fs::exists(dest_));  // refused before anything is written
         EXPECT_EQ(extract(ZipExtractor::Limits{100, 1 << 20, 5, 32}), 0) << message_;

@@ -178,9 +178,9 @@ TEST_F(ModelDownloadTest, RequestsDuringTheDownloadWaitForItAndAreAnsweredInOrde
         manager_->ensureModelReadyWithName("digit", "http://models.test/digit.zip", answers.make(id));
     EXPECT_EQ(fake_->http->requests().size(), 1u);
     Lines lines = out();
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string& l) { return l.rfind("Downloading ", 0) == 0; }),
-              1);
+    EXPECT_EQ(
+        std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("Downloading ", 0) == 0; }),
+        1);
     fake_->http->respond(0, 200, body);
     EXPECT_EQ(answers.ids(), (std::vector<int>{1, 2, 3}));
     for (auto& c : answers.calls()) EXPECT_TRUE(c.ok);
@@ -210,7 +210,8 @@ TEST_F(ModelDownloadTest, EachFailureAnswersFalseOnceAndTheNextRequestStartsOver
          "No .mlpackage found for m2"},
         {"package only in a subdirectory",
          [&](const std::string&) {
-             fake_->http->respond(0, 200, FakeArchive::makeArchiveText({{"models/", ""}, {"models/net.mlpackage/", ""}}));
+             fake_->http->respond(0, 200,
+                                  FakeArchive::makeArchiveText({{"models/", ""}, {"models/net.mlpackage/", ""}}));
          },
          "No .mlpackage found for m3"},
         {"compile fails",
@@ -270,10 +271,21 @@ TEST_F(ModelDownloadTest, NamesThatAreNoPlainFileNameAreRefusedBeforeTouchingThe
     std::ofstream(root_ / "victim.zip") << "keep";
     // Names ending like the storage's own entries would name another
     // model's files; a leading "." would reach the private unpack directories.
-    const std::vector<std::string> names = {"", ".", "..", "../victim", "a/b", "/abs", "victim.mlmodelc",
-                                            "victim.MLModelC", "victim.zip", "victim.mlpackage",
-                                            "victim.mlmodelc.incoming", ".tevra-unpack-a1b2c3", ".hidden",
-                                            std::string(238, 'n'), std::string("nul\0x", 5)};
+    const std::vector<std::string> names = {"",
+                                            ".",
+                                            "..",
+                                            "../victim",
+                                            "a/b",
+                                            "/abs",
+                                            "victim.mlmodelc",
+                                            "victim.MLModelC",
+                                            "victim.zip",
+                                            "victim.mlpackage",
+                                            "victim.mlmodelc.incoming",
+                                            ".tevra-unpack-a1b2c3",
+                                            ".hidden",
+                                            std::string(238, 'n'),
+                                            std::string("nul\0x", 5)};
     for (const std::string& name : names) {
         SCOPED_TRACE(::testing::PrintToString(name));
         for (int form = 0; form < 2; ++form) {
@@ -302,8 +314,8 @@ TEST_F(ModelDownloadTest, NamesThatAreNoPlainFileNameAreRefusedBeforeTouchingThe
 }
 
 TEST_F(ModelDownloadTest, UnusableLocationsFailOnTheCallersThreadBeforeAnyRequest) {
-    const std::vector<std::string> urls = {"", "not a url", "file:///etc/passwd", "ftp://models.test/m.zip",
-                                           "models.test/m.zip", "http://"};
+    const std::vector<std::string> urls = {
+        "", "not a url", "file:///etc/passwd", "ftp://models.test/m.zip", "models.test/m.zip", "http://"};
     int id = 0;
     for (const std::string& url : urls) {
         SCOPED_TRACE(url);
@@ -357,7 +369,7 @@ TEST_F(ModelDownloadTest, LocalModelWithoutImageInputIsFoundLoadedOnTheRecheck) 
 
 TEST_F(ModelDownloadTest, SecondDownloadReplacesArchiveExtractionAndCompiledModel) {
     Answers answers;
-    manager_->downloadModel("twice", "http://models.test/a.zip",answers.make(1));
+    manager_->downloadModel("twice", "http://models.test/a.zip", answers.make(1));
     fake_->http->respond(0, 200, archiveFor("twice", FakeModel::withImageInput(8, 8), "old.mlpackage", "first"));
     manager_->downloadModel("twice", "http://models.test/b.zip", answers.make(2));
     fake_->http->respond(0, 200, archiveFor("twice", FakeModel::withImageInput(8, 8), "new.mlpackage", "second"));
@@ -382,7 +394,8 @@ TEST_F(ModelDownloadConcurrency, ManyThreadsShareOneDownload) {
     Answers answers;
     std::vector<std::thread> askers;
     for (int id = 0; id < 8; ++id)
-        askers.emplace_back([&, id] { manager_->ensureModelReady("shared", "http://models.test/s.zip", answers.make(id)); });
+        askers.emplace_back(
+            [&, id] { manager_->ensureModelReady("shared", "http://models.test/s.zip", answers.make(id)); });
     for (auto& t : askers) t.join();
     ASSERT_EQ(fake_->http->requests().size(), 1u);
     std::thread responder([&] { fake_->http->respond(0, 200, body); });
@@ -393,7 +406,8 @@ TEST_F(ModelDownloadConcurrency, ManyThreadsShareOneDownload) {
     EXPECT_EQ(ids, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
     for (auto& c : answers.calls()) EXPECT_TRUE(c.ok);
     Lines lines = out();
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("[Thread:", 0) == 0; }), 1);
+    EXPECT_EQ(
+        std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("[Thread:", 0) == 0; }), 1);
     EXPECT_NE(lines.back().find("calling 8 completions"), std::string::npos);
 }
 

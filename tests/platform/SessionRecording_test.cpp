@@ -40,8 +40,8 @@ void writeText(const std::string& path, const std::string& text) {
 
 void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
     fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 std::vector<uint8_t> solidRGB(int w, int h, uint8_t r, uint8_t g, uint8_t b) {
@@ -66,8 +66,8 @@ std::string frameJson(double t, const std::string& extra = "") {
 }
 
 std::string sessionJson(const std::string& frames, const std::string& size = "{\"width\":4,\"height\":2}") {
-    return "{\"version\":1,\"imageSize\":" + size + ",\"intrinsics\":{\"fx\":3,\"fy\":3,\"cx\":2,\"cy\":1},\"frames\":[" +
-           frames + "]}";
+    return "{\"version\":1,\"imageSize\":" + size +
+           ",\"intrinsics\":{\"fx\":3,\"fy\":3,\"cx\":2,\"cy\":1},\"frames\":[" + frames + "]}";
 }
 
 }  // namespace
@@ -183,8 +183,7 @@ TEST(SessionRecording, ReadsRawNV12FramesExactlyAndOnDemand) {
     for (size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<uint8_t>(i * 7);
     writeBytes(dir.path() + "/f0.nv12", raw);
     writeText(dir.path() + "/session.json",
-              sessionJson(frameJson(0, ",\"image\":\"f0.nv12\"") + "," + frameJson(0.5),
-                          "{\"width\":5,\"height\":3}"));
+              sessionJson(frameJson(0, ",\"image\":\"f0.nv12\"") + "," + frameJson(0.5), "{\"width\":5,\"height\":3}"));
     std::string error;
     for (size_t limit : {size_t{1} << 20, size_t{0}}) {
         auto rec = SessionRecording::load(dir.path(), error, {limit});
@@ -226,8 +225,10 @@ TEST(SessionRecording, BadSessionsFailWithAClearError) {
         {"time goes back", sessionJson(frameJson(1) + "," + frameJson(0.5)), "frame 1: timestamps must not decrease"},
         {"bad state", sessionJson(frameJson(0, ",\"trackingState\":\"great\"")), "unknown trackingState \"great\""},
         {"bad reason", sessionJson(frameJson(0, ",\"trackingStateReason\":9")), "trackingStateReason\" out of range"},
-        {"bad focal", "{\"imageSize\":{\"width\":4,\"height\":2},\"intrinsics\":{\"fx\":0,\"fy\":1,\"cx\":0,\"cy\":0},"
-                      "\"frames\":[" + frameJson(0) + "]}",
+        {"bad focal",
+         "{\"imageSize\":{\"width\":4,\"height\":2},\"intrinsics\":{\"fx\":0,\"fy\":1,\"cx\":0,\"cy\":0},"
+         "\"frames\":[" +
+             frameJson(0) + "]}",
          "fx and fy must be positive"},
         {"update first", sessionJson(frameJson(0, ",\"planes\":[{\"change\":\"update\",\"id\":\"p\"}]")),
          "updated before it is added"},

@@ -73,9 +73,10 @@ std::shared_ptr<const SessionRecording> fiveFrames() {
                   ",\"transform\":[1,0,0,0,0,1,0,0,0,0,1,0,0,1.5," + std::to_string(-0.1 * i) +
                   ",1],\"trackingState\":" + tracking[i] + planes + "}";
     }
-    std::string json = "{\"imageSize\":{\"width\":640,\"height\":480},"
-                       "\"intrinsics\":{\"fx\":500,\"fy\":500,\"cx\":320,\"cy\":240},\"frames\":[" +
-                       frames + "]}";
+    std::string json =
+        "{\"imageSize\":{\"width\":640,\"height\":480},"
+        "\"intrinsics\":{\"fx\":500,\"fy\":500,\"cx\":320,\"cy\":240},\"frames\":[" +
+        frames + "]}";
     std::string error;
     auto rec = SessionRecording::parse(json, ".", error);
     EXPECT_TRUE(rec) << error;
@@ -105,11 +106,10 @@ TEST(SimARSession, DeliversFramesTrackingChangesAndPlanesInOrder) {
     EXPECT_FALSE(f.session->step());  // the recording is over
     EXPECT_TRUE(f.session->isFinished());
     const std::vector<std::string> expected = {
-        "track 1/1",           "frame 5.000000",
-        "add " + std::string(kPlaneId), "frame 5.100000",
-        "track 2/0",           "update " + std::string(kPlaneId), "frame 5.200000",
-        "frame 5.300000",
-        "remove " + std::string(kPlaneId), "frame 5.400000",
+        "track 1/1",      "frame 5.000000", "add " + std::string(kPlaneId),
+        "frame 5.100000", "track 2/0",      "update " + std::string(kPlaneId),
+        "frame 5.200000", "frame 5.300000", "remove " + std::string(kPlaneId),
+        "frame 5.400000",
     };
     EXPECT_EQ(f.delegate->take(), expected);
 
@@ -158,13 +158,13 @@ TEST(SimARSession, AddedAnchorsAreReportedAddedThenUpdatedUntilRemoved) {
     EXPECT_EQ(f.delegate->take(), (std::vector<std::string>{"track 2/0", "add " + b->identifier(),
                                                             "update " + a->identifier(), "frame 5.200000"}));
     f.session->step();
-    EXPECT_EQ(f.delegate->take(), (std::vector<std::string>{"update " + a->identifier() + "," + b->identifier(),
-                                                            "frame 5.300000"}));
+    EXPECT_EQ(f.delegate->take(),
+              (std::vector<std::string>{"update " + a->identifier() + "," + b->identifier(), "frame 5.300000"}));
     // Removal by identifier, with another object standing for the anchor.
     f.session->removeAnchor(std::make_shared<ARAnchor>(a->identifier(), float4x4::identity()));
     f.session->step();
-    EXPECT_EQ(f.delegate->take(), (std::vector<std::string>{"remove " + a->identifier(), "update " + b->identifier(),
-                                                            "frame 5.400000"}));
+    EXPECT_EQ(f.delegate->take(),
+              (std::vector<std::string>{"remove " + a->identifier(), "update " + b->identifier(), "frame 5.400000"}));
 }
 
 TEST(SimARSession, AnchorRemovedBeforeItWasReportedLeavesNoTrace) {
@@ -193,14 +193,12 @@ TEST(SimARSession, ResetTrackingRestartsWithANewOriginAndTimeKeepsRunning) {
     EXPECT_EQ(f.session->nextFrameIndex(), 0u);
     f.session->step();
     // The plane goes, the caller's anchor stays; tracking starts over.
-    EXPECT_EQ(f.delegate->take(),
-              (std::vector<std::string>{"track 1/1", "remove " + std::string(kPlaneId), "update " + a->identifier(),
-                                        "frame 5.400000"}));
+    EXPECT_EQ(f.delegate->take(), (std::vector<std::string>{"track 1/1", "remove " + std::string(kPlaneId),
+                                                            "update " + a->identifier(), "frame 5.400000"}));
     EXPECT_FLOAT_EQ(f.delegate->frames.back()->camera()->transform().m(3, 2), 0.0f);  // frame 0's pose
     f.session->step();
-    EXPECT_EQ(f.delegate->take(),
-              (std::vector<std::string>{"add " + std::string(kPlaneId), "update " + a->identifier(),
-                                        "frame 5.500000"}));
+    EXPECT_EQ(f.delegate->take(), (std::vector<std::string>{"add " + std::string(kPlaneId), "update " + a->identifier(),
+                                                            "frame 5.500000"}));
 
     // Removing existing anchors reports both the plane and the caller's anchor.
     f.session->runWithConfiguration(horizontal(), ARSessionRunOptionRemoveExistingAnchors);

@@ -137,10 +137,11 @@ TEST_F(RendererTest, PipelineAndMeshFailuresAreLoggedAndTheRendererCarriesOn) {
     gpu->failPipeline("MyAnchorPipeline", Error{"GLSL", 4, "link failed"});
     gpu->failBufferWithBytesFrom(2);  // the image plane succeeds, the cube's buffers fail
     auto r = make();
-    EXPECT_EQ(fake->log->systemLines(),
-              (Calls{"Failed to created captured image pipeline state, error Error Domain=GLSL Code=3 \"compile failed\"",
-                     "Failed to created geometry pipeline state, error Error Domain=GLSL Code=4 \"link failed\"",
-                     "Error creating MetalKit mesh Could not allocate the cube mesh's GPU buffers"}));
+    EXPECT_EQ(
+        fake->log->systemLines(),
+        (Calls{"Failed to created captured image pipeline state, error Error Domain=GLSL Code=3 \"compile failed\"",
+               "Failed to created geometry pipeline state, error Error Domain=GLSL Code=4 \"link failed\"",
+               "Error creating MetalKit mesh Could not allocate the cube mesh's GPU buffers"}));
     EXPECT_FALSE(r->cubeMesh());
 
     session->setCurrentFrame(frameWith(cameraBuffer()));
@@ -245,8 +246,9 @@ TEST_F(RendererTest, WithoutPassDescriptorOrDrawableTheFrameIsStillCommitted) {
     destination->setHasPassDescriptor(false);
     gpu->clearCalls();
     r->update();
-    EXPECT_EQ(gpu->calls(), (Calls{"commandBuffer", "createTextureFromImage 0 R8Unorm 1920x1440",
-                                   "createTextureFromImage 1 RG8Unorm 960x720", "presentDrawable", "commit MyCommand"}));
+    EXPECT_EQ(gpu->calls(),
+              (Calls{"commandBuffer", "createTextureFromImage 0 R8Unorm 1920x1440",
+                     "createTextureFromImage 1 RG8Unorm 960x720", "presentDrawable", "commit MyCommand"}));
     destination->setHasDrawable(false);
     gpu->clearCalls();
     r->update();

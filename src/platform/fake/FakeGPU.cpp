@@ -6,11 +6,16 @@ namespace tevra::fake {
 
 const char* gpuPixelFormatName(GPUPixelFormat f) {
     switch (f) {
-        case GPUPixelFormat::Invalid: return "Invalid";
-        case GPUPixelFormat::R8Unorm: return "R8Unorm";
-        case GPUPixelFormat::RG8Unorm: return "RG8Unorm";
-        case GPUPixelFormat::BGRA8Unorm: return "BGRA8Unorm";
-        case GPUPixelFormat::Depth32Float_Stencil8: return "Depth32Float_Stencil8";
+        case GPUPixelFormat::Invalid:
+            return "Invalid";
+        case GPUPixelFormat::R8Unorm:
+            return "R8Unorm";
+        case GPUPixelFormat::RG8Unorm:
+            return "RG8Unorm";
+        case GPUPixelFormat::BGRA8Unorm:
+            return "BGRA8Unorm";
+        case GPUPixelFormat::Depth32Float_Stencil8:
+            return "Depth32Float_Stencil8";
     }
     return "?";
 }
@@ -19,19 +24,26 @@ namespace {
 
 const char* compareName(GPUCompareFunction f) {
     switch (f) {
-        case GPUCompareFunction::Never: return "never";
-        case GPUCompareFunction::Less: return "less";
-        case GPUCompareFunction::LessEqual: return "lessEqual";
-        case GPUCompareFunction::Always: return "always";
+        case GPUCompareFunction::Never:
+            return "never";
+        case GPUCompareFunction::Less:
+            return "less";
+        case GPUCompareFunction::LessEqual:
+            return "lessEqual";
+        case GPUCompareFunction::Always:
+            return "always";
     }
     return "?";
 }
 
 const char* cullName(GPUCullMode m) {
     switch (m) {
-        case GPUCullMode::None: return "none";
-        case GPUCullMode::Front: return "front";
-        case GPUCullMode::Back: return "back";
+        case GPUCullMode::None:
+            return "none";
+        case GPUCullMode::Front:
+            return "front";
+        case GPUCullMode::Back:
+            return "back";
     }
     return "?";
 }
@@ -54,7 +66,8 @@ private:
 
 class FakeLibrary : public GPULibrary {
 public:
-    FakeLibrary(std::weak_ptr<FakeGPU> gpu, std::set<std::string> names) : gpu_(std::move(gpu)), names_(std::move(names)) {}
+    FakeLibrary(std::weak_ptr<FakeGPU> gpu, std::set<std::string> names)
+        : gpu_(std::move(gpu)), names_(std::move(names)) {}
     std::shared_ptr<GPUFunction> newFunctionWithName(const std::string& name) override {
         const bool found = names_.count(name) > 0;
         if (auto g = gpu_.lock()) g->record("newFunctionWithName " + name + (found ? "" : " (missing)"));
@@ -97,8 +110,8 @@ public:
                        : std::string("setDepthStencilState null"));
     }
     void setVertexBuffer(const std::shared_ptr<GPUBuffer>& b, size_t offset, size_t index) override {
-        gpu_->record("setVertexBuffer " + (b ? b->label() : std::string("null")) + " " + std::to_string(offset) +
-                     " " + std::to_string(index));
+        gpu_->record("setVertexBuffer " + (b ? b->label() : std::string("null")) + " " + std::to_string(offset) + " " +
+                     std::to_string(index));
     }
     void setFragmentBuffer(const std::shared_ptr<GPUBuffer>& b, size_t offset, size_t index) override {
         gpu_->record("setFragmentBuffer " + (b ? b->label() : std::string("null")) + " " + std::to_string(offset) +
@@ -114,8 +127,8 @@ public:
         gpu_->record(std::string("drawPrimitives ") + primitiveName(type) + " " + std::to_string(start) + " " +
                      std::to_string(count));
     }
-    void drawIndexedPrimitives(GPUPrimitiveType type, size_t indexCount, GPUIndexType, const std::shared_ptr<GPUBuffer>&,
-                               size_t, size_t instanceCount) override {
+    void drawIndexedPrimitives(GPUPrimitiveType type, size_t indexCount, GPUIndexType,
+                               const std::shared_ptr<GPUBuffer>&, size_t, size_t instanceCount) override {
         gpu_->record(std::string("drawIndexedPrimitives ") + primitiveName(type) + " " + std::to_string(indexCount) +
                      " x" + std::to_string(instanceCount));
     }
@@ -129,7 +142,8 @@ class FakeCommandBuffer : public GPUCommandBuffer {
 public:
     explicit FakeCommandBuffer(std::shared_ptr<FakeGPU> gpu) : gpu_(std::move(gpu)) {}
     void addCompletedHandler(std::function<void()> handler) override { handlers_.push_back(std::move(handler)); }
-    std::shared_ptr<GPURenderCommandEncoder> renderCommandEncoderWithDescriptor(const GPURenderPassDescriptor&) override {
+    std::shared_ptr<GPURenderCommandEncoder> renderCommandEncoderWithDescriptor(
+        const GPURenderPassDescriptor&) override {
         gpu_->record("renderCommandEncoder");
         return std::make_shared<FakeEncoder>(gpu_);
     }

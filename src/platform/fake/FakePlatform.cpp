@@ -260,10 +260,13 @@ void FakeHaptics::prepare(HapticGenerator g) {
 
 FakeWebView::FakeWebView(const Rect& frame, WebViewConfiguration configuration, std::shared_ptr<Transcript> t,
                          std::shared_ptr<Dispatch> dispatch)
-    : WebView(frame), configuration_(std::move(configuration)), transcript_(std::move(t)), dispatch_(std::move(dispatch)) {}
+    : WebView(frame),
+      configuration_(std::move(configuration)),
+      transcript_(std::move(t)),
+      dispatch_(std::move(dispatch)) {}
 
-void FakeWebView::evaluateJavaScript(const std::string& script,
-                                     std::function<void(const nlohmann::json&, const std::optional<Error>&)> completion) {
+void FakeWebView::evaluateJavaScript(
+    const std::string& script, std::function<void(const nlohmann::json&, const std::optional<Error>&)> completion) {
     scripts_.push_back(script);
     transcript_->add("JS", script);
     std::optional<Error> error;
@@ -415,8 +418,8 @@ void FakeARSession::runWithConfiguration(const ARWorldTrackingConfiguration& c, 
     ++runs_;
     lastOptions_ = options;
     lastConfig_ = c;
-    transcript_->add("SESSION", "run planeDetection=" + std::to_string(c.planeDetection) +
-                                    " options=" + std::to_string(options));
+    transcript_->add("SESSION",
+                     "run planeDetection=" + std::to_string(c.planeDetection) + " options=" + std::to_string(options));
 }
 
 void FakeARSession::pause() {

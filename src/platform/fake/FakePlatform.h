@@ -207,7 +207,8 @@ private:
 
 class FakeCameraView : public CameraView {
 public:
-    FakeCameraView(const Rect& frame, std::shared_ptr<GPUDevice> device) : CameraView(frame), device_(std::move(device)) {}
+    FakeCameraView(const Rect& frame, std::shared_ptr<GPUDevice> device)
+        : CameraView(frame), device_(std::move(device)) {}
     std::shared_ptr<GPUDevice> device() const override { return device_; }
     std::shared_ptr<RenderDestinationProvider> renderDestination() const override { return destination_; }
     FakeRenderDestination& fakeDestination() { return *destination_; }
@@ -227,8 +228,9 @@ class FakeWebView : public WebView {
 public:
     FakeWebView(const Rect& frame, WebViewConfiguration configuration, std::shared_ptr<Transcript> t,
                 std::shared_ptr<Dispatch> dispatch);
-    void evaluateJavaScript(const std::string& script,
-                            std::function<void(const nlohmann::json&, const std::optional<Error>&)> completion) override;
+    void evaluateJavaScript(
+        const std::string& script,
+        std::function<void(const nlohmann::json&, const std::optional<Error>&)> completion) override;
     void loadRequest(const std::string& url) override;
     bool canGoBack() const override { return historyIndex_ > 0; }
     std::optional<std::string> backItemURL() const override;

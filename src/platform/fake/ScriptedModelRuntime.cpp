@@ -15,7 +15,8 @@ std::string nameOfCompiledDirectory(const std::string& compiledDir) {
     std::string last = std::filesystem::path(compiledDir).lexically_normal().filename().string();
     if (last.empty()) last = std::filesystem::path(compiledDir).lexically_normal().parent_path().filename().string();
     const std::string suffix = kCompiledSuffix;
-    if (last.size() <= suffix.size() || last.compare(last.size() - suffix.size(), suffix.size(), suffix) != 0) return {};
+    if (last.size() <= suffix.size() || last.compare(last.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return {};
     return last.substr(0, last.size() - suffix.size());
 }
 
@@ -129,7 +130,8 @@ FeatureMap ScriptedModelRuntime::outputsFor(const ScriptedAnswer& answer) {
         if (b.classId >= 0) conf[static_cast<size_t>(i * classes + b.classId)] = b.confidence;
     }
     FeatureMap out;
-    out.emplace("coordinates", FeatureValue::withMultiArray(std::make_shared<MultiArray>(std::vector<long>{n, 4}, coords)));
+    out.emplace("coordinates",
+                FeatureValue::withMultiArray(std::make_shared<MultiArray>(std::vector<long>{n, 4}, coords)));
     out.emplace("confidence",
                 FeatureValue::withMultiArray(std::make_shared<MultiArray>(std::vector<long>{n, classes}, conf)));
     return out;

@@ -95,11 +95,11 @@ struct CurlHttpClient::Shared {
         uint64_t id = nextId++;
         ++inFlight;
         threads.emplace(id, std::thread([self, id, work = std::move(work)] {
-            work();
-            std::lock_guard<std::mutex> l(self->mutex);
-            --self->inFlight;
-            self->finished.push_back(id);
-        }));
+                            work();
+                            std::lock_guard<std::mutex> l(self->mutex);
+                            --self->inFlight;
+                            self->finished.push_back(id);
+                        }));
         return true;
     }
 };
@@ -290,8 +290,9 @@ std::optional<Error> perform(const HttpRequest& request, Transfer& t, CURLSH* sh
     }
     if (rc == CURLE_ABORTED_BY_CALLBACK && t.stopping->load()) return cancelledError();
     if (rc == CURLE_WRITE_ERROR && t.tooLarge) {
-        return makeError(CURLE_FILESIZE_EXCEEDED, (t.fd < 0 ? "The answer is larger than " : "The download is larger than ") +
-                                                      std::to_string(t.maxBytes) + " bytes");
+        return makeError(CURLE_FILESIZE_EXCEEDED,
+                         (t.fd < 0 ? "The answer is larger than " : "The download is larger than ") +
+                             std::to_string(t.maxBytes) + " bytes");
     }
     if (rc == CURLE_ABORTED_BY_CALLBACK && t.tooSlow) {
         return makeError(CURLE_OPERATION_TIMEDOUT,
@@ -395,8 +396,8 @@ void CurlHttpClient::downloadTask(const std::string& url, DownloadCompletion com
             int err = errno;
             if (completion)
                 completion(std::nullopt, std::nullopt,
-                           makeError(CURLE_WRITE_ERROR, "Could not create a temporary file in " + dir.string() +
-                                                            ": " + std::strerror(err)));
+                           makeError(CURLE_WRITE_ERROR, "Could not create a temporary file in " + dir.string() + ": " +
+                                                            std::strerror(err)));
             return;
         }
         Transfer t;

@@ -38,7 +38,9 @@ RumbleEffect EvdevHaptics::impactEffect(int style) {
 
 RumbleEffect EvdevHaptics::notificationEffect(int type) {
     static constexpr RumbleEffect kNotifications[3] = {
-        {0x6000, 0x6000, 60}, {0xA000, 0x8000, 90}, {0xFFFF, 0xFFFF, 120},
+        {0x6000, 0x6000, 60},
+        {0xA000, 0x8000, 90},
+        {0xFFFF, 0xFFFF, 120},
     };
     return type >= 0 && type < 3 ? kNotifications[type] : RumbleEffect{};
 }

@@ -70,8 +70,7 @@ void FileUserDefaults::load() {
         if (n < 0) {
             int err = errno;
             ::close(fd);
-            logSystem("User defaults: cannot read " + path_ + " (" + std::strerror(err) +
-                      "); starting with no values");
+            logSystem("User defaults: cannot read " + path_ + " (" + std::strerror(err) + "); starting with no values");
             return;
         }
         if (n == 0) break;

@@ -25,8 +25,8 @@ GLibAnimator::~GLibAnimator() {
 }
 
 void GLibAnimator::animate(double duration, Step step, Completion completion) {
-    auto r = std::make_unique<Running>(
-        Running{this, 0, g_get_monotonic_time(), duration > 0 ? duration : 0.0, std::move(step), std::move(completion)});
+    auto r = std::make_unique<Running>(Running{this, 0, g_get_monotonic_time(), duration > 0 ? duration : 0.0,
+                                               std::move(step), std::move(completion)});
     Running* raw = r.get();
     raw->sourceId = raw->duration > 0 ? g_timeout_add(kTickMilliseconds, &GLibAnimator::tick, raw)
                                       : g_idle_add(&GLibAnimator::tick, raw);

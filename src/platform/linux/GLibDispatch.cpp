@@ -256,8 +256,10 @@ std::shared_ptr<Timer> GLibDispatch::scheduleRepeatingTimer(double interval, std
             timers_->live.insert(source);
         }
     }
-    if (!closed) g_source_attach(source, nullptr);
-    else g_source_destroy(source);
+    if (!closed)
+        g_source_attach(source, nullptr);
+    else
+        g_source_destroy(source);
     // The handle keeps the creation reference.
     return std::make_shared<GLibTimer>(source, timers_);
 }

@@ -88,8 +88,7 @@ bool GtkAccessibility::postLayoutChanged(const View*, const std::string& focusLa
     if (described.object && (focusLabel.empty() || described.object != object)) giveBack(described.object);
 
     if (!object) {
-        if (!loggedNoWindow_ && hasPlatform())
-            platform().log->system("Accessibility: no window to post notices on");
+        if (!loggedNoWindow_ && hasPlatform()) platform().log->system("Accessibility: no window to post notices on");
         loggedNoWindow_ = true;
         return false;
     }
@@ -104,7 +103,8 @@ bool GtkAccessibility::postLayoutChanged(const View*, const std::string& focusLa
         }
         posted_ = text;
         atk_object_set_description(object, text.c_str());
-        if (g_signal_lookup("announcement", ATK_TYPE_OBJECT)) g_signal_emit_by_name(object, "announcement", text.c_str());
+        if (g_signal_lookup("announcement", ATK_TYPE_OBJECT))
+            g_signal_emit_by_name(object, "announcement", text.c_str());
     }
     g_signal_emit_by_name(object, "visible-data-changed");
     return true;

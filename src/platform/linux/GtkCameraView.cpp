@@ -338,8 +338,8 @@ gboolean GtkCameraView::onDraw(GtkWidget*, cairo_t* cr, gpointer self) {
 }
 
 void GtkCameraView::paint(cairo_t* cr) {
-    const bool stale = imageGeneration_ != frameGeneration_ || imageWidth_ != drawableWidth_ ||
-                       imageHeight_ != drawableHeight_;
+    const bool stale =
+        imageGeneration_ != frameGeneration_ || imageWidth_ != drawableWidth_ || imageHeight_ != drawableHeight_;
     // A frame still being drawn is painted at a later tick; until then the
     // last one stays up.
     if (stale && frameDone()) readBack();
@@ -353,9 +353,9 @@ void GtkCameraView::paint(cairo_t* cr) {
     // last with a negative stride, so the paint itself needs no mirroring
     // transform: X servers' render paths don't all honour a negative scale.
     const int stride = imageWidth_ * 4;
-    cairo_surface_t* surface = cairo_image_surface_create_for_data(
-        image_.data() + static_cast<size_t>(imageHeight_ - 1) * stride, CAIRO_FORMAT_RGB24, imageWidth_, imageHeight_,
-        -stride);
+    cairo_surface_t* surface =
+        cairo_image_surface_create_for_data(image_.data() + static_cast<size_t>(imageHeight_ - 1) * stride,
+                                            CAIRO_FORMAT_RGB24, imageWidth_, imageHeight_, -stride);
     cairo_save(cr);
     cairo_scale(cr, w / imageWidth_, h / imageHeight_);
     cairo_set_source_surface(cr, surface, 0, 0);

@@ -147,8 +147,8 @@ private:
         // well-formed first (U+FFFD in its place), the rest is kept.
         if (!wellFormed_) {
             JSCContext* context = jsc_value_get_context(value);
-            wellFormed_ = jsc_context_evaluate(
-                context, "(function (s) { return s.toWellFormed ? s.toWellFormed() : s; })", -1);
+            wellFormed_ =
+                jsc_context_evaluate(context, "(function (s) { return s.toWellFormed ? s.toWellFormed() : s; })", -1);
         }
         Owned fixed(jsc_value_function_call(wellFormed_, JSC_TYPE_VALUE, value, G_TYPE_NONE));
         if (fixed.get() && jsc_value_is_string(fixed.get())) value = fixed.get();

@@ -71,12 +71,18 @@ enum ChildStep : int { kStepDescriptors = 1, kStepLimits, kStepNoNewPrivileges, 
 
 const char* stepName(int step) {
     switch (step) {
-        case kStepDescriptors: return "setting up descriptors";
-        case kStepLimits: return "setting resource limits";
-        case kStepNoNewPrivileges: return "PR_SET_NO_NEW_PRIVS";
-        case kStepSeccomp: return "installing the seccomp filter";
-        case kStepExec: return "exec";
-        default: return "starting";
+        case kStepDescriptors:
+            return "setting up descriptors";
+        case kStepLimits:
+            return "setting resource limits";
+        case kStepNoNewPrivileges:
+            return "PR_SET_NO_NEW_PRIVS";
+        case kStepSeccomp:
+            return "installing the seccomp filter";
+        case kStepExec:
+            return "exec";
+        default:
+            return "starting";
     }
 }
 
@@ -103,15 +109,22 @@ const char* stepName(int step) {
     // Every other descriptor of the parent is closed.
     if (::syscall(SYS_close_range, 4u, ~0u, 0u) != 0) {
         struct rlimit nofile {};
-        rlim_t top = ::getrlimit(RLIMIT_NOFILE, &nofile) == 0 && nofile.rlim_cur != RLIM_INFINITY ? nofile.rlim_cur : 65536;
+        rlim_t top =
+            ::getrlimit(RLIMIT_NOFILE, &nofile) == 0 && nofile.rlim_cur != RLIM_INFINITY ? nofile.rlim_cur : 65536;
         for (rlim_t fd = 4; fd < top; ++fd) ::close(static_cast<int>(fd));
     }
-    struct rlimit as {static_cast<rlim_t>(o.addressSpaceBytes), static_cast<rlim_t>(o.addressSpaceBytes)};
+    struct rlimit as {
+        static_cast<rlim_t>(o.addressSpaceBytes), static_cast<rlim_t>(o.addressSpaceBytes)
+    };
     // The soft CPU limit sends SIGXCPU; one second later the hard one kills.
-    struct rlimit cpu {static_cast<rlim_t>(o.cpuSeconds), static_cast<rlim_t>(o.cpuSeconds + 1)};
-    struct rlimit none {0, 0};
-    if (::setrlimit(RLIMIT_AS, &as) != 0 || ::setrlimit(RLIMIT_CPU, &cpu) != 0 || ::setrlimit(RLIMIT_FSIZE, &none) != 0 ||
-        ::setrlimit(RLIMIT_CORE, &none) != 0)
+    struct rlimit cpu {
+        static_cast<rlim_t>(o.cpuSeconds), static_cast<rlim_t>(o.cpuSeconds + 1)
+    };
+    struct rlimit none {
+        0, 0
+    };
+    if (::setrlimit(RLIMIT_AS, &as) != 0 || ::setrlimit(RLIMIT_CPU, &cpu) != 0 ||
+        ::setrlimit(RLIMIT_FSIZE, &none) != 0 || ::setrlimit(RLIMIT_CORE, &none) != 0)
         childFailed(3, kStepLimits);
     // The host may block or ignore signals (SIGPIPE often is); exec keeps
     // both, and the limits above signal the child.
@@ -159,12 +172,11 @@ std::string signalText(int sig) {
 Expected<CheckResult> parseAnswer(const std::string& answer, const std::string& program) {
     using R = Expected<CheckResult>;
     nlohmann::json j = nlohmann::json::parse(answer, nullptr, false);
-    auto garbled = [&] {
-        return R::fail(checkError("the model check (" + program + ") gave no usable answer"));
-    };
+    auto garbled = [&] { return R::fail(checkError("the model check (" + program + ") gave no usable answer")); };
     if (j.is_discarded() || !j.is_object() || !j.contains("ok") || !j["ok"].is_boolean()) return garbled();
     if (!j["ok"].get<bool>()) {
-        if (!j.contains("code") || !j["code"].is_number_integer() || !j.contains("message") || !j["message"].is_string())
+        if (!j.contains("code") || !j["code"].is_number_integer() || !j.contains("message") ||
+            !j["message"].is_string())
             return garbled();
         long code = j["code"].get<long>();
         if (code < kOpenCVModelRuntimeErrorDescription || code > kOpenCVModelRuntimeErrorCheck)
@@ -222,8 +234,8 @@ Expected<std::string> locateCheckProgram(const std::string& explicitPath) {
         if (isExecutable(p)) return R::ok(p);
         looked += (looked.empty() ? "" : ", ") + p;
     }
-    return R::fail(checkError(std::string("The model check program ") + kCheckProgramName + " was not found (looked at " +
-                              looked + "; " + kCheckProgramVariable + " may name it)"));
+    return R::fail(checkError(std::string("The model check program ") + kCheckProgramName +
+                              " was not found (looked at " + looked + "; " + kCheckProgramVariable + " may name it)"));
 }
 
 Expected<CheckResult> runModelCheck(const CheckOptions& o, const std::string& dir, bool package,
@@ -362,7 +374,8 @@ Expected<CheckResult> runModelCheck(const CheckOptions& o, const std::string& di
                                   stepName(report[0]) + ": " + ::strerror(report[1]) + ")"));
     }
     if (timedOut) return R::fail(checkError(prefix + " did not finish within " + std::to_string(o.wallSeconds) + " s"));
-    if (tooLong) return R::fail(checkError(prefix + " answered more than " + std::to_string(kMaxAnswerBytes) + " bytes"));
+    if (tooLong)
+        return R::fail(checkError(prefix + " answered more than " + std::to_string(kMaxAnswerBytes) + " bytes"));
     if (reaped != pid) return R::fail(checkError(prefix + " ended without an exit status"));
     const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
@@ -381,7 +394,8 @@ Expected<CheckResult> runModelCheck(const CheckOptions& o, const std::string& di
 }
 
 std::string sha256Hex(const std::string& bytes) {
-    gchar* hex = g_compute_checksum_for_data(G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
+    gchar* hex =
+        g_compute_checksum_for_data(G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
     std::string out = hex ? hex : "";
     g_free(hex);
     return out;

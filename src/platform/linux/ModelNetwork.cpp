@@ -40,7 +40,8 @@ Expected<Description> parseDescription(const std::string& text, const std::strin
     using R = Expected<Description>;
     json j = json::parse(text, nullptr, /*allow_exceptions=*/false);
     auto bad = [&](const std::string& why) {
-        return R::fail(modelRuntimeError(kOpenCVModelRuntimeErrorDescription, "Invalid model description " + where + ": " + why));
+        return R::fail(
+            modelRuntimeError(kOpenCVModelRuntimeErrorDescription, "Invalid model description " + where + ": " + why));
     };
     if (j.is_discarded() || !j.is_object()) return bad("not a JSON object");
     if (!j.contains("formatVersion") || !j["formatVersion"].is_number() || j["formatVersion"].get<double>() != 1.0)
@@ -64,8 +65,8 @@ Expected<Description> parseDescription(const std::string& text, const std::strin
         if (__builtin_add_overflow(elements, n, &elements)) elements = UINT64_MAX;
         return elements <= limits.maxInputElements;
     };
-    const std::string tooLarge = "inputs of more than " + std::to_string(limits.maxInputElements) +
-                                 " elements together are not allowed";
+    const std::string tooLarge =
+        "inputs of more than " + std::to_string(limits.maxInputElements) + " elements together are not allowed";
     for (const json& ij : j["inputs"]) {
         if (!ij.is_object() || !ij.contains("name") || !ij["name"].is_string()) return bad("an input without a name");
         InputSpec in;
@@ -130,7 +131,8 @@ Expected<Description> parseDescription(const std::string& text, const std::strin
             if (!countElements(total)) return bad("multi-array input \"" + in.name + "\" is too large: " + tooLarge);
             if (ij.contains("default")) {
                 const json& dj = ij["default"];
-                if (!dj.is_array() || dj.size() != total) return bad("default of \"" + in.name + "\" has the wrong size");
+                if (!dj.is_array() || dj.size() != total)
+                    return bad("default of \"" + in.name + "\" has the wrong size");
                 in.defaults.reserve(total);
                 for (const json& v : dj) {
                     if (!v.is_number()) return bad("default of \"" + in.name + "\" must hold numbers");
@@ -181,8 +183,8 @@ Expected<std::string> readBoundedFile(const std::string& path, uint64_t maxBytes
     }
     if (static_cast<uint64_t>(st.st_size) > maxBytes) {
         ::close(fd);
-        return R::fail(modelRuntimeError(code, "The " + what + " " + path + " is larger than " +
-                                                   std::to_string(maxBytes) + " bytes"));
+        return R::fail(modelRuntimeError(
+            code, "The " + what + " " + path + " is larger than " + std::to_string(maxBytes) + " bytes"));
     }
     std::string bytes;
     bytes.resize(static_cast<size_t>(st.st_size));
@@ -225,8 +227,8 @@ Expected<cv::dnn::Net> loadNetwork(const std::string& bytes, const std::string& 
         net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
     } catch (const cv::Exception& e) {
         if (outOfMemory(e)) throw std::bad_alloc();
-        return R::fail(modelRuntimeError(kOpenCVModelRuntimeErrorModelFile,
-                                         "The model " + where + " does not load: " + e.what()));
+        return R::fail(
+            modelRuntimeError(kOpenCVModelRuntimeErrorModelFile, "The model " + where + " does not load: " + e.what()));
     }
     if (net.empty())
         return R::fail(modelRuntimeError(kOpenCVModelRuntimeErrorModelFile, "The model " + where + " is empty"));
@@ -277,11 +279,13 @@ Expected<std::vector<cv::Mat>> forward(cv::dnn::Net& net, const Description& d,
         net.forward(outs, names);
     } catch (const cv::Exception& e) {
         if (outOfMemory(e)) throw std::bad_alloc();
-        return R::fail(modelRuntimeError(kOpenCVModelRuntimeErrorPrediction, std::string("Prediction failed: ") + e.what()));
+        return R::fail(
+            modelRuntimeError(kOpenCVModelRuntimeErrorPrediction, std::string("Prediction failed: ") + e.what()));
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& e) {
-        return R::fail(modelRuntimeError(kOpenCVModelRuntimeErrorPrediction, std::string("Prediction failed: ") + e.what()));
+        return R::fail(
+            modelRuntimeError(kOpenCVModelRuntimeErrorPrediction, std::string("Prediction failed: ") + e.what()));
     }
     if (outs.size() != d.outputs.size())
         return R::fail(modelRuntimeError(kOpenCVModelRuntimeErrorPrediction, "The network gave the wrong outputs"));

@@ -78,8 +78,8 @@ Expected<cv::Mat> imageTensor(const InputSpec& in, PixelBuffer& buffer) {
 
 class OpenCVModel : public Model {
 public:
-    OpenCVModel(cv::dnn::Net net, Description description) : net_(std::move(net)), description_(std::move(description)) {
-    }
+    OpenCVModel(cv::dnn::Net net, Description description)
+        : net_(std::move(net)), description_(std::move(description)) {}
 
     // The declared inputs, the detection input "image" first: the model
     // registry sizes frames by the first image input it is told of, and a
@@ -147,7 +147,8 @@ public:
             std::lock_guard<std::mutex> lock(mutex_);
             outs = model::forward(net_, description_, blobs);
         } catch (const std::exception& e) {
-            return R::fail(runtimeError(kOpenCVModelRuntimeErrorPrediction, std::string("Prediction failed: ") + e.what()));
+            return R::fail(
+                runtimeError(kOpenCVModelRuntimeErrorPrediction, std::string("Prediction failed: ") + e.what()));
         }
         if (!outs) return R::fail(outs.error);
         FeatureMap result;
@@ -207,8 +208,8 @@ Expected<ModelFiles> readModelFiles(const fs::path& dir, bool requireOutputShape
     if (!description) return R::fail(description.error);
     f.description = std::move(*description);
     f.modelPath = (dir / f.description.modelFile).string();
-    auto bytes = model::readBoundedFile(f.modelPath, limits.modelFileMaxBytes, kOpenCVModelRuntimeErrorModelFile,
-                                        "model file");
+    auto bytes =
+        model::readBoundedFile(f.modelPath, limits.modelFileMaxBytes, kOpenCVModelRuntimeErrorModelFile, "model file");
     if (!bytes) return R::fail(bytes.error);
     f.modelBytes = std::move(*bytes);
     return R::ok(std::move(f));
@@ -343,7 +344,8 @@ Expected<std::string> OpenCVModelRuntime::compileModelAtURL(const std::string& p
             hasCoordinates = hasCoordinates || o.name == "coordinates";
             hasConfidence = hasConfidence || o.name == "confidence";
         }
-        if (!hasCoordinates || !hasConfidence) return invalid("outputs \"coordinates\" and \"confidence\" are required");
+        if (!hasCoordinates || !hasConfidence)
+            return invalid("outputs \"coordinates\" and \"confidence\" are required");
 
         // The package is copied into a fresh temporary directory first; the
         // child checks the copy, which is what is kept.
@@ -364,7 +366,8 @@ Expected<std::string> OpenCVModelRuntime::compileModelAtURL(const std::string& p
         try {
             copyTree(package, compiled);
         } catch (const std::exception& e) {
-            return fail(runtimeError(kOpenCVModelRuntimeErrorFile, std::string("Cannot write the compiled model: ") + e.what()));
+            return fail(runtimeError(kOpenCVModelRuntimeErrorFile,
+                                     std::string("Cannot write the compiled model: ") + e.what()));
         }
 
         auto checked = model::runModelCheck(check_, compiled.string(), /*package=*/true, &checksStarted_);
@@ -376,8 +379,9 @@ Expected<std::string> OpenCVModelRuntime::compileModelAtURL(const std::string& p
         std::map<std::string, std::vector<long>> measured;
         for (const auto& [name, shape] : checked->outputs) measured[name] = shape;
         for (const OutputSpec& o : d.outputs)
-            if (!measured.count(o.name)) return fail(runtimeError(kOpenCVModelRuntimeErrorCheck,
-                                                                  "The model check did not measure \"" + o.name + "\""));
+            if (!measured.count(o.name))
+                return fail(
+                    runtimeError(kOpenCVModelRuntimeErrorCheck, "The model check did not measure \"" + o.name + "\""));
 
         auto invalidHere = [&](const std::string& why) {
             return fail(runtimeError(kOpenCVModelRuntimeErrorValidation,
@@ -414,7 +418,8 @@ Expected<std::string> OpenCVModelRuntime::compileModelAtURL(const std::string& p
             out.close();
             if (!out) return fail(runtimeError(kOpenCVModelRuntimeErrorFile, "Cannot write the compiled model"));
         } catch (const std::exception& e) {
-            return fail(runtimeError(kOpenCVModelRuntimeErrorFile, std::string("Cannot write the compiled model: ") + e.what()));
+            return fail(runtimeError(kOpenCVModelRuntimeErrorFile,
+                                     std::string("Cannot write the compiled model: ") + e.what()));
         }
         const std::string descriptionSha = model::sha256Hex(compiledText);
         remember(descriptionSha, checked->modelSha256);

@@ -141,7 +141,8 @@ WebKitPageView::WebKitPageView(const Rect& frame, const WebViewConfiguration& co
     contentManager_ = webkit_user_content_manager_new();
     for (const UserScript& s : configuration_.userContentController->userScripts()) {
         WebKitUserScript* script = webkit_user_script_new(
-            s.source.c_str(), s.forMainFrameOnly ? WEBKIT_USER_CONTENT_INJECT_TOP_FRAME : WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+            s.source.c_str(),
+            s.forMainFrameOnly ? WEBKIT_USER_CONTENT_INJECT_TOP_FRAME : WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
             s.injectionTime == UserScriptInjectionTime::AtDocumentStart ? WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START
                                                                         : WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END,
             nullptr, nullptr);
@@ -165,15 +166,17 @@ WebKitPageView::WebKitPageView(const Rect& frame, const WebViewConfiguration& co
         }
         auto channel = std::make_unique<Channel>(Channel{this, name});
         const std::string signal = "script-message-received::" + name;
-        channel->handlerId =
-            g_signal_connect(contentManager_, signal.c_str(), G_CALLBACK(&WebKitPageView::onScriptMessage), channel.get());
+        channel->handlerId = g_signal_connect(contentManager_, signal.c_str(),
+                                              G_CALLBACK(&WebKitPageView::onScriptMessage), channel.get());
         channels_.push_back(std::move(channel));
     }
-    viewHandlers_.push_back(g_signal_connect(webView_, "load-changed", G_CALLBACK(&WebKitPageView::onLoadChanged), this));
+    viewHandlers_.push_back(
+        g_signal_connect(webView_, "load-changed", G_CALLBACK(&WebKitPageView::onLoadChanged), this));
     viewHandlers_.push_back(g_signal_connect(webView_, "load-failed", G_CALLBACK(&WebKitPageView::onLoadFailed), this));
     viewHandlers_.push_back(g_signal_connect(webView_, "notify::estimated-load-progress",
                                              G_CALLBACK(&WebKitPageView::onProgressChanged), this));
-    viewHandlers_.push_back(g_signal_connect(webView_, "script-dialog", G_CALLBACK(&WebKitPageView::onScriptDialog), this));
+    viewHandlers_.push_back(
+        g_signal_connect(webView_, "script-dialog", G_CALLBACK(&WebKitPageView::onScriptDialog), this));
     viewHandlers_.push_back(g_signal_connect(webView_, "web-process-terminated",
                                              G_CALLBACK(&WebKitPageView::onWebProcessTerminated), this));
     viewHandlers_.push_back(
@@ -206,8 +209,8 @@ WebKitPageView::~WebKitPageView() {
 void WebKitPageView::onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data) {
     auto* channel = static_cast<Channel*>(data);
     std::string why;
-    std::optional<nlohmann::json> body = jsonFromJSCValue(webkit_javascript_result_get_js_value(result),
-                                                          conversionLimits(channel->owner->limits_), why);
+    std::optional<nlohmann::json> body =
+        jsonFromJSCValue(webkit_javascript_result_get_js_value(result), conversionLimits(channel->owner->limits_), why);
     if (!body) {
         logSystem("WebKitPageView: refused a message on '" + channel->name + "': " + why);
         return;
@@ -273,21 +276,21 @@ void WebKitPageView::onProgressChanged(GObject*, GParamSpec*, gpointer self) {
 gboolean WebKitPageView::onScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer data) {
     auto* self = static_cast<WebKitPageView*>(data);
     switch (webkit_script_dialog_get_dialog_type(dialog)) {
-    case WEBKIT_SCRIPT_DIALOG_ALERT:
-        if (auto delegate = self->uiDelegate()) {
-            auto pending = std::make_shared<PendingAlert>();
-            delegate->webViewRunJavaScriptAlertPanelWithMessage(*self, webkit_script_dialog_get_message(dialog),
-                                                                [pending] { pending->complete(); });
-            // Kept for later only when the delegate holds on to the completion.
-            if (!pending->completed && pending.use_count() > 1) pending->dialog = webkit_script_dialog_ref(dialog);
-        }
-        break;
-    case WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM:
-        webkit_script_dialog_confirm_set_confirmed(dialog, TRUE);
-        break;
-    default:
-        // confirm() answers false and prompt() null, with nothing shown.
-        break;
+        case WEBKIT_SCRIPT_DIALOG_ALERT:
+            if (auto delegate = self->uiDelegate()) {
+                auto pending = std::make_shared<PendingAlert>();
+                delegate->webViewRunJavaScriptAlertPanelWithMessage(*self, webkit_script_dialog_get_message(dialog),
+                                                                    [pending] { pending->complete(); });
+                // Kept for later only when the delegate holds on to the completion.
+                if (!pending->completed && pending.use_count() > 1) pending->dialog = webkit_script_dialog_ref(dialog);
+            }
+            break;
+        case WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM:
+            webkit_script_dialog_confirm_set_confirmed(dialog, TRUE);
+            break;
+        default:
+            // confirm() answers false and prompt() null, with nothing shown.
+            break;
     }
     return TRUE;
 }
@@ -343,36 +346,37 @@ void WebKitPageView::scheduleReloadAfterTermination() {
 
 void WebKitPageView::handleLoadChanged(WebKitLoadEvent event) {
     switch (event) {
-    case WEBKIT_LOAD_STARTED: {
-        const NavigationState previous = navigation_;
-        navigation_ = NavigationState::Provisional;
-        refusalsThisLoad_ = 0;
-        auto d = navigationDelegate();
-        // A navigation replaced before it ended reports once, as cancelled.
-        if (d && (previous == NavigationState::Provisional || previous == NavigationState::Committed)) {
-            Error cancelled{g_quark_to_string(WEBKIT_NETWORK_ERROR), kNavigationCancelledCode, "Load request cancelled"};
-            if (previous == NavigationState::Provisional)
-                d->webViewDidFailProvisionalNavigation(*this, cancelled);
-            else
-                d->webViewDidFailNavigation(*this, cancelled);
-            d = navigationDelegate();
+        case WEBKIT_LOAD_STARTED: {
+            const NavigationState previous = navigation_;
+            navigation_ = NavigationState::Provisional;
+            refusalsThisLoad_ = 0;
+            auto d = navigationDelegate();
+            // A navigation replaced before it ended reports once, as cancelled.
+            if (d && (previous == NavigationState::Provisional || previous == NavigationState::Committed)) {
+                Error cancelled{g_quark_to_string(WEBKIT_NETWORK_ERROR), kNavigationCancelledCode,
+                                "Load request cancelled"};
+                if (previous == NavigationState::Provisional)
+                    d->webViewDidFailProvisionalNavigation(*this, cancelled);
+                else
+                    d->webViewDidFailNavigation(*this, cancelled);
+                d = navigationDelegate();
+            }
+            if (d) d->webViewDidStartProvisionalNavigation(*this);
+            break;
         }
-        if (d) d->webViewDidStartProvisionalNavigation(*this);
-        break;
-    }
-    case WEBKIT_LOAD_REDIRECTED:
-        break;
-    case WEBKIT_LOAD_COMMITTED:
-        if (navigation_ == NavigationState::Provisional) navigation_ = NavigationState::Committed;
-        break;
-    case WEBKIT_LOAD_FINISHED: {
-        const NavigationState previous = navigation_;
-        navigation_ = NavigationState::Idle;
-        // After a failure WebKit still sends FINISHED; that is no finish.
-        if (previous != NavigationState::Provisional && previous != NavigationState::Committed) break;
-        if (auto d = navigationDelegate()) d->webViewDidFinishNavigation(*this);
-        break;
-    }
+        case WEBKIT_LOAD_REDIRECTED:
+            break;
+        case WEBKIT_LOAD_COMMITTED:
+            if (navigation_ == NavigationState::Provisional) navigation_ = NavigationState::Committed;
+            break;
+        case WEBKIT_LOAD_FINISHED: {
+            const NavigationState previous = navigation_;
+            navigation_ = NavigationState::Idle;
+            // After a failure WebKit still sends FINISHED; that is no finish.
+            if (previous != NavigationState::Provisional && previous != NavigationState::Committed) break;
+            if (auto d = navigationDelegate()) d->webViewDidFinishNavigation(*this);
+            break;
+        }
     }
 }
 

@@ -168,9 +168,8 @@ bool staysInside(const std::string& root, std::vector<std::string> stack, const 
 }
 
 Error tooManyEntries(uint64_t count, uint64_t max) {
-    return archiveError(kArchiveErrorTooManyEntries,
-                        "The archive has " + std::to_string(count) + " entries; at most " + std::to_string(max) +
-                            " are allowed");
+    return archiveError(kArchiveErrorTooManyEntries, "The archive has " + std::to_string(count) + " entries; at most " +
+                                                         std::to_string(max) + " are allowed");
 }
 
 uint64_t readLittleEndian(const unsigned char* p, int bytes) {
@@ -245,7 +244,9 @@ public:
         if (auto e = scan()) return e;
         std::error_code ec;
         fs::create_directories(root_, ec);
-        if (ec) return archiveError(kArchiveErrorWriteFailed, "Could not create the directory " + root_ + ": " + ec.message());
+        if (ec)
+            return archiveError(kArchiveErrorWriteFailed,
+                                "Could not create the directory " + root_ + ": " + ec.message());
         for (auto& entry : entries_) {
             if (entry.kind == Kind::Directory) {
                 if (auto e = makeDirectories(root_, entry, entry.parts.size())) return e;
@@ -282,7 +283,8 @@ private:
             zip_stat_t st;
             zip_stat_init(&st);
             if (zip_stat_index(zip_, i, 0, &st) != 0 || !(st.valid & ZIP_STAT_NAME) || !st.name)
-                return archiveError(kArchiveErrorCorrupt, "Entry " + std::to_string(i) + " of the archive is unreadable");
+                return archiveError(kArchiveErrorCorrupt,
+                                    "Entry " + std::to_string(i) + " of the archive is unreadable");
             Entry e;
             e.index = i;
             e.name = st.name;
@@ -290,9 +292,9 @@ private:
             if (!splitEntryName(e.name, e.parts, why))
                 return archiveError(kArchiveErrorInvalidEntryPath, "Refused to extract: " + why);
             if (e.parts.size() > limits_.maxDepth)
-                return archiveError(kArchiveErrorTooDeep, "An entry of the archive is " + std::to_string(e.parts.size()) +
-                                                              " levels deep; at most " +
-                                                              std::to_string(limits_.maxDepth) + " are allowed");
+                return archiveError(kArchiveErrorTooDeep,
+                                    "An entry of the archive is " + std::to_string(e.parts.size()) +
+                                        " levels deep; at most " + std::to_string(limits_.maxDepth) + " are allowed");
             e.size = (st.valid & ZIP_STAT_SIZE) ? st.size : 0;
             e.hasCrc = (st.valid & ZIP_STAT_CRC) != 0;
             e.crc = st.crc;
@@ -328,17 +330,17 @@ private:
         for (size_t i = 0; i < levels; ++i) {
             auto [it, added] = directories_.try_emplace({parent, e.parts[i]}, directories_.size() + 1);
             if (added && directories_.size() > limits_.maxDirectories)
-                return archiveError(kArchiveErrorTooManyDirectories,
-                                    "The archive creates more than " + std::to_string(limits_.maxDirectories) +
-                                        " directories");
+                return archiveError(
+                    kArchiveErrorTooManyDirectories,
+                    "The archive creates more than " + std::to_string(limits_.maxDirectories) + " directories");
             parent = it->second;
         }
         return std::nullopt;
     }
 
     Error tooLarge() const {
-        return archiveError(kArchiveErrorTooLarge, "The archive unpacks to more than " +
-                                                       std::to_string(limits_.maxTotalBytes) + " bytes");
+        return archiveError(kArchiveErrorTooLarge,
+                            "The archive unpacks to more than " + std::to_string(limits_.maxTotalBytes) + " bytes");
     }
 
     // Reads an entry's bytes, checking size, running total and CRC-32.
@@ -358,9 +360,10 @@ private:
             if (n < 0) {
                 zip_error_t* err = zip_file_get_error(file.get());
                 if (zip_error_code_zip(err) == ZIP_ER_CRC)
-                    return archiveError(kArchiveErrorChecksum, "The entry \"" + e.name + "\" is corrupted (CRC-32 mismatch)");
-                return archiveError(kArchiveErrorCorrupt, "The entry \"" + e.name + "\" can't be unpacked: " +
-                                                              zip_error_strerror(err));
+                    return archiveError(kArchiveErrorChecksum,
+                                        "The entry \"" + e.name + "\" is corrupted (CRC-32 mismatch)");
+                return archiveError(kArchiveErrorCorrupt,
+                                    "The entry \"" + e.name + "\" can't be unpacked: " + zip_error_strerror(err));
             }
             if (n == 0) break;
             got += static_cast<uint64_t>(n);
@@ -425,11 +428,13 @@ private:
         struct stat st {};
         if (::lstat(path.c_str(), &st) == 0) {
             if (S_ISDIR(st.st_mode))
-                return archiveError(kArchiveErrorWriteFailed, "Could not create the link " + path + ": a directory is in the way");
+                return archiveError(kArchiveErrorWriteFailed,
+                                    "Could not create the link " + path + ": a directory is in the way");
             ::unlink(path.c_str());
         }
         if (::symlink(target.c_str(), path.c_str()) != 0)
-            return archiveError(kArchiveErrorWriteFailed, "Could not create the link " + path + ": " + errnoText(errno));
+            return archiveError(kArchiveErrorWriteFailed,
+                                "Could not create the link " + path + ": " + errnoText(errno));
         return std::nullopt;
     }
 
@@ -437,7 +442,8 @@ private:
         std::string path = joinPath(root_, e.parts, e.parts.size());
         char buf[kMaxLinkTarget + 1];
         ssize_t n = ::readlink(path.c_str(), buf, kMaxLinkTarget);
-        if (n <= 0) return archiveError(kArchiveErrorWriteFailed, "The link " + path + " disappeared during extraction");
+        if (n <= 0)
+            return archiveError(kArchiveErrorWriteFailed, "The link " + path + " disappeared during extraction");
         std::string target(buf, static_cast<size_t>(n));
         std::vector<std::string> parent(e.parts.begin(), e.parts.end() - 1);
         bool loop = false;
@@ -482,7 +488,8 @@ std::optional<Error> ZipExtractor::unzipItem(const std::string& archivePath, con
         std::string detail = zip_error_strerror(&err);
         zip_error_fini(&err);
         if (code == ZIP_ER_NOZIP || code == ZIP_ER_INCONS)
-            return archiveError(kArchiveErrorNotZip, "The file " + archivePath + " is not a ZIP archive (" + detail + ")");
+            return archiveError(kArchiveErrorNotZip,
+                                "The file " + archivePath + " is not a ZIP archive (" + detail + ")");
         return archiveError(kArchiveErrorUnreadable, "Could not open the archive " + archivePath + ": " + detail);
     }
     std::string root = destinationDirectory;

@@ -35,21 +35,21 @@ struct PlaneChange {
     PlaneChangeKind kind = PlaneChangeKind::Add;
     std::string id;
     float4x4 transform = float4x4::identity();  // plane to world
-    float3 center;                               // in the plane's own axes
-    float3 extent;                               // x and z are the rectangle's size
+    float3 center;                              // in the plane's own axes
+    float3 extent;                              // x and z are the rectangle's size
 };
 
 enum class ImageFileKind { None, Jpeg, NV12 };
 
 struct RecordedFrame {
-    double timestamp = 0;                          // seconds
-    float4x4 transform = float4x4::identity();     // camera to world, sensor orientation
+    double timestamp = 0;                       // seconds
+    float4x4 transform = float4x4::identity();  // camera to world, sensor orientation
     CameraIntrinsics intrinsics;
-    long trackingState = 2;                        // ARTrackingState
-    long trackingStateReason = 0;                  // ARTrackingStateReason
+    long trackingState = 2;        // ARTrackingState
+    long trackingStateReason = 0;  // ARTrackingStateReason
     ImageFileKind imageKind = ImageFileKind::None;
-    std::string imagePath;                         // full path; empty for no image
-    PixelBufferRef image;                          // decoded at load, or null (decoded on demand)
+    std::string imagePath;  // full path; empty for no image
+    PixelBufferRef image;   // decoded at load, or null (decoded on demand)
     std::vector<PlaneChange> planeChanges;
 };
 

@@ -52,9 +52,11 @@ bool writeFile(const std::string& path, const void* data, size_t size, std::stri
 
 }  // namespace
 
-SessionWriter::SessionWriter(std::string directory, int width, int height, CameraIntrinsics intrinsics,
-                             int jpegQuality)
-    : directory_(std::move(directory)), width_(width), height_(height), intrinsics_(intrinsics),
+SessionWriter::SessionWriter(std::string directory, int width, int height, CameraIntrinsics intrinsics, int jpegQuality)
+    : directory_(std::move(directory)),
+      width_(width),
+      height_(height),
+      intrinsics_(intrinsics),
       quality_(jpegQuality) {}
 
 bool SessionWriter::addFrame(const RecordedFrame& frame, const uint8_t* rgb, size_t rgbStride, std::string& error) {
@@ -102,8 +104,9 @@ bool SessionWriter::finish(std::string& error) {
             ordered_json planes = ordered_json::array();
             for (const PlaneChange& c : f.planeChanges) {
                 ordered_json jp;
-                jp["change"] = c.kind == PlaneChangeKind::Add ? "add" : c.kind == PlaneChangeKind::Update ? "update"
-                                                                                                           : "remove";
+                jp["change"] = c.kind == PlaneChangeKind::Add      ? "add"
+                               : c.kind == PlaneChangeKind::Update ? "update"
+                                                                   : "remove";
                 jp["id"] = c.id;
                 if (c.kind != PlaneChangeKind::Remove) {
                     jp["transform"] = matrix(c.transform);

@@ -63,8 +63,8 @@ void SimARSession::removeAnchor(const std::shared_ptr<ARAnchor>& anchor) {
         }
         return;
     }
-    auto plane = std::find_if(planes_.begin(), planes_.end(),
-                              [&](const auto& p) { return p.second->identifier() == id; });
+    auto plane =
+        std::find_if(planes_.begin(), planes_.end(), [&](const auto& p) { return p.second->identifier() == id; });
     if (plane != planes_.end()) {
         pendingRemoved_.push_back(plane->second);
         planes_.erase(plane);
@@ -86,9 +86,7 @@ void SimARSession::restartRecording() {
     index_ = 0;
 }
 
-bool SimARSession::isFinished() const {
-    return started_ && !loops_ && index_ >= recording_->frames().size();
-}
+bool SimARSession::isFinished() const { return started_ && !loops_ && index_ >= recording_->frames().size(); }
 
 double SimARSession::timeUntilNextFrame() const {
     const auto& frames = recording_->frames();
@@ -125,8 +123,8 @@ bool SimARSession::step() {
             switch (c.kind) {
                 case PlaneChangeKind::Add: {
                     if (it != planes_.end()) break;
-                    auto a = std::make_shared<ARPlaneAnchor>(planeAnchorIdentifier(c.id), c.transform, c.center,
-                                                             c.extent);
+                    auto a =
+                        std::make_shared<ARPlaneAnchor>(planeAnchorIdentifier(c.id), c.transform, c.center, c.extent);
                     planes_.emplace_back(c.id, a);
                     added.push_back(a);
                     break;
@@ -135,8 +133,7 @@ bool SimARSession::step() {
                     if (it == planes_.end()) break;  // removed by the caller, or detection was off
                     // A new snapshot, as a real session hands out: frames
                     // already delivered keep the old one.
-                    auto a = std::make_shared<ARPlaneAnchor>(it->second->identifier(), c.transform, c.center,
-                                                             c.extent);
+                    auto a = std::make_shared<ARPlaneAnchor>(it->second->identifier(), c.transform, c.center, c.extent);
                     it->second = a;
                     updated.push_back(a);
                     break;
@@ -163,8 +160,8 @@ bool SimARSession::step() {
     if (!image && !error.empty())
         logSystem("Simulated session: frame " + std::to_string(i) + " image unavailable: " + error);
 
-    auto camera = std::make_shared<SimCamera>(rf.transform, rf.intrinsics, recording_->imageSize(),
-                                              rf.trackingState, rf.trackingStateReason);
+    auto camera = std::make_shared<SimCamera>(rf.transform, rf.intrinsics, recording_->imageSize(), rf.trackingState,
+                                              rf.trackingStateReason);
     const double timestamp = rf.timestamp + timeOffset_;
     auto frame = std::make_shared<SimFrame>(timestamp, camera, std::move(image), anchors());
     current_ = frame;

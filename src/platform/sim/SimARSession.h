@@ -107,9 +107,9 @@ private:
     std::shared_ptr<ARFrame> current_;
     // Planes alive now, keyed by the recording's id, in order of addition.
     std::vector<std::pair<std::string, std::shared_ptr<ARPlaneAnchor>>> planes_;
-    ARAnchorList userAnchors_;       // alive, in order of addition
-    ARAnchorList pendingAdded_;      // added since the last step
-    ARAnchorList pendingRemoved_;    // removed since the last step
+    ARAnchorList userAnchors_;     // alive, in order of addition
+    ARAnchorList pendingAdded_;    // added since the last step
+    ARAnchorList pendingRemoved_;  // removed since the last step
 };
 
 // Hands out simulated sessions that replay one recording.

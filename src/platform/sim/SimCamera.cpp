@@ -8,8 +8,8 @@ namespace tevra::sim {
 namespace {
 
 Size usableViewport(Size viewport, Size turned) {
-    bool ok = std::isfinite(viewport.width) && std::isfinite(viewport.height) && viewport.width > 0 &&
-              viewport.height > 0;
+    bool ok =
+        std::isfinite(viewport.width) && std::isfinite(viewport.height) && viewport.width > 0 && viewport.height > 0;
     return ok ? viewport : turned;
 }
 
@@ -27,10 +27,20 @@ float4x4 orientationRotation(long interfaceOrientation) {
     // Columns are the images of the camera's x and y axes in view axes.
     float c = 1, s = 0;
     switch (interfaceOrientation) {
-        case 1: c = 0; s = -1; break;  // portrait: -90 degrees
-        case 2: c = 0; s = 1; break;   // portrait upside down: +90 degrees
-        case 4: c = -1; s = 0; break;  // landscape left: 180 degrees
-        default: break;                // landscape right (sensor orientation)
+        case 1:
+            c = 0;
+            s = -1;
+            break;  // portrait: -90 degrees
+        case 2:
+            c = 0;
+            s = 1;
+            break;  // portrait upside down: +90 degrees
+        case 4:
+            c = -1;
+            s = 0;
+            break;  // landscape left: 180 degrees
+        default:
+            break;  // landscape right (sensor orientation)
     }
     float4x4 r = float4x4::identity();
     r.m(0, 0) = c;

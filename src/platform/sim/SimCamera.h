@@ -43,9 +43,7 @@ namespace tevra::sim {
 
 struct CameraIntrinsics {
     float fx = 0, fy = 0, cx = 0, cy = 0;
-    bool operator==(const CameraIntrinsics& o) const {
-        return fx == o.fx && fy == o.fy && cx == o.cx && cy == o.cy;
-    }
+    bool operator==(const CameraIntrinsics& o) const { return fx == o.fx && fy == o.fy && cx == o.cx && cy == o.cy; }
 };
 
 // K with K[row][col] stored column-major (columns[col][row]):
@@ -81,7 +79,10 @@ class SimCamera : public ARCamera {
 public:
     SimCamera(const float4x4& transform, const CameraIntrinsics& intrinsics, Size imageSize, long trackingState,
               long trackingStateReason)
-        : transform_(transform), intrinsics_(intrinsics), imageSize_(imageSize), state_(trackingState),
+        : transform_(transform),
+          intrinsics_(intrinsics),
+          imageSize_(imageSize),
+          state_(trackingState),
           reason_(trackingStateReason) {}
 
     float4x4 transform() const override { return transform_; }
