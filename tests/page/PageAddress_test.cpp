@@ -88,7 +88,7 @@ TEST_F(PageAddress, NamesCannotLeaveTheResources) {
     write("../" + resources.filename().string() + "-outside.html");
     EXPECT_FALSE(resolve("file://../" + resources.filename().string() + "-outside.html"));
     EXPECT_FALSE(resolve("../outside page"));
-    EXPECT_FALSE(resolvePageAddress("page", ""));  // no resources directory at all
+    EXPECT_FALSE(resolvePageAddress("my page", ""));  // no resources directory at all
     std::error_code ec;
     fs::remove(resources.parent_path() / (resources.filename().string() + "-outside.html"), ec);
 }
