@@ -47,15 +47,15 @@ target_compile_options(tevra_linux PRIVATE ${TEVRA_WARNINGS})
 # and tools use the backends' own headers, so they get them all.
 target_include_directories(tevra_linux SYSTEM PUBLIC $<BUILD_INTERFACE:${OpenCV_INCLUDE_DIRS}>)
 target_link_libraries(tevra_linux
-  PUBLIC TevraARWebGL $<BUILD_INTERFACE:PkgConfig::GTK3> $<INSTALL_INTERFACE:PkgConfig::TevraGTK3>
+  PUBLIC TevraARWebGL $<BUILD_INTERFACE:tevra_private_headers> $<BUILD_INTERFACE:PkgConfig::GTK3> $<INSTALL_INTERFACE:PkgConfig::TevraGTK3>
          $<BUILD_INTERFACE:${OpenCV_LIBS}> $<BUILD_INTERFACE:CURL::libcurl> $<BUILD_INTERFACE:PkgConfig::LIBZIP>
          $<BUILD_INTERFACE:PkgConfig::GLIB> $<BUILD_INTERFACE:PkgConfig::TEVRA_GLES>
          $<BUILD_INTERFACE:PkgConfig::WEBKITGTK>)
 install(TARGETS tevra_linux EXPORT TevraARWebGLLinuxTargets COMPONENT Linux
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES src/platform/linux/LinuxPlatform.h
+install(FILES include/TevraARWebGL/platform/linux/LinuxPlatform.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TevraARWebGL/platform/linux COMPONENT Linux)
-install(FILES src/embed/GtkBridge.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TevraARWebGL/embed COMPONENT Linux)
+install(FILES include/TevraARWebGL/embed/GtkBridge.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TevraARWebGL/embed COMPONENT Linux)
 install(EXPORT TevraARWebGLLinuxTargets NAMESPACE TevraARWebGL:: COMPONENT Linux
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/TevraARWebGL)
 configure_file(cmake/TevraARWebGL-Linux.pc.in ${CMAKE_BINARY_DIR}/TevraARWebGL-Linux.pc @ONLY)
