@@ -42,18 +42,18 @@ PixelBufferRef ViewControllerSDK::retainedLastCapturedFrame() { return newestFra
 // The image-processing context
 
 std::shared_ptr<ImageContext> ViewControllerSDK::ciContext() const {
-    std::lock_guard<std::mutex> lock(ciContextLock_);
+    MutexLock lock(ciContextLock_);
     return ciContext_;
 }
 
 void ViewControllerSDK::setCiContext(std::shared_ptr<ImageContext> context) {
-    std::lock_guard<std::mutex> lock(ciContextLock_);
+    MutexLock lock(ciContextLock_);
     ciContext_ = std::move(context);
 }
 
 std::shared_ptr<ImageContext> ViewControllerSDK::ciContextForRendering() {
     // Conversions may run side by side; only one of them makes the context.
-    std::lock_guard<std::mutex> lock(ciContextLock_);
+    MutexLock lock(ciContextLock_);
     if (!ciContext_) {
         logSystem(" CIContext is missing, falling back to CPU rendering!");
         ciContext_ = ImageContext::contextWithOptions();

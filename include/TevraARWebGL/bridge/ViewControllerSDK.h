@@ -17,11 +17,11 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
 
+#include "base/ThreadAnnotations.h"
 #include "capture/NewestFrame.h"
 #include "math/Simd.h"
 #include "platform/Platform.h"
@@ -174,8 +174,8 @@ private:
     // The context for a conversion: the stored one, or a new default one
     // (logged) that is stored.
     std::shared_ptr<ImageContext> ciContextForRendering();
-    mutable std::mutex ciContextLock_;
-    std::shared_ptr<ImageContext> ciContext_;
+    mutable Mutex ciContextLock_;
+    std::shared_ptr<ImageContext> ciContext_ TEVRA_GUARDED_BY(ciContextLock_);
 
 public:
     // ---- Fields (declaration order as in the platform build) ----

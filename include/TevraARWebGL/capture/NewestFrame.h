@@ -10,8 +10,7 @@
 // the main thread or a conversion.
 #pragma once
 
-#include <mutex>
-
+#include "base/ThreadAnnotations.h"
 #include "platform/PixelBuffer.h"
 
 namespace tevra {
@@ -23,8 +22,8 @@ public:
     PixelBufferRef retained() const;
 
 private:
-    mutable std::mutex mutex_;
-    PixelBufferRef frame_;  // guarded by mutex_
+    mutable Mutex mutex_;
+    PixelBufferRef frame_ TEVRA_GUARDED_BY(mutex_);
 };
 
 }  // namespace tevra
