@@ -94,9 +94,9 @@ public:
     void sessionDidAddAnchors(ARSession& session, const ARAnchorList& anchors) override;
     void sessionDidUpdateAnchors(ARSession& session, const ARAnchorList& anchors) override;
     void sessionDidRemoveAnchors(ARSession& session, const ARAnchorList& anchors) override;
-    void sessionDidFailWithError(ARSession&, const Error&) override {}
-    void sessionWasInterrupted(ARSession&) override {}
-    void sessionInterruptionEnded(ARSession&) override {}
+    void sessionDidFailWithError(ARSession& session, const Error& error) override;
+    void sessionWasInterrupted(ARSession& session) override;
+    void sessionInterruptionEnded(ARSession& session) override;
     std::optional<std::string> getPlanesString(const ARAnchorList& anchors);
     std::optional<std::string> getAnchorsString(const ARAnchorList& anchors);
     void dispatchVRDisplayEvent(const std::string& type, const std::string& dataName, const std::string& dataString);

@@ -7,6 +7,7 @@
 // a fixed prefix per kind (see docs/replay.md).
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <map>
@@ -101,7 +102,8 @@ public:
     // Fires every valid timer once.
     void fireTimers();
     size_t timerCount() const;
-    // Claims the main thread for the calling thread.
+    // Claims the main thread for the calling thread: a test that plays the
+    // main thread on a thread of its own calls this there first.
     void setMainThreadToCurrent() { mainThread_ = std::this_thread::get_id(); }
 
 private:
@@ -109,7 +111,7 @@ private:
     ManualQueue global_;
     ThreadQueue threads_;
     GlobalMode mode_;
-    std::thread::id mainThread_;
+    std::atomic<std::thread::id> mainThread_;
     struct FakeTimer;
     std::vector<std::shared_ptr<FakeTimer>> timers_;
 };
