@@ -14,6 +14,7 @@ const Color kDefaultBackgroundColor{0, 1, 1, 1};
 }  // namespace
 
 void PlatformAccessibilityNotifier::postLayoutChangedNotification(const View* focusElement) {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (!service_) return;
     const auto* bar = dynamic_cast<const ProgressView*>(focusElement);
     service_->postLayoutChanged(focusElement, bar ? bar->accessibilityLabel() : std::string());
