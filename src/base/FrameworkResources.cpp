@@ -1,4 +1,5 @@
 #include "base/FrameworkResources.h"
+#include "base/ThreadAnnotations.h"
 
 #include <dlfcn.h>
 
@@ -13,8 +14,8 @@ namespace fs = std::filesystem;
 namespace tevra {
 
 namespace {
-std::mutex gMutex;
-std::string gOverride;
+Mutex gMutex;
+std::string gOverride TEVRA_GUARDED_BY(gMutex);
 
 std::string findDefault() {
     if (const char* env = std::getenv("TEVRA_FRAMEWORK_RESOURCES"); env && *env) return env;
@@ -38,14 +39,14 @@ std::string findDefault() {
 }  // namespace
 
 std::string frameworkResourcesDirectory() {
-    std::lock_guard<std::mutex> lock(gMutex);
+    MutexLock lock(gMutex);
     if (!gOverride.empty()) return gOverride;
     static const std::string dflt = findDefault();
     return dflt;
 }
 
 void setFrameworkResourcesDirectory(const std::string& dir) {
-    std::lock_guard<std::mutex> lock(gMutex);
+    MutexLock lock(gMutex);
     gOverride = dir;
 }
 

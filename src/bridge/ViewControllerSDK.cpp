@@ -15,6 +15,7 @@
 #include "feedback/NavigationView.h"
 #include "feedback/ProgressView.h"
 #include "render/Renderer.h"
+#include "platform/ThreadCheck.h"
 
 extern "C" {
 extern int32_t targetFrameWidth;
@@ -36,6 +37,7 @@ std::string deviceName() {
 
 std::shared_ptr<ViewControllerSDK> ViewControllerSDK::initWithView(std::shared_ptr<View> hostView,
                                                                    std::shared_ptr<WebView> webView) {
+    TEVRA_ASSERT_MAIN_THREAD();
     std::shared_ptr<ViewControllerSDK> c(new ViewControllerSDK());
     c->view = std::move(hostView);
     c->_wkWebView = std::move(webView);
@@ -60,6 +62,7 @@ ViewControllerSDK::~ViewControllerSDK() {
 }
 
 void ViewControllerSDK::viewDidLoad() {
+    TEVRA_ASSERT_MAIN_THREAD();
     Platform& p = platform();
     // 1. Device check.
     iPhoneXDevice = lowercase(deviceName()).find("iphone10") != std::string::npos;
@@ -150,18 +153,21 @@ void ViewControllerSDK::viewDidLoad() {
 }
 
 void ViewControllerSDK::viewWillAppear(bool) {
+    TEVRA_ASSERT_MAIN_THREAD();
     Device& d = *platform().device;
     if (!d.isGeneratingDeviceOrientationNotifications()) d.beginGeneratingDeviceOrientationNotifications();
     restartSession();
 }
 
 void ViewControllerSDK::viewWillDisappear(bool) {
+    TEVRA_ASSERT_MAIN_THREAD();
     Device& d = *platform().device;
     if (d.isGeneratingDeviceOrientationNotifications()) d.endGeneratingDeviceOrientationNotifications();
     if (session) session->pause();
 }
 
 void ViewControllerSDK::pause() {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (session) {
         session->pause();
         logSystem("✅ AR session paused");
@@ -169,6 +175,7 @@ void ViewControllerSDK::pause() {
 }
 
 void ViewControllerSDK::restartSession() {
+    TEVRA_ASSERT_MAIN_THREAD();
     anchors.clear();
     jsAnchorIdsToObjCAnchorIds.clear();
     objCAnchorIdsToJSAnchorIds.clear();
@@ -178,6 +185,7 @@ void ViewControllerSDK::restartSession() {
 }
 
 void ViewControllerSDK::setShowCameraFeed(bool show) {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (wkWebView) {
         if (show) {
             wkWebView->setOpaque(false);
@@ -194,12 +202,14 @@ void ViewControllerSDK::setShowCameraFeed(bool show) {
 }
 
 void ViewControllerSDK::setWKWebViewScrollEnabled(bool enabled) {
+    TEVRA_ASSERT_MAIN_THREAD();
     wkWebView->setScrollEnabled(enabled);
     wkWebView->setPanGestureEnabled(enabled);
     wkWebView->setBounces(enabled);
 }
 
 void ViewControllerSDK::initOrientationNotifications() {
+    TEVRA_ASSERT_MAIN_THREAD();
     Device& d = *platform().device;
     d.beginGeneratingDeviceOrientationNotifications();
     std::weak_ptr<ViewControllerSDK> weakSelf = weak_from_this();
@@ -211,12 +221,14 @@ void ViewControllerSDK::initOrientationNotifications() {
 }
 
 void ViewControllerSDK::deviceOrientationDidChange() {
+    TEVRA_ASSERT_MAIN_THREAD();
     updateOrientation();
     updateInterface();
     updateWindowSize = true;
 }
 
 void ViewControllerSDK::updateOrientation() {
+    TEVRA_ASSERT_MAIN_THREAD();
     deviceOrientation = platform().device->orientation();
     switch (deviceOrientation) {
         case UIDeviceOrientationPortrait:
@@ -233,6 +245,7 @@ void ViewControllerSDK::updateOrientation() {
 }
 
 void ViewControllerSDK::updateInterface() {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (!view) return;
     double w = view->frame().width, h = view->frame().height;
     if (mtkView) mtkView->setFrame({0, 0, w, h});
@@ -249,6 +262,7 @@ void ViewControllerSDK::updateInterface() {
 }
 
 void ViewControllerSDK::showAlertDialog(const std::string&, std::function<void()> completionHandler) {
+    TEVRA_ASSERT_MAIN_THREAD();
     // Alerts are silent: the message is dropped and the completion runs now.
     if (completionHandler) completionHandler();
 }
@@ -257,6 +271,7 @@ void ViewControllerSDK::showAlertDialog(const std::string&, std::function<void()
 // Script messages
 
 void ViewControllerSDK::userContentControllerDidReceiveScriptMessage(const ScriptMessage& message) {
+    TEVRA_ASSERT_MAIN_THREAD();
     const std::string& name = message.name;
     if (name == channels::kTevraAR) {
         handleVPSMessage(message.body);
@@ -386,6 +401,7 @@ void ViewControllerSDK::removeAnchorCommand(const std::vector<std::string>& args
 // Per-frame data
 
 void ViewControllerSDK::drawInMTKView(CameraView&) {
+    TEVRA_ASSERT_MAIN_THREAD();
     double now = platform().clock->now();
     if (timeOfLastDrawnCameraFrame == 0) timeOfLastDrawnCameraFrame = now;
     if (now - timeOfLastDrawnCameraFrame > 1.0) drawNextCameraFrame = true;
@@ -398,11 +414,13 @@ void ViewControllerSDK::drawInMTKView(CameraView&) {
 }
 
 void ViewControllerSDK::mtkViewDrawableSizeWillChange(CameraView& cameraView, Size) {
+    TEVRA_ASSERT_MAIN_THREAD();
     // The renderer works in points: pass the view's bounds, not the pixels.
     if (renderer) renderer->drawRectResized(cameraView.bounds().size());
 }
 
 void ViewControllerSDK::sessionDidUpdateFrame(ARSession&, const std::shared_ptr<ARFrame>& frame) {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (yoloService) yoloService->processFrame(frame);
     if (!sendARData || !frame || !wkWebView) return;
     std::shared_ptr<ARCamera> camera = frame->camera();
@@ -436,6 +454,7 @@ void ViewControllerSDK::sessionDidUpdateFrame(ARSession&, const std::shared_ptr<
 void ViewControllerSDK::sendARDataToJSZeroCopyWithPosition(const float position[3], const float orientation[4],
                                                            const float viewMatrix[16],
                                                            const float projectionMatrix[16]) {
+    TEVRA_ASSERT_MAIN_THREAD();
     float values[39];
     std::copy(position, position + 3, values);
     std::copy(orientation, orientation + 4, values + 3);
@@ -476,6 +495,7 @@ const char* trackingReasonText(long reason) {
 }  // namespace
 
 void ViewControllerSDK::sessionCameraDidChangeTrackingState(ARSession&, const std::shared_ptr<ARCamera>& camera) {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (!camera) return;
     const char* state = trackingStateText(camera->trackingState());
     const char* reason = trackingReasonText(camera->trackingStateReason());
@@ -568,6 +588,7 @@ std::optional<std::string> ViewControllerSDK::getAnchorsString(const ARAnchorLis
 
 void ViewControllerSDK::dispatchVRDisplayEvent(const std::string& type, const std::string& dataName,
                                                const std::string& dataString) {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (!wkWebView) return;
     std::string js = "if (window.ZephralDispatchARDisplayEvent) window.ZephralDispatchARDisplayEvent({\"type\":\"" +
                      type + "\",\"" + dataName + "\":" + dataString + "});";
@@ -580,22 +601,33 @@ void ViewControllerSDK::dispatchVRDisplayEvent(const std::string& type, const st
 }
 
 void ViewControllerSDK::sessionDidAddAnchors(ARSession&, const ARAnchorList& list) {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (auto planes = getPlanesString(list)) dispatchVRDisplayEvent("planesadded", "planes", *planes);
 }
 
 void ViewControllerSDK::sessionDidUpdateAnchors(ARSession&, const ARAnchorList& list) {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (auto planes = getPlanesString(list)) dispatchVRDisplayEvent("planesupdated", "planes", *planes);
     if (auto others = getAnchorsString(list)) dispatchVRDisplayEvent("anchorsupdated", "anchors", *others);
 }
 
 void ViewControllerSDK::sessionDidRemoveAnchors(ARSession&, const ARAnchorList& list) {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (auto planes = getPlanesString(list)) dispatchVRDisplayEvent("planesremoved", "planes", *planes);
     // Removed planes give up their numbers' bookkeeping.
     for (const auto& a : list)
         if (a && a->isPlaneAnchor()) planeNumbers_.erase(a->identifier());
 }
 
+// Nothing to do for these session reports; they arrive on the main thread.
+void ViewControllerSDK::sessionDidFailWithError(ARSession&, const Error&) { TEVRA_ASSERT_MAIN_THREAD(); }
+
+void ViewControllerSDK::sessionWasInterrupted(ARSession&) { TEVRA_ASSERT_MAIN_THREAD(); }
+
+void ViewControllerSDK::sessionInterruptionEnded(ARSession&) { TEVRA_ASSERT_MAIN_THREAD(); }
+
 void ViewControllerSDK::handleTap(TapGestureRecognizer&) {
+    TEVRA_ASSERT_MAIN_THREAD();
     std::shared_ptr<ARFrame> frame = session ? session->currentFrame() : nullptr;
     if (!frame || !frame->camera()) return;
     float4x4 t = float4x4::translation(0, 0, -0.2f);

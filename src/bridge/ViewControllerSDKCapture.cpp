@@ -28,6 +28,7 @@
 #include "capture/VPSRequest.h"
 #include "detection/YOLOService.h"
 #include "platform/Log.h"
+#include "platform/ThreadCheck.h"
 
 namespace tevra {
 
@@ -42,18 +43,18 @@ PixelBufferRef ViewControllerSDK::retainedLastCapturedFrame() { return newestFra
 // The image-processing context
 
 std::shared_ptr<ImageContext> ViewControllerSDK::ciContext() const {
-    std::lock_guard<std::mutex> lock(ciContextLock_);
+    MutexLock lock(ciContextLock_);
     return ciContext_;
 }
 
 void ViewControllerSDK::setCiContext(std::shared_ptr<ImageContext> context) {
-    std::lock_guard<std::mutex> lock(ciContextLock_);
+    MutexLock lock(ciContextLock_);
     ciContext_ = std::move(context);
 }
 
 std::shared_ptr<ImageContext> ViewControllerSDK::ciContextForRendering() {
     // Conversions may run side by side; only one of them makes the context.
-    std::lock_guard<std::mutex> lock(ciContextLock_);
+    MutexLock lock(ciContextLock_);
     if (!ciContext_) {
         logSystem(" CIContext is missing, falling back to CPU rendering!");
         ciContext_ = ImageContext::contextWithOptions();
@@ -131,6 +132,7 @@ std::optional<std::vector<uint8_t>> ViewControllerSDK::pixelBufferToNSData(const
 // Idle timer
 
 void ViewControllerSDK::startTimer() {
+    TEVRA_ASSERT_MAIN_THREAD();
     // A second start replaces the running timer instead of leaving it ticking
     // out of reach.
     if (timer) timer->invalidate();
@@ -141,6 +143,7 @@ void ViewControllerSDK::startTimer() {
 }
 
 void ViewControllerSDK::stopTimer() {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (timer) timer->invalidate();
     timer = nullptr;
 }
@@ -180,6 +183,7 @@ void sendVPSAnswerToPage(ViewControllerSDK& vc, const std::string& id, const std
 }  // namespace
 
 void ViewControllerSDK::handleVPSMessage(const nlohmann::json& body) {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (!body.is_string()) {
         logSystem("Ignoring TevraAR message: the body is not text: " + describeBody(body));
         return;
@@ -206,6 +210,7 @@ void ViewControllerSDK::handleVPSMessage(const nlohmann::json& body) {
 void ViewControllerSDK::sendVpsRequestWithImage(std::shared_ptr<Image> image, const std::string& meta,
                                                 const std::string& vpsServer, const std::string& apiToken,
                                                 std::function<void(const std::string&)> callback) {
+    TEVRA_ASSERT_MAIN_THREAD();
     VPSClientSettings settings{
         targetSize, static_cast<double>(cameraFrameJpegCompressionFactor), {cameraFx, cameraFy, cameraCx, cameraCy}};
     sendVPSRequest(std::move(image), meta, vpsServer, apiToken, settings, std::move(callback));

@@ -17,10 +17,12 @@
 #include "feedback/ProgressView.h"
 #include "page/PageAddress.h"
 #include "platform/Log.h"
+#include "platform/ThreadCheck.h"
 
 namespace tevra {
 
 bool ViewControllerSDK::loadURLInWKWebView(const std::string& text) {
+    TEVRA_ASSERT_MAIN_THREAD();
     std::optional<std::string> address = resolvePageAddress(text, platform().resourcesDirectory);
     return address && loadInPageView(*address);
 }
@@ -37,6 +39,7 @@ bool ViewControllerSDK::loadInPageView(const std::string& address) {
 }
 
 void ViewControllerSDK::loadURL(const std::string& text) {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (loadURLInWKWebView(text)) {
         storeURLInUserDefaults(text);
     } else {
@@ -45,10 +48,12 @@ void ViewControllerSDK::loadURL(const std::string& text) {
 }
 
 std::optional<std::string> ViewControllerSDK::getURLFromUserDefaults() {
+    TEVRA_ASSERT_MAIN_THREAD();
     return platform().defaults->stringForKey("url");
 }
 
 void ViewControllerSDK::storeURLInUserDefaults(const std::optional<std::string>& url) {
+    TEVRA_ASSERT_MAIN_THREAD();
     UserDefaults& d = *platform().defaults;
     d.setObject(url, "url");
     d.synchronize();
@@ -58,6 +63,7 @@ void ViewControllerSDK::storeURLInUserDefaults(const std::optional<std::string>&
 // Navigation chrome
 
 void ViewControllerSDK::initNavigation() {
+    TEVRA_ASSERT_MAIN_THREAD();
     initNavigationBacking();
     initUrlTextField();
     initButtons();
@@ -119,6 +125,7 @@ void ViewControllerSDK::initProgressView() {
 }
 
 void ViewControllerSDK::backButtonClicked() {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (!wkWebView || !wkWebView->canGoBack()) return;
     if (std::optional<std::string> back = wkWebView->backItemURL()) {
         if (urlTextField) urlTextField->setText(*back);
@@ -127,10 +134,12 @@ void ViewControllerSDK::backButtonClicked() {
 }
 
 void ViewControllerSDK::forwardButtonClicked() {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (wkWebView) wkWebView->goForward();
 }
 
 void ViewControllerSDK::refreshButtonClicked() {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (wkWebView) wkWebView->reload();
 }
 
@@ -139,24 +148,28 @@ Color rgb255(double r, double g, double b) { return {r / 255.0, g / 255.0, b / 2
 }  // namespace
 
 void ViewControllerSDK::setProgressViewColorSuccessful() {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (!progressView) return;
     progressView->setProgressBackgroundColor(rgb255(187, 222, 251));
     progressView->setProgressFillColor(rgb255(33, 150, 243));
 }
 
 void ViewControllerSDK::setProgressViewColorErrored() {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (!progressView) return;
     progressView->setProgressBackgroundColor(rgb255(255, 205, 210));
     progressView->setProgressFillColor(rgb255(244, 67, 54));
 }
 
 void ViewControllerSDK::startAndShowProgressView() {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (!progressView) return;
     progressView->setProgressValue(0.0f, false, nullptr);
     progressView->setHidden(false, true, nullptr);
 }
 
 void ViewControllerSDK::completeAndHideProgressViewSuccessful() {
+    TEVRA_ASSERT_MAIN_THREAD();
     updateInterface();
     if (!progressView) return;
     std::weak_ptr<ViewControllerSDK> weakSelf = weak_from_this();
@@ -167,6 +180,7 @@ void ViewControllerSDK::completeAndHideProgressViewSuccessful() {
 }
 
 void ViewControllerSDK::completeAndHideProgressViewErrored(float progress) {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (!progressView) return;
     std::weak_ptr<ViewControllerSDK> weakSelf = weak_from_this();
     progressView->setProgressValue(progress, true, [weakSelf](bool) {
@@ -176,12 +190,14 @@ void ViewControllerSDK::completeAndHideProgressViewErrored(float progress) {
 }
 
 void ViewControllerSDK::observeValueForKeyPath(const std::string& keyPath, const void* object, double) {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (keyPath != "estimatedProgress" || !wkWebView || object != wkWebView.get()) return;
     if (webviewNavigationSuccess && progressView)
         progressView->setProgressValue(static_cast<float>(wkWebView->estimatedProgress()));
 }
 
 void ViewControllerSDK::textFieldDidBeginEditing(TextField& textField) {
+    TEVRA_ASSERT_MAIN_THREAD();
     urlTextFieldActive = true;
     textField.selectAll();
     bool portrait = interfaceOrientation == UIInterfaceOrientationPortrait ||
@@ -196,6 +212,7 @@ void ViewControllerSDK::textFieldDidBeginEditing(TextField& textField) {
 }
 
 void ViewControllerSDK::textFieldDidEndEditing(TextField& textField) {
+    TEVRA_ASSERT_MAIN_THREAD();
     urlTextFieldActive = false;
     if (!iPhoneXDevice) return;
     bool portrait = interfaceOrientation == UIInterfaceOrientationPortrait ||
@@ -212,6 +229,7 @@ void ViewControllerSDK::textFieldDidEndEditing(TextField& textField) {
 }
 
 bool ViewControllerSDK::textFieldShouldReturn(TextField& textField) {
+    TEVRA_ASSERT_MAIN_THREAD();
     std::string text = textField.text();
     if (loadURLInWKWebView(text)) {
         storeURLInUserDefaults(text);
@@ -226,6 +244,7 @@ bool ViewControllerSDK::textFieldShouldReturn(TextField& textField) {
 // Page view callbacks
 
 void ViewControllerSDK::webViewDidStartProvisionalNavigation(WebView&) {
+    TEVRA_ASSERT_MAIN_THREAD();
     restartSession();
     startAndShowProgressView();
     setProgressViewColorSuccessful();
@@ -234,6 +253,7 @@ void ViewControllerSDK::webViewDidStartProvisionalNavigation(WebView&) {
 }
 
 void ViewControllerSDK::webViewDidFinishNavigation(WebView&) {
+    TEVRA_ASSERT_MAIN_THREAD();
     restartSession();
     std::optional<std::string> current = wkWebView ? wkWebView->URL() : std::nullopt;
     if (urlTextField) urlTextField->setText(current.value_or(""));
@@ -243,6 +263,7 @@ void ViewControllerSDK::webViewDidFinishNavigation(WebView&) {
 }
 
 void ViewControllerSDK::webViewDidFailNavigation(WebView&, const Error& error) {
+    TEVRA_ASSERT_MAIN_THREAD();
     webviewNavigationSuccess = false;
     if (error.code != kNavigationCancelledCode) {
         showAlertDialog(error.localizedDescription, nullptr);
@@ -253,6 +274,7 @@ void ViewControllerSDK::webViewDidFailNavigation(WebView&, const Error& error) {
 }
 
 void ViewControllerSDK::webViewDidFailProvisionalNavigation(WebView&, const Error& error) {
+    TEVRA_ASSERT_MAIN_THREAD();
     webviewNavigationSuccess = false;
     if (error.code != kNavigationCancelledCode) {
         showAlertDialog(error.localizedDescription, nullptr);
@@ -263,12 +285,14 @@ void ViewControllerSDK::webViewDidFailProvisionalNavigation(WebView&, const Erro
 }
 
 void ViewControllerSDK::webViewDidFinishLoad(WebView&) {
+    TEVRA_ASSERT_MAIN_THREAD();
     restartSession();
     completeAndHideProgressViewSuccessful();
 }
 
 void ViewControllerSDK::webViewRunJavaScriptAlertPanelWithMessage(WebView&, const std::string& message,
                                                                   std::function<void()> completionHandler) {
+    TEVRA_ASSERT_MAIN_THREAD();
     showAlertDialog(message, std::move(completionHandler));
 }
 

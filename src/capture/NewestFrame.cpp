@@ -4,12 +4,12 @@ namespace tevra {
 
 void NewestFrame::store(const PixelBufferRef& frame) {
     if (!frame) return;
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     frame_ = frame;  // releases the previous one, retains this one
 }
 
 PixelBufferRef NewestFrame::retained() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return frame_;
 }
 

@@ -8,12 +8,14 @@
 #include "capture/JpegEncoder.h"
 #include "platform/Log.h"
 #include "platform/Platform.h"
+#include "platform/ThreadCheck.h"
 
 namespace tevra {
 
 void sendVPSRequest(std::shared_ptr<Image> image, const std::string& meta, const std::string& server,
                     const std::string& token, const VPSClientSettings& s,
                     std::function<void(const std::string&)> answer) {
+    TEVRA_ASSERT_MAIN_THREAD();
     // Only web servers: any other scheme (file:, data:, ...) is no server.
     if (!isAcceptedVPSServerURL(server)) {
         logSystem(" Invalid URL: " + server);

@@ -9,6 +9,7 @@
 #include "platform/Dispatch.h"
 #include "platform/Log.h"
 #include "platform/Platform.h"
+#include "platform/ThreadCheck.h"
 
 namespace tevra {
 
@@ -72,6 +73,7 @@ YOLODetectionManager::YOLODetectionManager() {
 }
 
 void YOLODetectionManager::handleMessage(const nlohmann::json& body) {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (body.is_object()) {
         handleDictionaryCommand(body);
     } else if (body.is_string()) {
@@ -166,6 +168,7 @@ void YOLODetectionManager::prepareModels(const nlohmann::json& models) {
 }
 
 std::string YOLODetectionManager::processVPSResult(const std::string& result) {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (nestsDeeperThan(result, kMaxAnswerNesting)) {
         logSystem("[YOLO] JSON parse error: the answer nests deeper than " + std::to_string(kMaxAnswerNesting) +
                   " levels");
@@ -210,12 +213,14 @@ std::string YOLODetectionManager::processVPSResult(const std::string& result) {
 }
 
 void YOLODetectionManager::startDetection() {
+    TEVRA_ASSERT_MAIN_THREAD();
     startDetectingFloor.store(true, std::memory_order_relaxed);
     detectedFloor.store(-1, std::memory_order_relaxed);
     logSystem("[YOLO] Detection started");
 }
 
 void YOLODetectionManager::stopDetection() {
+    TEVRA_ASSERT_MAIN_THREAD();
     startDetectingFloor.store(false, std::memory_order_relaxed);
     detectedFloor.store(-1, std::memory_order_relaxed);
     logSystem("[YOLO] Detection stopped");

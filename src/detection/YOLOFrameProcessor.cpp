@@ -4,6 +4,7 @@
 #include "detection/YOLOInference.h"
 #include "models/ModelManager.h"
 #include "platform/Log.h"
+#include "platform/ThreadCheck.h"
 
 namespace tevra {
 
@@ -22,6 +23,7 @@ bool YOLOFrameProcessor::shouldRunDetection() const {
 }
 
 void YOLOFrameProcessor::processFrame(const std::shared_ptr<ARFrame>& frame) {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (!shouldRunDetection()) return;
     // The interval is compared through its low 32 bits.
     if (frameCount >= static_cast<int32_t>(kYOLOTimeInterval)) {

@@ -5,6 +5,7 @@
 
 #include "platform/Log.h"
 #include "platform/Platform.h"
+#include "platform/ThreadCheck.h"
 
 namespace tevra {
 
@@ -36,20 +37,24 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
 UIImpactFeedbackGenerator::UIImpactFeedbackGenerator(int style) : style_(style), output_(platformHaptics()) {}
 
 void UIImpactFeedbackGenerator::impactOccurred() {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (output_) output_->impact(style_);
 }
 
 void UIImpactFeedbackGenerator::prepare() {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (output_) output_->prepare(static_cast<HapticGenerator>(style_));
 }
 
 UINotificationFeedbackGenerator::UINotificationFeedbackGenerator() : output_(platformHaptics()) {}
 
 void UINotificationFeedbackGenerator::notificationOccurred(int type) {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (output_) output_->notification(type);
 }
 
 void UINotificationFeedbackGenerator::prepare() {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (output_) output_->prepare(HapticGenerator::Notification);
 }
 

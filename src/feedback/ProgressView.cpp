@@ -1,4 +1,5 @@
 #include "feedback/ProgressView.h"
+#include "platform/ThreadCheck.h"
 
 #include <cmath>
 #include <utility>
@@ -13,6 +14,7 @@ const Color kDefaultBackgroundColor{0, 1, 1, 1};
 }  // namespace
 
 void PlatformAccessibilityNotifier::postLayoutChangedNotification(const View* focusElement) {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (!service_) return;
     const auto* bar = dynamic_cast<const ProgressView*>(focusElement);
     service_->postLayoutChanged(focusElement, bar ? bar->accessibilityLabel() : std::string());
@@ -53,6 +55,7 @@ ProgressView::ProgressView(Rect frame, std::shared_ptr<Animator> animator,
 }
 
 void ProgressView::setAnimator(std::shared_ptr<Animator> a) {
+    TEVRA_ASSERT_MAIN_THREAD();
     animator_ = a ? std::move(a) : std::make_shared<ImmediateAnimator>();
 }
 
@@ -77,11 +80,13 @@ void ProgressView::progressViewInit() {
 }
 
 void ProgressView::setProgressValue(float value) {
+    TEVRA_ASSERT_MAIN_THREAD();
     progressValue_ = clampProgressValue(value);
     setNeedsLayout();
 }
 
 void ProgressView::setProgressValue(float value, bool animated, std::function<void(bool finished)> completion) {
+    TEVRA_ASSERT_MAIN_THREAD();
     progressValue_ = value;
     std::weak_ptr<ProgressView*> weak = self_;
     const Rect from = progressFillView_->frame();
@@ -99,21 +104,25 @@ void ProgressView::setProgressValue(float value, bool animated, std::function<vo
 Color ProgressView::progressFillColor() const { return progressFillView_->backgroundColor(); }
 
 void ProgressView::setProgressFillColor(const std::optional<Color>& color) {
+    TEVRA_ASSERT_MAIN_THREAD();
     progressFillView_->setBackgroundColor(color.value_or(kDefaultFillColor));
 }
 
 Color ProgressView::progressBackgroundColor() const { return progressBackgroundView_->backgroundColor(); }
 
 void ProgressView::setProgressBackgroundColor(const std::optional<Color>& color) {
+    TEVRA_ASSERT_MAIN_THREAD();
     progressBackgroundView_->setBackgroundColor(color.value_or(kDefaultBackgroundColor));
 }
 
 void ProgressView::setHidden(bool hidden) {
+    TEVRA_ASSERT_MAIN_THREAD();
     View::setHidden(hidden);
     if (accessibility_) accessibility_->postLayoutChangedNotification(hidden ? nullptr : this);
 }
 
 void ProgressView::setHidden(bool hidden, bool animated, std::function<void(bool finished)> completion) {
+    TEVRA_ASSERT_MAIN_THREAD();
     if (isHidden() == hidden) {
         if (completion) completion(true);
         return;
@@ -158,6 +167,7 @@ void ProgressView::setHidden(bool hidden, bool animated, std::function<void(bool
 }
 
 void ProgressView::setFrame(const Rect& f) {
+    TEVRA_ASSERT_MAIN_THREAD();
     View::setFrame(f);
     setNeedsLayout();
 }

@@ -131,7 +131,7 @@ std::string ModelManager::localStoragePath(const std::string& name) {
 
 std::optional<Error> ModelManager::loadModel(const std::string& name) {
     {
-        std::shared_lock<std::shared_mutex> lock(mapsMutex_);
+        ReaderLock lock(mapsMutex_);
         if (models.count(name)) return std::nullopt;
     }
 
@@ -164,7 +164,7 @@ std::optional<Error> ModelManager::loadModel(const std::string& name) {
     if (!*opened) return Error{"TevraARWebGL.ModelRuntime", -1, "The model runtime returned no model"};
 
     {
-        std::unique_lock<std::shared_mutex> lock(mapsMutex_);
+        WriterLock lock(mapsMutex_);
         // A model is never replaced: when two threads opened the same name at
         // once, the first to register wins.
         models.try_emplace(name, *opened);
@@ -173,7 +173,7 @@ std::optional<Error> ModelManager::loadModel(const std::string& name) {
     auto size = getInputImageSize(name);
     if (!size) return size.error;
     {
-        std::unique_lock<std::shared_mutex> lock(mapsMutex_);
+        WriterLock lock(mapsMutex_);
         inputSizes.insert_or_assign(name, *size);
     }
     logStdout("Model loaded: " + shown(name) + " size (" + std::to_string(size->first) + ", " +
@@ -182,12 +182,12 @@ std::optional<Error> ModelManager::loadModel(const std::string& name) {
 }
 
 bool ModelManager::isModelLoaded(const std::string& name) {
-    std::shared_lock<std::shared_mutex> lock(mapsMutex_);
+    ReaderLock lock(mapsMutex_);
     return models.count(name) != 0;
 }
 
 Expected<std::shared_ptr<Model>> ModelManager::getModel(const std::string& name) {
-    std::shared_lock<std::shared_mutex> lock(mapsMutex_);
+    ReaderLock lock(mapsMutex_);
     auto it = models.find(name);
     if (it == models.end()) return Expected<std::shared_ptr<Model>>::fail(makeModelError(-2, "Model not loaded"));
     return Expected<std::shared_ptr<Model>>::ok(it->second);
@@ -196,7 +196,7 @@ Expected<std::shared_ptr<Model>> ModelManager::getModel(const std::string& name)
 Expected<ModelInputSize> ModelManager::getInputImageSize(const std::string& name) {
     std::shared_ptr<Model> model;
     {
-        std::shared_lock<std::shared_mutex> lock(mapsMutex_);
+        ReaderLock lock(mapsMutex_);
         auto cached = inputSizes.find(name);
         if (cached != inputSizes.end()) return Expected<ModelInputSize>::ok(cached->second);
         auto it = models.find(name);
@@ -214,7 +214,7 @@ Expected<ModelInputSize> ModelManager::getInputImageSize(const std::string& name
         logStdout("Height: " + std::to_string(c.pixelsHigh));
         ModelInputSize size{c.pixelsWide, c.pixelsHigh};
         {
-            std::unique_lock<std::shared_mutex> lock(mapsMutex_);
+            WriterLock lock(mapsMutex_);
             inputSizes.insert_or_assign(name, size);
         }
         return Expected<ModelInputSize>::ok(size);
@@ -250,7 +250,7 @@ void ModelManager::ensureModelReady(const std::string& name, const std::string& 
     }
     bool loaded = false;
     {
-        std::lock_guard<std::recursive_mutex> lock(monitor_);
+        RecursiveMutexLock lock(monitor_);
         loaded = isModelLoaded(name);
         if (!loaded && downloadingModels.count(name)) {
             pendingCompletions[name].push_back(std::move(completion));
@@ -271,7 +271,7 @@ void ModelManager::ensureModelReady(const std::string& name, const std::string& 
     }
     logStdout("Model " + shown(name) + " not found → downloading...");
     {
-        std::unique_lock<std::recursive_mutex> lock(monitor_);
+        RecursiveMutexLock lock(monitor_);
         if (isModelLoaded(name)) {
             lock.unlock();
             completion(true);
@@ -310,7 +310,7 @@ void ModelManager::ensureModelReady(const std::string& name, const std::string& 
 void ModelManager::finish(const std::string& name, bool success) {
     std::vector<Completion> waiting;
     {
-        std::lock_guard<std::recursive_mutex> lock(monitor_);
+        RecursiveMutexLock lock(monitor_);
         downloadingModels.erase(name);
         auto it = pendingCompletions.find(name);
         if (it != pendingCompletions.end()) {

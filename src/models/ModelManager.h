@@ -51,13 +51,13 @@
 #include <mutex>
 #include <optional>
 #include <set>
-#include <shared_mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "base/Error.h"
 #include "platform/ModelRuntime.h"
+#include "base/ThreadAnnotations.h"
 
 namespace tevra {
 
@@ -152,18 +152,18 @@ private:
     static std::string localStoragePath(const std::string& name);
 
     // Recursive monitor on the manager: guards the download bookkeeping.
-    std::recursive_mutex monitor_;
+    RecursiveMutex monitor_;
     // Guards `models` and `inputSizes`. Held only for lookups and inserts.
-    mutable std::shared_mutex mapsMutex_;
+    mutable SharedMutex mapsMutex_;
 
     // State, in declaration order.
-    std::map<std::string, std::shared_ptr<Model>> models;
-    std::map<std::string, ModelInputSize> inputSizes;
-    std::shared_ptr<Model> loadedModel;                                 // unused; kept for the record layout
-    std::optional<std::string> loadedModelName;                         // unused; kept for the record layout
-    std::set<std::string> downloadingModels;                            // under monitor_
-    std::map<std::string, std::vector<Completion>> pendingCompletions;  // under monitor_
-    ModelInputSize imgsz{0, 0};                                         // unused; kept for the record layout
+    std::map<std::string, std::shared_ptr<Model>> models TEVRA_GUARDED_BY(mapsMutex_);
+    std::map<std::string, ModelInputSize> inputSizes TEVRA_GUARDED_BY(mapsMutex_);
+    std::shared_ptr<Model> loadedModel;          // unused; kept for the record layout
+    std::optional<std::string> loadedModelName;  // unused; kept for the record layout
+    std::set<std::string> downloadingModels TEVRA_GUARDED_BY(monitor_);
+    std::map<std::string, std::vector<Completion>> pendingCompletions TEVRA_GUARDED_BY(monitor_);
+    ModelInputSize imgsz{0, 0};  // unused; kept for the record layout
 };
 
 }  // namespace tevra

@@ -1,14 +1,15 @@
 #include "platform/Dispatch.h"
+#include "base/ThreadAnnotations.h"
 
 #include <mutex>
 
 namespace tevra {
 
 struct DispatchGroup::State {
-    std::mutex mutex;
-    long count = 0;
-    DispatchQueue* queue = nullptr;
-    std::function<void()> work;
+    Mutex mutex;
+    long count TEVRA_GUARDED_BY(mutex) = 0;
+    DispatchQueue* queue TEVRA_GUARDED_BY(mutex) = nullptr;
+    std::function<void()> work TEVRA_GUARDED_BY(mutex);
 };
 
 std::shared_ptr<DispatchGroup> DispatchGroup::create() {
@@ -18,13 +19,13 @@ std::shared_ptr<DispatchGroup> DispatchGroup::create() {
 }
 
 void DispatchGroup::enter() {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     ++state_->count;
 }
 
 void DispatchGroup::leave() {
     {
-        std::lock_guard<std::mutex> lock(state_->mutex);
+        MutexLock lock(state_->mutex);
         if (state_->count > 0) --state_->count;
     }
     fireIfDone();
@@ -32,7 +33,7 @@ void DispatchGroup::leave() {
 
 void DispatchGroup::notify(DispatchQueue& queue, std::function<void()> work) {
     {
-        std::lock_guard<std::mutex> lock(state_->mutex);
+        MutexLock lock(state_->mutex);
         if (state_->work) return;
         state_->queue = &queue;
         state_->work = std::move(work);
@@ -44,7 +45,7 @@ void DispatchGroup::fireIfDone() {
     std::function<void()> work;
     DispatchQueue* queue = nullptr;
     {
-        std::lock_guard<std::mutex> lock(state_->mutex);
+        MutexLock lock(state_->mutex);
         if (state_->count != 0 || !state_->work) return;
         work = std::move(state_->work);
         state_->work = nullptr;

@@ -1,4 +1,5 @@
 #include "platform/PixelBuffer.h"
+#include "base/ThreadAnnotations.h"
 
 #include <cstdlib>
 #include <mutex>
@@ -22,7 +23,7 @@ class StorageCache {
 public:
     std::vector<uint8_t> take(size_t bytes) {
         if (bytes < kMinBytes) return {};
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         size_t best = blocks_.size();
         for (size_t i = 0; i < blocks_.size(); ++i) {
             size_t cap = blocks_[i].capacity();
@@ -36,7 +37,7 @@ public:
     }
     void give(std::vector<uint8_t>&& v) {
         if (v.capacity() < kMinBytes) return;
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         if (blocks_.size() == kMaxBlocks) blocks_.erase(blocks_.begin());
         blocks_.push_back(std::move(v));
     }
@@ -44,8 +45,8 @@ public:
 private:
     static constexpr size_t kMinBytes = size_t{1} << 20;
     static constexpr size_t kMaxBlocks = 4;
-    std::mutex mutex_;
-    std::vector<std::vector<uint8_t>> blocks_;
+    Mutex mutex_;
+    std::vector<std::vector<uint8_t>> blocks_ TEVRA_GUARDED_BY(mutex_);
 };
 
 // Never destroyed, so buffers released during exit still find it.

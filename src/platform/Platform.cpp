@@ -1,4 +1,5 @@
 #include "platform/Platform.h"
+#include "base/ThreadAnnotations.h"
 
 #include <atomic>
 #include <cstdio>
@@ -8,8 +9,8 @@
 namespace tevra {
 
 namespace {
-std::mutex gMutex;
-std::shared_ptr<Platform> gPlatform;
+Mutex gMutex;
+std::shared_ptr<Platform> gPlatform TEVRA_GUARDED_BY(gMutex);
 std::atomic<Platform*> gRaw{nullptr};
 }  // namespace
 
@@ -25,7 +26,7 @@ Platform& platform() {
 bool hasPlatform() { return gRaw.load(std::memory_order_acquire) != nullptr; }
 
 void installPlatform(std::shared_ptr<Platform> p) {
-    std::lock_guard<std::mutex> lock(gMutex);
+    MutexLock lock(gMutex);
     // Earlier platforms stay alive: objects created against them may still
     // hold raw references to their services.
     static std::vector<std::shared_ptr<Platform>> retired;

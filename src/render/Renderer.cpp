@@ -4,6 +4,7 @@
 
 #include "platform/Log.h"
 #include "platform/ShaderLibrary.h"
+#include "platform/ThreadCheck.h"
 
 namespace tevra {
 
@@ -27,6 +28,7 @@ Renderer::Renderer(std::shared_ptr<ARSession> session, std::shared_ptr<GPUDevice
 Renderer::~Renderer() = default;
 
 void Renderer::drawRectResized(Size size) {
+    TEVRA_ASSERT_MAIN_THREAD();
     viewportSize = size;
     _viewportSizeDidChange = true;
 }
@@ -133,6 +135,7 @@ void Renderer::_loadAssets() {
 }
 
 void Renderer::update() {
+    TEVRA_ASSERT_MAIN_THREAD();
     // Wait until the command buffer that last used this frame's slot is done.
     _inFlightSemaphore->acquire();
 

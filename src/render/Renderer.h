@@ -31,6 +31,7 @@
 #include "math/Simd.h"
 #include "platform/ARSession.h"
 #include "platform/GPU.h"
+#include "platform/ThreadCheck.h"
 #include "render/RendererLayout.h"
 
 namespace tevra {
@@ -74,14 +75,20 @@ public:
     // The view's new size in points; the next update with a frame remaps the
     // image plane.
     void drawRectResized(Size size);
-    void setInterfaceOrientation(long orientation) { interfaceOrientation = orientation; }
+    void setInterfaceOrientation(long orientation) {
+        TEVRA_ASSERT_MAIN_THREAD();
+        interfaceOrientation = orientation;
+    }
     // Draws the current frame. Blocks while three frames are in flight.
     void update();
 
     bool cameraRenderEnabled() const { return _cameraRenderEnabled; }
-    void setCameraRenderEnabled(bool enabled) { _cameraRenderEnabled = enabled; }
-    void enableCameraRender() { _cameraRenderEnabled = true; }
-    void disableCameraRender() { _cameraRenderEnabled = false; }
+    void setCameraRenderEnabled(bool enabled) {
+        TEVRA_ASSERT_MAIN_THREAD();
+        _cameraRenderEnabled = enabled;
+    }
+    void enableCameraRender() { setCameraRenderEnabled(true); }
+    void disableCameraRender() { setCameraRenderEnabled(false); }
 
     // ---- Read-only views of the state, for diagnostics and tests. ----
     Size currentViewportSize() const { return viewportSize; }

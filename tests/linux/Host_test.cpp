@@ -23,6 +23,7 @@
 #include "linux/support/Watchdog.h"
 #include "platform/linux/GtkCameraView.h"
 #include "platform/linux/WebKitPageView.h"
+#include "linux/support/Sanitizers.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -37,7 +38,7 @@ const std::string kSource = TEVRA_SOURCE_DIR;
 // JIT registers its unwind tables while holding the unwinder's lock and then
 // allocates: the slow unwinding waits for that same lock, a deadlock. So the
 // real-engine host tests do not run in an AddressSanitizer build.
-#if defined(__SANITIZE_ADDRESS__)
+#if TEVRA_TEST_ASAN
 constexpr bool kSlowUnwinding = true;
 #else
 constexpr bool kSlowUnwinding = false;

@@ -28,6 +28,7 @@
 #include "platform/linux/CurlHttpClient.h"
 #include "platform/linux/OpenCVModelRuntime.h"
 #include "platform/linux/ZipExtractor.h"
+#include "linux/support/Sanitizers.h"
 
 using namespace tevra;
 using tevra::linux_platform::CurlHttpClient;
@@ -46,7 +47,7 @@ constexpr uint64_t kTestMaxUnpacked = 16 * kMiB;
 constexpr int kBombMiB = 48;
 // How much the process's peak resident size may grow while every hostile
 // archive is fetched and refused (the bombs stream through 64 KiB buffers).
-#if defined(__SANITIZE_ADDRESS__)
+#if TEVRA_TEST_ASAN
 constexpr long kPeakGrowthKiB = 256 * 1024;
 #else
 constexpr long kPeakGrowthKiB = 64 * 1024;

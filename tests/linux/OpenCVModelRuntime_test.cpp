@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <limits>
 #include <fstream>
 #include <functional>
+#include <thread>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 #include <unistd.h>
@@ -136,6 +139,22 @@ TEST(OpenCVModelRuntime, OpensCompiledModelAndDescribesItsImageInput) {
     EXPECT_EQ(inputs[0].imageConstraint->pixelsWide, 128);
     EXPECT_EQ(inputs[0].imageConstraint->pixelsHigh, 128);
     EXPECT_EQ(inputs[0].imageConstraint->pixelFormatType, kCVPixelFormatType_32ARGB);
+}
+
+// Downloads finish on their own threads while the main thread opens stored
+// models: opens on several threads at once all succeed.
+TEST(OpenCVModelRuntime, ModelsOpenedOnSeveralThreadsAtOnceAllOpen) {
+    OpenCVModelRuntime runtime;
+    std::atomic<int> opened{0};
+    std::vector<std::thread> threads;
+    for (const char* name : {"test_sign", "test_digit", "test_sign", "test_digit"}) {
+        const std::string path = (modelsDir() / (std::string(name) + ".mlmodelc")).string();
+        threads.emplace_back([&runtime, &opened, path] {
+            if (runtime.modelWithContentsOfURL(path, 3)) ++opened;
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(opened.load(), 4);
 }
 
 TEST(OpenCVModelRuntime, SignModelBoxesTheRedPatch) {

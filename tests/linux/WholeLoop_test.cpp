@@ -12,12 +12,14 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "linux/support/Sanitizers.h"
+
 using nlohmann::json;
 namespace fs = std::filesystem;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if TEVRA_TEST_ASAN || TEVRA_TEST_TSAN
 constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;

@@ -319,7 +319,10 @@ TEST_F(RendererTest, AtMostThreeFramesInFlight) {
     auto r = std::shared_ptr<Renderer>(make());
     session->setCurrentFrame(frameWith(cameraBuffer()));
     auto done = std::make_shared<std::atomic<int>>(0);
-    std::thread main([r, done] {
+    // This thread plays the main thread (update is main-thread only) while
+    // the test thread completes command buffers, as the GPU would.
+    std::thread main([r, done, dispatch = fake->dispatch] {
+        dispatch->setMainThreadToCurrent();
         for (int i = 0; i < 6; ++i) {
             r->update();
             ++*done;
@@ -349,6 +352,7 @@ TEST_F(RendererTest, AtMostThreeFramesInFlight) {
     gpu->completeAll();
     if (done->load() == 6) {
         main.join();
+        fake->dispatch->setMainThreadToCurrent();
     } else {
         main.detach();
         FAIL() << "update never returned";

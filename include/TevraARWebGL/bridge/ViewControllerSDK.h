@@ -18,11 +18,11 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
 
+#include "base/ThreadAnnotations.h"
 #include "capture/NewestFrame.h"
 #include "math/Simd.h"
 #include "platform/Platform.h"
@@ -152,12 +152,12 @@ public:
     /// Sends the removed planes to the page ("planesremoved") and forgets
     /// their numbers.
     void sessionDidRemoveAnchors(ARSession& session, const ARAnchorList& anchors) override;
-    ///@{
     /// Ignored.
-    void sessionDidFailWithError(ARSession&, const Error&) override {}
-    void sessionWasInterrupted(ARSession&) override {}
-    void sessionInterruptionEnded(ARSession&) override {}
-    ///@}
+    void sessionDidFailWithError(ARSession& session, const Error& error) override;
+    /// Ignored.
+    void sessionWasInterrupted(ARSession& session) override;
+    /// Ignored.
+    void sessionInterruptionEnded(ARSession& session) override;
     /// The planes among `anchors` as the page's JSON array (model matrix with
     /// the centre added, identifier, extent, four corner vertices); none
     /// without a plane.
@@ -282,8 +282,8 @@ private:
     // The context for a conversion: the stored one, or a new default one
     // (logged) that is stored.
     std::shared_ptr<ImageContext> ciContextForRendering();
-    mutable std::mutex ciContextLock_;
-    std::shared_ptr<ImageContext> ciContext_;
+    mutable Mutex ciContextLock_;
+    std::shared_ptr<ImageContext> ciContext_ TEVRA_GUARDED_BY(ciContextLock_);
 
 public:
     // ---- Fields (declaration order as in the platform build) ----

@@ -11,8 +11,7 @@
 /// the main thread or a conversion.
 #pragma once
 
-#include <mutex>
-
+#include "base/ThreadAnnotations.h"
 #include "platform/PixelBuffer.h"
 
 namespace tevra {
@@ -27,8 +26,8 @@ public:
     PixelBufferRef retained() const;
 
 private:
-    mutable std::mutex mutex_;
-    PixelBufferRef frame_;  // guarded by mutex_
+    mutable Mutex mutex_;
+    PixelBufferRef frame_ TEVRA_GUARDED_BY(mutex_);
 };
 
 }  // namespace tevra

@@ -21,19 +21,19 @@ std::string FakeArchive::makeArchiveText(const std::vector<std::pair<std::string
 }
 
 void FakeArchive::failNextWith(Error error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     nextFailure_ = std::move(error);
 }
 
 std::vector<std::pair<std::string, std::string>> FakeArchive::calls() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return calls_;
 }
 
 std::optional<Error> FakeArchive::unzipItem(const std::string& archivePath, const std::string& destinationDirectory) {
     std::optional<Error> failure;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         calls_.emplace_back(archivePath, destinationDirectory);
         failure = std::move(nextFailure_);
         nextFailure_.reset();

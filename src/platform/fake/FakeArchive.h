@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/Archive.h"
+#include "base/ThreadAnnotations.h"
 
 namespace tevra::fake {
 
@@ -38,9 +39,9 @@ public:
 
 private:
     std::shared_ptr<Transcript> transcript_;
-    mutable std::mutex mutex_;
-    std::optional<Error> nextFailure_;
-    std::vector<std::pair<std::string, std::string>> calls_;
+    mutable Mutex mutex_;
+    std::optional<Error> nextFailure_ TEVRA_GUARDED_BY(mutex_);
+    std::vector<std::pair<std::string, std::string>> calls_ TEVRA_GUARDED_BY(mutex_);
 };
 
 }  // namespace tevra::fake

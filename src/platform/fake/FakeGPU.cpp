@@ -214,7 +214,7 @@ std::shared_ptr<GPUBuffer> FakeGPU::newBufferWithLength(size_t length, unsigned 
 std::shared_ptr<GPUBuffer> FakeGPU::newBufferWithBytes(const void* bytes, size_t length, unsigned long options) {
     record("newBufferWithBytes " + std::to_string(length) + " options " + std::to_string(options));
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         ++bytesCalls_;
         if (failBytesFrom_ > 0 && bytesCalls_ >= failBytesFrom_) return nullptr;
     }
@@ -225,14 +225,14 @@ std::shared_ptr<GPUBuffer> FakeGPU::newBufferWithBytes(const void* bytes, size_t
 
 std::shared_ptr<GPULibrary> FakeGPU::newLibraryWithFile(const std::string& path, Error*) {
     record("newLibraryWithFile " + path);
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return std::make_shared<FakeLibrary>(weak_from_this(), functions_);
 }
 
 std::shared_ptr<GPURenderPipelineState> FakeGPU::newRenderPipelineStateWithDescriptor(
     const GPURenderPipelineDescriptor& d, Error* error) {
     record("newRenderPipelineState " + d.label);
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     pipelines_.push_back(d);
     for (auto& [label, e] : pipelineFailures_) {
         if (label == d.label) {
@@ -264,39 +264,39 @@ std::shared_ptr<GPUTextureCache> FakeGPU::newTextureCache() {
 }
 
 void FakeGPU::record(std::string line) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     calls_.push_back(std::move(line));
 }
 
 std::vector<std::string> FakeGPU::calls() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return calls_;
 }
 
 void FakeGPU::clearCalls() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     calls_.clear();
 }
 
 std::vector<GPURenderPipelineDescriptor> FakeGPU::pipelineDescriptors() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return pipelines_;
 }
 
 void FakeGPU::failPipeline(const std::string& label, Error error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     pipelineFailures_.emplace_back(label, std::move(error));
 }
 
 void FakeGPU::setAutoComplete(bool a) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     autoComplete_ = a;
 }
 
 void FakeGPU::committed(std::vector<std::function<void()>> handlers) {
     bool runNow = false;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         ++committed_;
         runNow = autoComplete_;
         if (!runNow) pending_.push_back(std::move(handlers));
@@ -309,7 +309,7 @@ void FakeGPU::committed(std::vector<std::function<void()>> handlers) {
 bool FakeGPU::completeNext() {
     std::vector<std::function<void()>> handlers;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         if (pending_.empty()) return false;
         handlers = std::move(pending_.front());
         pending_.pop_front();
@@ -324,18 +324,21 @@ void FakeGPU::completeAll() {
 }
 
 size_t FakeGPU::committedCount() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return committed_;
 }
 
 size_t FakeGPU::pendingCount() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return pending_.size();
 }
 
 bool FakeGPU::waitForCommitted(size_t n, std::chrono::milliseconds timeout) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, timeout, [&] { return committed_ >= n; });
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    MutexLock lock(mutex_);
+    while (committed_ < n)
+        if (!cv_.waitUntil(mutex_, deadline)) return committed_ >= n;
+    return true;
 }
 
 }  // namespace tevra::fake

@@ -9,16 +9,15 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "platform/GPU.h"
+#include "base/ThreadAnnotations.h"
 
 namespace tevra::fake {
 
@@ -92,9 +91,18 @@ public:
     // Pipelines with this label fail with `error`.
     void failPipeline(const std::string& label, Error error);
     // Buffers made from bytes fail from the n-th such call on (0: never).
-    void failBufferWithBytesFrom(int n) { failBytesFrom_ = n; }
-    void setLibraryFunctions(std::set<std::string> names) { functions_ = std::move(names); }
-    void setTextureCreationFails(bool f) { textureFails_ = f; }
+    void failBufferWithBytesFrom(int n) {
+        MutexLock lock(mutex_);
+        failBytesFrom_ = n;
+    }
+    void setLibraryFunctions(std::set<std::string> names) {
+        MutexLock lock(mutex_);
+        functions_ = std::move(names);
+    }
+    void setTextureCreationFails(bool f) {
+        MutexLock lock(mutex_);
+        textureFails_ = f;
+    }
 
     // ---- Completion control ----
     // Automatic: handlers run inside commit. Manual: committed buffers wait
@@ -110,21 +118,24 @@ public:
 
     // Called by command buffers.
     void committed(std::vector<std::function<void()>> handlers);
-    bool textureCreationFails() const { return textureFails_; }
+    bool textureCreationFails() const {
+        MutexLock lock(mutex_);
+        return textureFails_;
+    }
 
 private:
-    mutable std::mutex mutex_;
-    mutable std::condition_variable cv_;
-    std::vector<std::string> calls_;
-    std::vector<GPURenderPipelineDescriptor> pipelines_;
-    std::vector<std::pair<std::string, Error>> pipelineFailures_;
-    std::set<std::string> functions_;
-    int failBytesFrom_ = 0;
-    int bytesCalls_ = 0;
-    bool textureFails_ = false;
-    bool autoComplete_ = true;
-    std::deque<std::vector<std::function<void()>>> pending_;
-    size_t committed_ = 0;
+    mutable Mutex mutex_;
+    mutable ConditionVariable cv_;
+    std::vector<std::string> calls_ TEVRA_GUARDED_BY(mutex_);
+    std::vector<GPURenderPipelineDescriptor> pipelines_ TEVRA_GUARDED_BY(mutex_);
+    std::vector<std::pair<std::string, Error>> pipelineFailures_ TEVRA_GUARDED_BY(mutex_);
+    std::set<std::string> functions_ TEVRA_GUARDED_BY(mutex_);
+    int failBytesFrom_ TEVRA_GUARDED_BY(mutex_) = 0;
+    int bytesCalls_ TEVRA_GUARDED_BY(mutex_) = 0;
+    bool textureFails_ TEVRA_GUARDED_BY(mutex_) = false;
+    bool autoComplete_ TEVRA_GUARDED_BY(mutex_) = true;
+    std::deque<std::vector<std::function<void()>>> pending_ TEVRA_GUARDED_BY(mutex_);
+    size_t committed_ TEVRA_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace tevra::fake

@@ -10,7 +10,7 @@ std::shared_ptr<FakeModel> FakeModel::withImageInput(long width, long height) {
 }
 
 std::vector<FeatureDescription> FakeModel::inputDescriptions() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     ++describes_;
     return inputs_;
 }
@@ -18,7 +18,7 @@ std::vector<FeatureDescription> FakeModel::inputDescriptions() const {
 Expected<FeatureMap> FakeModel::predictionFromFeatures(const FeatureMap& inputs) {
     Script script;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         ++predictions_;
         lastImages_.clear();
         for (const auto& [name, value] : inputs)
@@ -39,22 +39,22 @@ void FakeModel::setError(Error error) {
 }
 
 void FakeModel::setScript(Script script) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     script_ = std::move(script);
 }
 
 int FakeModel::predictionCount() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return predictions_;
 }
 
 int FakeModel::inputDescriptionCount() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return describes_;
 }
 
 std::pair<size_t, size_t> FakeModel::lastImageSize(const std::string& name) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     auto it = lastImages_.find(name);
     return it == lastImages_.end() ? std::pair<size_t, size_t>{0, 0} : it->second;
 }
@@ -67,13 +67,13 @@ Expected<std::shared_ptr<Model>> FakeModelRuntime::modelWithContentsOfURL(const 
                                                                           int computeUnits) {
     std::function<void(const std::string&)> hook;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         opened_.push_back(compiledDir);
         lastComputeUnits_ = computeUnits;
         hook = openHook_;
     }
     if (hook) hook(compiledDir);
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     auto failure = openFailures_.find(compiledDir);
     if (failure != openFailures_.end()) return Expected<std::shared_ptr<Model>>::fail(failure->second);
     auto it = models_.find(compiledDir);
@@ -84,7 +84,7 @@ Expected<std::shared_ptr<Model>> FakeModelRuntime::modelWithContentsOfURL(const 
 }
 
 Expected<std::string> FakeModelRuntime::compileModelAtURL(const std::string& packageDir) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     auto it = compiles_.find(packageDir);
     if (it == compiles_.end())
         return Expected<std::string>::fail(Error{"com.tevra.fakemodel", 2, "Cannot compile " + packageDir});
@@ -92,33 +92,33 @@ Expected<std::string> FakeModelRuntime::compileModelAtURL(const std::string& pac
 }
 
 void FakeModelRuntime::registerModel(const std::string& compiledDir, std::shared_ptr<Model> model) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     models_[compiledDir] = std::move(model);
     openFailures_.erase(compiledDir);
 }
 
 void FakeModelRuntime::failOpen(const std::string& compiledDir, Error error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     openFailures_[compiledDir] = std::move(error);
 }
 
 void FakeModelRuntime::registerCompile(const std::string& packageDir, const std::string& compiledDir) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     compiles_[packageDir] = compiledDir;
 }
 
 void FakeModelRuntime::setOpenHook(std::function<void(const std::string&)> hook) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     openHook_ = std::move(hook);
 }
 
 std::vector<std::string> FakeModelRuntime::openedPaths() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return opened_;
 }
 
 int FakeModelRuntime::lastComputeUnits() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return lastComputeUnits_;
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/ModelRuntime.h"
+#include "base/ThreadAnnotations.h"
 
 namespace tevra::fake {
 
@@ -45,12 +46,12 @@ public:
     static FeatureValue array(std::vector<long> shape, std::vector<float> data);
 
 private:
-    mutable std::mutex mutex_;
-    std::vector<FeatureDescription> inputs_;
-    Script script_;
-    int predictions_ = 0;
-    mutable int describes_ = 0;
-    std::map<std::string, std::pair<size_t, size_t>> lastImages_;
+    mutable Mutex mutex_;
+    std::vector<FeatureDescription> inputs_ TEVRA_GUARDED_BY(mutex_);
+    Script script_ TEVRA_GUARDED_BY(mutex_);
+    int predictions_ TEVRA_GUARDED_BY(mutex_) = 0;
+    mutable int describes_ TEVRA_GUARDED_BY(mutex_) = 0;
+    std::map<std::string, std::pair<size_t, size_t>> lastImages_ TEVRA_GUARDED_BY(mutex_);
 };
 
 class FakeModelRuntime : public ModelRuntime {
@@ -74,13 +75,13 @@ public:
     int lastComputeUnits() const;
 
 private:
-    mutable std::mutex mutex_;
-    std::map<std::string, std::shared_ptr<Model>> models_;
-    std::map<std::string, Error> openFailures_;
-    std::map<std::string, std::string> compiles_;
-    std::function<void(const std::string&)> openHook_;
-    std::vector<std::string> opened_;
-    int lastComputeUnits_ = -1;
+    mutable Mutex mutex_;
+    std::map<std::string, std::shared_ptr<Model>> models_ TEVRA_GUARDED_BY(mutex_);
+    std::map<std::string, Error> openFailures_ TEVRA_GUARDED_BY(mutex_);
+    std::map<std::string, std::string> compiles_ TEVRA_GUARDED_BY(mutex_);
+    std::function<void(const std::string&)> openHook_ TEVRA_GUARDED_BY(mutex_);
+    std::vector<std::string> opened_ TEVRA_GUARDED_BY(mutex_);
+    int lastComputeUnits_ TEVRA_GUARDED_BY(mutex_) = -1;
 };
 
 }  // namespace tevra::fake

@@ -16,7 +16,7 @@ void Transcript::add(const std::string& prefix, const std::string& text) {
     std::function<void(const std::string&)> listener;
     std::string line = prefix + " " + text;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         lines_.push_back(line);
         listener = listener_;
     }
@@ -24,12 +24,12 @@ void Transcript::add(const std::string& prefix, const std::string& text) {
 }
 
 std::vector<std::string> Transcript::lines() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return lines_;
 }
 
 std::vector<std::string> Transcript::linesWithPrefix(const std::string& prefix) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     std::vector<std::string> out;
     std::string p = prefix + " ";
     for (auto& l : lines_)
@@ -38,12 +38,12 @@ std::vector<std::string> Transcript::linesWithPrefix(const std::string& prefix) 
 }
 
 void Transcript::clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     lines_.clear();
 }
 
 void Transcript::setListener(std::function<void(const std::string&)> l) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     listener_ = std::move(l);
 }
 
@@ -51,7 +51,7 @@ void Transcript::setListener(std::function<void(const std::string&)> l) {
 
 void FakeLog::system(std::string_view line) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         system_.emplace_back(line);
     }
     transcript_->add("LOG", std::string(line));
@@ -59,24 +59,24 @@ void FakeLog::system(std::string_view line) {
 
 void FakeLog::standardOutput(std::string_view line) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         stdout_.emplace_back(line);
     }
     transcript_->add("OUT", std::string(line));
 }
 
 std::vector<std::string> FakeLog::systemLines() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return system_;
 }
 
 std::vector<std::string> FakeLog::stdoutLines() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return stdout_;
 }
 
 void FakeLog::clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     system_.clear();
     stdout_.clear();
 }
@@ -84,7 +84,7 @@ void FakeLog::clear() {
 // ---- Queues ----
 
 void ManualQueue::async(std::function<void()> work) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     items_.push_back(std::move(work));
 }
 
@@ -93,7 +93,7 @@ size_t ManualQueue::drain(size_t limit) {
     while (n < limit) {
         std::function<void()> item;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             if (items_.empty()) break;
             item = std::move(items_.front());
             items_.pop_front();
@@ -105,14 +105,14 @@ size_t ManualQueue::drain(size_t limit) {
 }
 
 size_t ManualQueue::pending() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return items_.size();
 }
 
 ThreadQueue::~ThreadQueue() { joinAll(); }
 
 void ThreadQueue::async(std::function<void()> work) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     threads_.emplace_back(std::move(work));
 }
 
@@ -120,7 +120,7 @@ void ThreadQueue::joinAll() {
     while (true) {
         std::vector<std::thread> ts;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             ts.swap(threads_);
         }
         if (ts.empty()) return;
@@ -179,17 +179,17 @@ size_t FakeDispatch::drainAll(size_t rounds) {
 // ---- Clock ----
 
 double FakeClock::now() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return now_;
 }
 
 void FakeClock::set(double t) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     now_ = t;
 }
 
 void FakeClock::advance(double dt) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     now_ += dt;
 }
 
@@ -233,7 +233,7 @@ bool FakeUserDefaults::synchronize() {
 // ---- UUIDs ----
 
 std::string FakeUUIDSource::uuidString() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     char buf[40];
     std::snprintf(buf, sizeof buf, "00000000-0000-4000-8000-%012lX", next_++);
     return buf;
@@ -460,7 +460,7 @@ static std::string describeRequest(const HttpRequest& r) {
 
 void FakeHttpClient::dataTask(HttpRequest request, DataCompletion completion) {
     transcript_->add("HTTP", describeRequest(request));
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     all_.push_back(request);
     pending_.push_back({std::move(request), std::move(completion), nullptr});
 }
@@ -469,25 +469,25 @@ void FakeHttpClient::downloadTask(const std::string& url, DownloadCompletion com
     HttpRequest r;
     r.url = url;
     transcript_->add("HTTP", "DOWNLOAD " + url);
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     all_.push_back(r);
     pending_.push_back({std::move(r), nullptr, std::move(completion)});
 }
 
 size_t FakeHttpClient::pendingCount() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return pending_.size();
 }
 
 std::vector<HttpRequest> FakeHttpClient::requests() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return all_;
 }
 
 bool FakeHttpClient::respond(size_t index, long status, const std::string& body) {
     Pending p;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         if (index >= pending_.size()) return false;
         p = std::move(pending_[index]);
         pending_.erase(pending_.begin() + static_cast<long>(index));
@@ -515,7 +515,7 @@ bool FakeHttpClient::respond(size_t index, long status, const std::string& body)
 bool FakeHttpClient::fail(size_t index, const std::string& message) {
     Pending p;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         if (index >= pending_.size()) return false;
         p = std::move(pending_[index]);
         pending_.erase(pending_.begin() + static_cast<long>(index));

@@ -7,6 +7,7 @@
 // a fixed prefix per kind (see docs/replay.md).
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <map>
@@ -21,6 +22,7 @@
 #include "platform/Platform.h"
 #include "platform/fake/FakeAnimator.h"
 #include "platform/fake/FakeGPU.h"
+#include "base/ThreadAnnotations.h"
 
 namespace tevra::fake {
 
@@ -36,9 +38,9 @@ public:
     void setListener(std::function<void(const std::string&)> l);
 
 private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-    std::function<void(const std::string&)> listener_;
+    mutable Mutex mutex_;
+    std::vector<std::string> lines_ TEVRA_GUARDED_BY(mutex_);
+    std::function<void(const std::string&)> listener_ TEVRA_GUARDED_BY(mutex_);
 };
 
 class FakeLog : public Log {
@@ -52,8 +54,9 @@ public:
 
 private:
     std::shared_ptr<Transcript> transcript_;
-    mutable std::mutex mutex_;
-    std::vector<std::string> system_, stdout_;
+    mutable Mutex mutex_;
+    std::vector<std::string> system_ TEVRA_GUARDED_BY(mutex_);
+    std::vector<std::string> stdout_ TEVRA_GUARDED_BY(mutex_);
 };
 
 // A queue that runs nothing until drained.
@@ -66,8 +69,8 @@ public:
     size_t pending() const;
 
 private:
-    mutable std::mutex mutex_;
-    std::deque<std::function<void()>> items_;
+    mutable Mutex mutex_;
+    std::deque<std::function<void()>> items_ TEVRA_GUARDED_BY(mutex_);
 };
 
 // A queue that runs each item on a fresh thread; joinAll() waits for them.
@@ -78,8 +81,8 @@ public:
     void joinAll();
 
 private:
-    std::mutex mutex_;
-    std::vector<std::thread> threads_;
+    Mutex mutex_;
+    std::vector<std::thread> threads_ TEVRA_GUARDED_BY(mutex_);
 };
 
 class FakeDispatch : public Dispatch {
@@ -99,7 +102,8 @@ public:
     // Fires every valid timer once.
     void fireTimers();
     size_t timerCount() const;
-    // Claims the main thread for the calling thread.
+    // Claims the main thread for the calling thread: a test that plays the
+    // main thread on a thread of its own calls this there first.
     void setMainThreadToCurrent() { mainThread_ = std::this_thread::get_id(); }
 
 private:
@@ -107,7 +111,7 @@ private:
     ManualQueue global_;
     ThreadQueue threads_;
     GlobalMode mode_;
-    std::thread::id mainThread_;
+    std::atomic<std::thread::id> mainThread_;
     struct FakeTimer;
     std::vector<std::shared_ptr<FakeTimer>> timers_;
 };
@@ -119,8 +123,8 @@ public:
     void advance(double dt);
 
 private:
-    mutable std::mutex mutex_;
-    double now_ = 100.0;
+    mutable Mutex mutex_;
+    double now_ TEVRA_GUARDED_BY(mutex_) = 100.0;
 };
 
 class FakeDevice : public Device {
@@ -165,8 +169,8 @@ public:
     std::string uuidString() override;
 
 private:
-    std::mutex mutex_;
-    unsigned long next_ = 1;
+    Mutex mutex_;
+    unsigned long next_ TEVRA_GUARDED_BY(mutex_) = 1;
 };
 
 class FakeHaptics : public HapticOutput {
@@ -399,9 +403,9 @@ public:
 
 private:
     std::shared_ptr<Transcript> transcript_;
-    mutable std::mutex mutex_;
-    std::vector<Pending> pending_;
-    std::vector<HttpRequest> all_;
+    mutable Mutex mutex_;
+    std::vector<Pending> pending_ TEVRA_GUARDED_BY(mutex_);
+    std::vector<HttpRequest> all_ TEVRA_GUARDED_BY(mutex_);
 };
 
 // The whole fake platform, with typed access to each fake.

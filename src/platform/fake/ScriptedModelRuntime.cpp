@@ -37,7 +37,7 @@ public:
         ScriptedAnswer answer;
         ScriptedModelRuntime::Observer observer;
         {
-            std::lock_guard<std::mutex> lock(state_->mutex);
+            MutexLock lock(state_->mutex);
             auto it = state_->answers.find(name_);
             if (it != state_->answers.end()) answer = it->second;
             observer = state_->observer;
@@ -54,7 +54,7 @@ public:
 
 private:
     ScriptedAnswer current() const {
-        std::lock_guard<std::mutex> lock(state_->mutex);
+        MutexLock lock(state_->mutex);
         auto it = state_->answers.find(name_);
         return it == state_->answers.end() ? ScriptedAnswer{} : it->second;
     }
@@ -68,24 +68,24 @@ private:
 ScriptedModelRuntime::ScriptedModelRuntime(std::shared_ptr<ModelRuntime> fallback) : fallback_(std::move(fallback)) {}
 
 void ScriptedModelRuntime::script(const std::string& name, ScriptedAnswer answer) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     state_->answers[name] = std::move(answer);
 }
 
 std::vector<std::string> ScriptedModelRuntime::scriptedNames() const {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     std::vector<std::string> names;
     for (const auto& [name, answer] : state_->answers) names.push_back(name);
     return names;
 }
 
 void ScriptedModelRuntime::setFallback(std::shared_ptr<ModelRuntime> fallback) {
-    std::lock_guard<std::mutex> lock(fallbackMutex_);
+    MutexLock lock(fallbackMutex_);
     fallback_ = std::move(fallback);
 }
 
 void ScriptedModelRuntime::setObserver(Observer observer) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     state_->observer = std::move(observer);
 }
 
@@ -93,13 +93,13 @@ Expected<std::shared_ptr<Model>> ScriptedModelRuntime::modelWithContentsOfURL(co
                                                                               int computeUnits) {
     const std::string name = nameOfCompiledDirectory(compiledDir);
     {
-        std::lock_guard<std::mutex> lock(state_->mutex);
+        MutexLock lock(state_->mutex);
         if (!name.empty() && state_->answers.count(name))
             return Expected<std::shared_ptr<Model>>::ok(std::make_shared<ScriptedModel>(name, state_));
     }
     std::shared_ptr<ModelRuntime> fallback;
     {
-        std::lock_guard<std::mutex> lock(fallbackMutex_);
+        MutexLock lock(fallbackMutex_);
         fallback = fallback_;
     }
     if (fallback) return fallback->modelWithContentsOfURL(compiledDir, computeUnits);
@@ -110,7 +110,7 @@ Expected<std::shared_ptr<Model>> ScriptedModelRuntime::modelWithContentsOfURL(co
 Expected<std::string> ScriptedModelRuntime::compileModelAtURL(const std::string& packageDir) {
     std::shared_ptr<ModelRuntime> fallback;
     {
-        std::lock_guard<std::mutex> lock(fallbackMutex_);
+        MutexLock lock(fallbackMutex_);
         fallback = fallback_;
     }
     if (fallback) return fallback->compileModelAtURL(packageDir);

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "platform/ModelRuntime.h"
+#include "base/ThreadAnnotations.h"
 
 namespace tevra::fake {
 
@@ -74,14 +75,14 @@ public:
 
     // Shared with the models handed out, which may outlive the runtime.
     struct State {
-        mutable std::mutex mutex;
-        std::map<std::string, ScriptedAnswer> answers;
-        Observer observer;
+        mutable Mutex mutex;
+        std::map<std::string, ScriptedAnswer> answers TEVRA_GUARDED_BY(mutex);
+        Observer observer TEVRA_GUARDED_BY(mutex);
     };
 
 private:
     std::shared_ptr<State> state_ = std::make_shared<State>();
-    mutable std::mutex fallbackMutex_;
+    mutable Mutex fallbackMutex_;
     std::shared_ptr<ModelRuntime> fallback_;
 };
 

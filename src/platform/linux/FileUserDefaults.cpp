@@ -41,13 +41,14 @@ FileUserDefaults::FileUserDefaults(std::string path) : path_(std::move(path)) {
         logSystem("User defaults: no home directory found; settings are kept in memory only");
         return;
     }
+    MutexLock lock(mutex_);
     load();
 }
 
 FileUserDefaults::~FileUserDefaults() {
     bool pending;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         pending = dirty_ && !path_.empty();
     }
     if (pending) synchronize();
@@ -90,14 +91,14 @@ void FileUserDefaults::load() {
 }
 
 std::optional<std::string> FileUserDefaults::stringForKey(const std::string& key) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     auto it = values_.find(key);
     if (it == values_.end() || !it->is_string()) return std::nullopt;
     return it->get<std::string>();
 }
 
 void FileUserDefaults::setObject(const std::optional<std::string>& value, const std::string& key) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (value) {
         values_[key] = *value;
     } else {
@@ -107,7 +108,7 @@ void FileUserDefaults::setObject(const std::optional<std::string>& value, const 
 }
 
 bool FileUserDefaults::synchronize() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!dirty_) return true;
     if (path_.empty()) return false;
     // Invalid UTF-8 in a value is written as U+FFFD rather than failing.

@@ -21,11 +21,11 @@
 #pragma once
 
 #include <map>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 
 #include "platform/UserDefaults.h"
+#include "base/ThreadAnnotations.h"
 
 namespace tevra::linux_platform {
 
@@ -48,17 +48,20 @@ public:
 
     // Test hook: makes the next writes fail with EIO after part of the data
     // went into the temporary file, as a full or failing disk would.
-    void injectWriteFailureForTesting(bool fail) { injectFailure_ = fail; }
+    void injectWriteFailureForTesting(bool fail) {
+        MutexLock lock(mutex_);
+        injectFailure_ = fail;
+    }
 
 private:
-    void load();
-    bool writeFile(const std::string& text, std::string& failure);
+    void load() TEVRA_REQUIRES(mutex_);
+    bool writeFile(const std::string& text, std::string& failure) TEVRA_REQUIRES(mutex_);
 
     std::string path_;
-    mutable std::mutex mutex_;
-    nlohmann::json values_ = nlohmann::json::object();
-    bool dirty_ = false;
-    bool injectFailure_ = false;
+    mutable Mutex mutex_;
+    nlohmann::json values_ TEVRA_GUARDED_BY(mutex_) = nlohmann::json::object();
+    bool dirty_ TEVRA_GUARDED_BY(mutex_) = false;
+    bool injectFailure_ TEVRA_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace tevra::linux_platform

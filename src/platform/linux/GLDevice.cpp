@@ -98,7 +98,7 @@ GLCompletionThread::GLCompletionThread(EGLDisplay display) : display_(display) {
 
 GLCompletionThread::~GLCompletionThread() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         stopping_ = true;
     }
     cv_.notify_all();
@@ -107,7 +107,7 @@ GLCompletionThread::~GLCompletionThread() {
 
 void GLCompletionThread::enqueue(EGLSync sync, std::vector<std::function<void()>> handlers) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         items_.push_back({sync, std::move(handlers)});
     }
     cv_.notify_all();
@@ -119,8 +119,8 @@ void GLCompletionThread::run() {
     while (true) {
         Item item;
         {
-            std::unique_lock<std::mutex> lock(mutex_);
-            cv_.wait(lock, [&] { return stopping_ || !items_.empty(); });
+            MutexLock lock(mutex_);
+            while (!stopping_ && items_.empty()) cv_.wait(mutex_);
             if (items_.empty()) return;  // stopping with nothing left
             item = std::move(items_.front());
             items_.pop_front();
@@ -128,7 +128,7 @@ void GLCompletionThread::run() {
         if (item.sync != EGL_NO_SYNC) {
             int slicesAfterStop = 0;
             while (eglClientWaitSync(display_, item.sync, 0, kSlice) == EGL_TIMEOUT_EXPIRED) {
-                std::lock_guard<std::mutex> lock(mutex_);
+                MutexLock lock(mutex_);
                 if (stopping_ && ++slicesAfterStop >= kShutdownSlices) break;
             }
             eglDestroySync(display_, item.sync);

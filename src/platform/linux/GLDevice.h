@@ -28,7 +28,6 @@
 #include <GLES3/gl3.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <map>
@@ -38,6 +37,7 @@
 #include <vector>
 
 #include "platform/GPU.h"
+#include "base/ThreadAnnotations.h"
 
 namespace tevra::gl {
 
@@ -72,10 +72,10 @@ private:
         std::vector<std::function<void()>> handlers;
     };
     EGLDisplay display_;
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<Item> items_;
-    bool stopping_ = false;
+    Mutex mutex_;
+    ConditionVariable cv_;
+    std::deque<Item> items_ TEVRA_GUARDED_BY(mutex_);
+    bool stopping_ TEVRA_GUARDED_BY(mutex_) = false;
     std::thread thread_;
 };
 

@@ -1,7 +1,7 @@
 #include "platform/linux/GLibDispatch.h"
+#include "base/ThreadAnnotations.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <set>
@@ -23,7 +23,7 @@ public:
     ~MainQueue() override {
         GSource* source = nullptr;
         {
-            std::lock_guard<std::mutex> lock(state_->mutex);
+            MutexLock lock(state_->mutex);
             state_->closed = true;
             state_->items.clear();
             source = state_->source;
@@ -37,7 +37,7 @@ public:
 
     void async(std::function<void()> work) override {
         if (!work) return;
-        std::lock_guard<std::mutex> lock(state_->mutex);
+        MutexLock lock(state_->mutex);
         if (state_->closed) return;
         state_->items.push_back(std::move(work));
         if (state_->source) return;
@@ -55,12 +55,12 @@ public:
 
 private:
     struct State {
-        std::mutex mutex;
-        std::deque<std::function<void()>> items;
-        GSource* source = nullptr;
-        bool closed = false;
-        int pins = 0;
-        std::shared_ptr<State> self;
+        Mutex mutex;
+        std::deque<std::function<void()>> items TEVRA_GUARDED_BY(mutex);
+        GSource* source TEVRA_GUARDED_BY(mutex) = nullptr;
+        bool closed TEVRA_GUARDED_BY(mutex) = false;
+        int pins TEVRA_GUARDED_BY(mutex) = 0;
+        std::shared_ptr<State> self TEVRA_GUARDED_BY(mutex);
     };
 
     static gboolean fire(gpointer data) {
@@ -68,7 +68,7 @@ private:
         std::deque<std::function<void()>> batch;
         std::shared_ptr<State> keep;
         {
-            std::lock_guard<std::mutex> lock(state->mutex);
+            MutexLock lock(state->mutex);
             keep = state->self;  // alive while the batch runs, whatever it destroys
             batch.swap(state->items);
             if (state->source) {
@@ -78,7 +78,7 @@ private:
         }
         for (auto& work : batch) {
             {
-                std::lock_guard<std::mutex> lock(state->mutex);
+                MutexLock lock(state->mutex);
                 if (state->closed) break;
             }
             work();
@@ -90,7 +90,7 @@ private:
         auto* state = static_cast<State*>(data);
         std::shared_ptr<State> last;
         {
-            std::lock_guard<std::mutex> lock(state->mutex);
+            MutexLock lock(state->mutex);
             if (--state->pins == 0) last = std::move(state->self);
         }
         // `last` may free the state here, after its lock was released.
@@ -109,7 +109,7 @@ public:
 
     ~WorkerPool() override {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             stopping_ = true;
         }
         cv_.notify_all();
@@ -127,7 +127,7 @@ public:
     void async(std::function<void()> work) override {
         if (!work) return;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             if (stopping_) return;
             items_.push_back(std::move(work));
         }
@@ -141,8 +141,8 @@ private:
         for (;;) {
             std::function<void()> work;
             {
-                std::unique_lock<std::mutex> lock(mutex_);
-                cv_.wait(lock, [this] { return stopping_ || !items_.empty(); });
+                MutexLock lock(mutex_);
+                while (!stopping_ && items_.empty()) cv_.wait(mutex_);
                 // Work queued before shutdown still runs; then the worker exits.
                 if (items_.empty()) return;
                 work = std::move(items_.front());
@@ -152,19 +152,19 @@ private:
         }
     }
 
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<std::function<void()>> items_;
-    bool stopping_ = false;
+    Mutex mutex_;
+    ConditionVariable cv_;
+    std::deque<std::function<void()>> items_ TEVRA_GUARDED_BY(mutex_);
+    bool stopping_ TEVRA_GUARDED_BY(mutex_) = false;
     std::vector<std::thread> threads_;
 };
 
 // ---- Timers ----
 
 struct GLibDispatch::TimerRegistry {
-    std::mutex mutex;
-    std::set<GSource*> live;  // each holds one reference
-    bool closed = false;
+    Mutex mutex;
+    std::set<GSource*> live TEVRA_GUARDED_BY(mutex);  // each holds one reference
+    bool closed TEVRA_GUARDED_BY(mutex) = false;
 };
 
 class GLibDispatch::GLibTimer : public Timer {
@@ -176,7 +176,7 @@ public:
     void invalidate() override {
         g_source_destroy(source_);
         if (auto registry = registry_.lock()) {
-            std::lock_guard<std::mutex> lock(registry->mutex);
+            MutexLock lock(registry->mutex);
             if (registry->live.erase(source_)) g_source_unref(source_);
         }
     }
@@ -220,7 +220,7 @@ GLibDispatch::GLibDispatch(unsigned workerCount)
 GLibDispatch::~GLibDispatch() {
     std::set<GSource*> live;
     {
-        std::lock_guard<std::mutex> lock(timers_->mutex);
+        MutexLock lock(timers_->mutex);
         timers_->closed = true;
         live.swap(timers_->live);
     }
@@ -249,7 +249,7 @@ std::shared_ptr<Timer> GLibDispatch::scheduleRepeatingTimer(double interval, std
     g_source_set_callback(source, &timerFired, new TickData{std::move(tick), source}, &tickFree);
     bool closed;
     {
-        std::lock_guard<std::mutex> lock(timers_->mutex);
+        MutexLock lock(timers_->mutex);
         closed = timers_->closed;
         if (!closed) {
             g_source_ref(source);

@@ -7,15 +7,16 @@
 #include <vector>
 
 #include "platform/Log.h"
+#include "base/ThreadAnnotations.h"
 
 namespace tevra::linux_platform {
 
 struct LinuxDevice::State {
-    mutable std::mutex mutex;
-    long orientation = UIDeviceOrientationPortrait;
-    int generating = 0;
-    int nextToken = 1;
-    std::map<int, std::function<void()>> observers;
+    mutable Mutex mutex;
+    long orientation TEVRA_GUARDED_BY(mutex) = UIDeviceOrientationPortrait;
+    int generating TEVRA_GUARDED_BY(mutex) = 0;
+    int nextToken TEVRA_GUARDED_BY(mutex) = 1;
+    std::map<int, std::function<void()>> observers TEVRA_GUARDED_BY(mutex);
 };
 
 LinuxDevice::LinuxDevice(std::shared_ptr<Dispatch> dispatch, long initialOrientation)
@@ -27,34 +28,34 @@ LinuxDevice::LinuxDevice(std::shared_ptr<Dispatch> dispatch, long initialOrienta
 LinuxDevice::~LinuxDevice() = default;
 
 long LinuxDevice::orientation() const {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     return state_->orientation;
 }
 
 bool LinuxDevice::isGeneratingDeviceOrientationNotifications() const {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     return state_->generating > 0;
 }
 
 void LinuxDevice::beginGeneratingDeviceOrientationNotifications() {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     ++state_->generating;
 }
 
 void LinuxDevice::endGeneratingDeviceOrientationNotifications() {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     if (state_->generating > 0) --state_->generating;
 }
 
 int LinuxDevice::addOrientationObserver(std::function<void()> observer) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     int token = state_->nextToken++;
     if (observer) state_->observers.emplace(token, std::move(observer));
     return token;
 }
 
 void LinuxDevice::removeOrientationObserver(int token) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     state_->observers.erase(token);
 }
 
@@ -70,7 +71,7 @@ void LinuxDevice::setOrientation(long orientation) {
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(state_->mutex);
+        MutexLock lock(state_->mutex);
         if (state_->orientation == orientation) return;
         state_->orientation = orientation;
         if (state_->generating == 0 || !dispatch_) return;
@@ -83,13 +84,13 @@ void LinuxDevice::setOrientation(long orientation) {
         // earlier observer of the same change is skipped.
         std::vector<int> tokens;
         {
-            std::lock_guard<std::mutex> lock(state->mutex);
+            MutexLock lock(state->mutex);
             for (auto& [token, fn] : state->observers) tokens.push_back(token);
         }
         for (int token : tokens) {
             std::function<void()> fn;
             {
-                std::lock_guard<std::mutex> lock(state->mutex);
+                MutexLock lock(state->mutex);
                 auto it = state->observers.find(token);
                 if (it == state->observers.end()) continue;
                 fn = it->second;

@@ -10,6 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/ThreadAnnotations.h"
+
 namespace tevra {
 
 const char* const kOpenCVModelRuntimeErrorDomain = "OpenCVModelRuntime";
@@ -218,11 +220,23 @@ cv::Mat blankInput(const InputSpec& in) {
     return m;
 }
 
+namespace {
+// OpenCV's importer registers layer types in a process-wide table while it
+// reads a model, without a lock of its own: two models read at once on
+// different threads (a download finishing while the main thread opens a
+// stored model) corrupted that table, a use-after-free under
+// AddressSanitizer. Reads take turns.
+Mutex gImportMutex;
+}  // namespace
+
 Expected<cv::dnn::Net> loadNetwork(const std::string& bytes, const std::string& where) {
     using R = Expected<cv::dnn::Net>;
     cv::dnn::Net net;
     try {
-        net = cv::dnn::readNetFromONNX(bytes.data(), bytes.size());
+        {
+            MutexLock lock(gImportMutex);
+            net = cv::dnn::readNetFromONNX(bytes.data(), bytes.size());
+        }
         net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
         net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
     } catch (const cv::Exception& e) {

@@ -16,6 +16,7 @@
 #include <opencv2/dnn.hpp>
 
 #include "platform/Log.h"
+#include "base/ThreadAnnotations.h"
 
 namespace tevra {
 
@@ -144,7 +145,7 @@ public:
         using R = Expected<FeatureMap>;
         Expected<std::vector<cv::Mat>> outs = Expected<std::vector<cv::Mat>>::fail({});
         try {
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             outs = model::forward(net_, description_, blobs);
         } catch (const std::exception& e) {
             return R::fail(
@@ -174,8 +175,8 @@ public:
     const Description& description() const { return description_; }
 
 private:
-    std::mutex mutex_;
-    cv::dnn::Net net_;
+    Mutex mutex_;
+    cv::dnn::Net net_ TEVRA_GUARDED_BY(mutex_);
     Description description_;
 };
 
@@ -278,7 +279,7 @@ OpenCVModelRuntime::OpenCVModelRuntime(const Limits& limits, std::string checkPr
 bool OpenCVModelRuntime::validated(const std::string& dir, const std::string& descriptionSha,
                                    const std::string& modelSha) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         if (validated_.count(descriptionSha + ":" + modelSha)) return true;
     }
     if (!model::stampMatches(dir, descriptionSha, modelSha)) return false;
@@ -287,7 +288,7 @@ bool OpenCVModelRuntime::validated(const std::string& dir, const std::string& de
 }
 
 void OpenCVModelRuntime::remember(const std::string& descriptionSha, const std::string& modelSha) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     // A few models are in use at a time; an old entry costs only a re-check.
     if (validated_.size() >= 256) validated_.clear();
     validated_.insert(descriptionSha + ":" + modelSha);

@@ -42,6 +42,7 @@
 #include "platform/ModelRuntime.h"
 #include "platform/linux/ModelCheck.h"
 #include "platform/linux/ModelNetwork.h"
+#include "base/ThreadAnnotations.h"
 
 namespace tevra {
 
@@ -83,8 +84,8 @@ private:
     Limits limits_;
     model::CheckOptions check_;
     std::atomic<uint64_t> checksStarted_{0};
-    std::mutex mutex_;
-    std::set<std::string> validated_;  // "description:model" digests, bounded
+    Mutex mutex_;
+    std::set<std::string> validated_ TEVRA_GUARDED_BY(mutex_);  // "description:model" digests, bounded
 };
 
 }  // namespace tevra

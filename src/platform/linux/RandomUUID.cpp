@@ -21,7 +21,7 @@ std::string RandomUUID::uuidString() {
         }
     }
     if (filled < sizeof bytes) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         for (size_t i = filled; i < sizeof bytes; i += 4) {
             uint32_t r = fallback_();
             for (size_t k = 0; k < 4 && i + k < sizeof bytes; ++k) bytes[i + k] = static_cast<uint8_t>(r >> (8 * k));

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "platform/UUIDSource.h"
+#include "base/ThreadAnnotations.h"
 
 namespace tevra::linux_platform {
 
@@ -16,8 +17,8 @@ public:
     std::string uuidString() override;
 
 private:
-    std::mutex mutex_;
-    std::random_device fallback_;
+    Mutex mutex_;
+    std::random_device fallback_ TEVRA_GUARDED_BY(mutex_);
 };
 
 }  // namespace tevra::linux_platform

@@ -26,7 +26,7 @@ void StdLog::writeLine(std::FILE* stream, std::string_view prefix, std::string_v
     std::string text;
     text.reserve(prefix.size() + line.size() + 1);
     text.append(prefix).append(line).push_back('\n');
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     std::fwrite(text.data(), 1, text.size(), stream);
     std::fflush(stream);
 }

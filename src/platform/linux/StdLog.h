@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "platform/Log.h"
+#include "base/ThreadAnnotations.h"
 
 namespace tevra::linux_platform {
 
@@ -34,7 +35,7 @@ private:
     void writeLine(std::FILE* stream, std::string_view prefix, std::string_view line);
 
     Options options_;
-    std::mutex mutex_;
+    Mutex mutex_;  // keeps each line whole
 };
 
 }  // namespace tevra::linux_platform
