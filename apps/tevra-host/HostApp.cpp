@@ -70,7 +70,8 @@ constexpr const char* kConsoleScript = R"JS((function () {
     post('exception', e.message || text(e.error), e.filename, e.lineno);
   });
   window.addEventListener('unhandledrejection', function (e) {
-    post('rejection', 'unhandled rejection: ' + text(e.reason), '', 0);
+    var r = e.reason;  // an Error carries where it was made
+    post('rejection', text(r), r && r.sourceURL, r && r.line);
   });
 })();)JS";
 

@@ -609,6 +609,7 @@ window.addEventListener('tevra:report', function (e) {
   e.detail.api = !!window.Zephral;
 });
 setTimeout(function () { throw new Error('boom'); }, 0);
+Promise.reject(new Error('refused'));
 </script></body></html>)";
     const HostRun run =
         runHost(dir_, {"--frames", "10", "--url", (dir_ / "my page" / "index.html").string() + "?x=1&y=two"});
@@ -618,6 +619,7 @@ setTimeout(function () { throw new Error('boom'); }, 0);
     const auto exceptions = linesStartingWith(run.out, "page: exception index.html:8: ");
     ASSERT_EQ(exceptions.size(), 1u) << run.out;
     EXPECT_NE(exceptions[0].find("boom"), std::string::npos);
+    EXPECT_EQ(linesStartingWith(run.out, "page: rejection index.html:9: Error: refused").size(), 1u) << run.out;
     const auto reports = linesStartingWith(run.out, "page: {");
     ASSERT_EQ(reports.size(), 1u) << run.out;
     EXPECT_EQ(json::parse(reports[0].substr(6)), (json{{"query", "?x=1&y=two"}, {"api", true}}));
