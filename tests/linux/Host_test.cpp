@@ -585,6 +585,9 @@ class HostProgramTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!gdk_display_get_default()) GTEST_SKIP() << "no display (run under xvfb-run)";
+        // The sanitized host program is exercised by scripts/soak; the
+        // sanitizer tree's test run stays short.
+        if (kSlowUnwinding) GTEST_SKIP() << "runs the host program of the optimised build only";
         dir_ = fs::temp_directory_path() / ("tevra-host-program-" + std::to_string(::getpid()));
         fs::remove_all(dir_);
         fs::create_directories(dir_ / "my page");
