@@ -116,6 +116,7 @@ Host& host(const std::string& which) {
     o.documents = (scratch() / "documents").string();
     o.defaults = (scratch() / ("defaults-" + which + ".json")).string();
     o.probe = h.probe;
+    o.pageConsole = false;  // measured as before: no console wrappers in the page
     if (which == "trivial") {
         o.resources = (scratch() / "resources").string();
         o.url = "file://trivial";
@@ -136,7 +137,7 @@ Host& host(const std::string& which) {
             return G_SOURCE_CONTINUE;
         },
         &h);
-    // Load, tracking begins (the remembered page loads once more), settle.
+    // Load, tracking begins, settle.
     tevra::host::HostApp::iterateUntil([] { return false; }, 2.5);
     return h;
 }

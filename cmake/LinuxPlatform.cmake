@@ -102,7 +102,10 @@ if(TEVRA_BUILD_TESTS)
     target_compile_definitions(tevra_webkit_tests PRIVATE
       TEVRA_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}"
       TEVRA_SOURCE_RESOURCES="${TEVRA_RESOURCE_DIR}"
-      TEVRA_BUILD_DIR="${CMAKE_CURRENT_BINARY_DIR}")
+      TEVRA_BUILD_DIR="${CMAKE_CURRENT_BINARY_DIR}"
+      TEVRA_HOST_BINARY="$<TARGET_FILE:tevra-host>")
+    # The host program tests run tevra-host itself.
+    add_dependencies(tevra_webkit_tests tevra-host)
     gtest_discover_tests(tevra_webkit_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
   endif()
 endif()

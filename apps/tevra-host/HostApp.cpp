@@ -8,10 +8,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cctype>
 #include <filesystem>
 #include <iostream>
 
 #include "base/FrameworkResources.h"
+#include "base/TextUtils.h"
+#include "base/URL.h"
+#include "page/PageAddress.h"
 #include "platform/linux/FileUserDefaults.h"
 #include "embed/GtkBridge.h"
 #include "platform/linux/GtkCameraView.h"
@@ -27,26 +31,105 @@ using linux_platform::WebKitPageView;
 
 namespace {
 
-// The platform's view factory with one extra channel on every page view.
-class ProbeViewFactory : public ViewFactory {
+// The page console on the terminal: a document-start script wraps the
+// console functions and listens for uncaught errors and rejections, posting
+// each on the host's own channel. Runs before the page's scripts.
+constexpr const char* kConsoleScript = R"JS((function () {
+  var channel = window.webkit && window.webkit.messageHandlers && window.webkit.messageHandlers.hostConsole;
+  if (!channel) return;
+  function text(v) {
+    try {
+      if (typeof v === 'string') return v;
+      if (v instanceof Error) return String(v);
+      var json = JSON.stringify(v);
+      return json === undefined ? String(v) : json;
+    } catch (e) { return String(v); }
+  }
+  function post(level, message, source, line) {
+    try {
+      channel.postMessage({level: level, text: String(message).slice(0, 4096),
+                           source: String(source || '').slice(0, 1024), line: line | 0});
+    } catch (e) {}
+  }
+  // The caller's place, from a stack line "name@URL:LINE:COLUMN".
+  function caller() {
+    var lines = String(new Error().stack || '').split('\n');
+    var m = /@?([^@]*):(\d+):\d+$/.exec(lines[2] || '');
+    return m ? [m[1], +m[2]] : ['', 0];
+  }
+  ['log', 'info', 'warn', 'error', 'debug'].forEach(function (level) {
+    var inner = console[level];
+    console[level] = function () {
+      var at = caller(), parts = [];
+      for (var i = 0; i < arguments.length && i < 32; i++) parts.push(text(arguments[i]));
+      post(level, parts.join(' '), at[0], at[1]);
+      if (inner) return inner.apply(console, arguments);
+    };
+  });
+  window.addEventListener('error', function (e) {
+    post('exception', e.message || text(e.error), e.filename, e.lineno);
+  });
+  window.addEventListener('unhandledrejection', function (e) {
+    var r = e.reason;  // an Error carries where it was made
+    post('rejection', text(r), r && r.sourceURL, r && r.line);
+  });
+})();)JS";
+
+// A console message as one bounded terminal line:
+// "page: LEVEL FILE:LINE: TEXT" (FILE: the last part of the URL's path).
+class PageConsole : public ScriptMessageHandler {
 public:
-    ProbeViewFactory(std::shared_ptr<ViewFactory> inner, std::shared_ptr<ScriptMessageHandler> probe)
-        : inner_(std::move(inner)), probe_(std::move(probe)) {}
+    void userContentControllerDidReceiveScriptMessage(const ScriptMessage& message) override {
+        const nlohmann::json& b = message.body;
+        if (!b.is_object()) return;
+        auto field = [&](const char* name) {
+            auto it = b.find(name);
+            return it != b.end() && it->is_string() ? it->get<std::string>() : std::string();
+        };
+        std::string level = field("level"), source = field("source");
+        const size_t cut = source.find_first_of("?#");
+        if (cut != std::string::npos) source.resize(cut);
+        if (const size_t slash = source.rfind('/'); slash != std::string::npos) source = source.substr(slash + 1);
+        long line = 0;
+        if (auto it = b.find("line"); it != b.end() && it->is_number_integer()) line = it->get<long>();
+        std::string out = "page: " + clippedForLog(level.empty() ? "log" : level, 16);
+        if (!source.empty()) out += " " + clippedForLog(source, 120) + ":" + std::to_string(line);
+        out += ": " + clippedForLog(field("text"), 1000);
+        logStdout(out);
+    }
+};
+
+// The platform's view factory with the host's channels and scripts on every
+// page view.
+class HostViewFactory : public ViewFactory {
+public:
+    HostViewFactory(std::shared_ptr<ViewFactory> inner, std::shared_ptr<ScriptMessageHandler> probe,
+                    std::shared_ptr<ScriptMessageHandler> console)
+        : inner_(std::move(inner)), probe_(std::move(probe)), console_(std::move(console)) {}
     std::shared_ptr<GPUDevice> systemDefaultDevice() override { return inner_->systemDefaultDevice(); }
     std::shared_ptr<CameraView> makeCameraView(const Rect& frame, std::shared_ptr<GPUDevice> device) override {
         return inner_->makeCameraView(frame, std::move(device));
     }
     std::shared_ptr<WebView> makeWebView(const Rect& frame, const WebViewConfiguration& configuration) override {
-        configuration.userContentController->addScriptMessageHandler(probe_, kProbeChannel);
-        // Runs after the framework's scripts, so it wraps their handleARFrame.
-        configuration.userContentController->addUserScript(
-            {"(function () {"
-             "  var probe = window.webkit.messageHandlers.hostProbe, inner = window.handleARFrame;"
-             "  window.handleARFrame = function (data) {"
-             "    probe.postMessage(data && data.length ? data[0] : null);"
-             "    if (inner) return inner(data);"
-             "  };"
-             "})();"});
+        UserContentController& content = *configuration.userContentController;
+        if (console_) {
+            content.addScriptMessageHandler(console_, kConsoleChannel);
+            // At document start: after the framework's scripts, before the
+            // page's own.
+            content.addUserScript({kConsoleScript});
+        }
+        if (probe_) {
+            content.addScriptMessageHandler(probe_, kProbeChannel);
+            // Runs after the framework's scripts, so it wraps their handleARFrame.
+            content.addUserScript(
+                {"(function () {"
+                 "  var probe = window.webkit.messageHandlers.hostProbe, inner = window.handleARFrame;"
+                 "  window.handleARFrame = function (data) {"
+                 "    probe.postMessage(data && data.length ? data[0] : null);"
+                 "    if (inner) return inner(data);"
+                 "  };"
+                 "})();"});
+        }
         return inner_->makeWebView(frame, configuration);
     }
     std::shared_ptr<TextField> makeTextField() override { return inner_->makeTextField(); }
@@ -54,7 +137,7 @@ public:
 
 private:
     std::shared_ptr<ViewFactory> inner_;
-    std::shared_ptr<ScriptMessageHandler> probe_;
+    std::shared_ptr<ScriptMessageHandler> probe_, console_;
 };
 
 // Every line to the platform's log and then to a tap.
@@ -87,25 +170,62 @@ bool parseInt(const std::string& text, long& out) {
 }  // namespace
 
 const char* hostUsage() {
-    return "usage: tevra-host [--url TEXT] [--session DIR] [--resources DIR] [--documents DIR]\n"
-           "                  [--defaults FILE.json]\n"
-           "                  [--size WxH] [--orientation N] [--navigation] [--no-loop]\n"
-           "                  [--headless] [--frames N] [--seconds S] [--screenshot FILE.png]\n";
+    return "usage: tevra-host [OPTION]...\n"
+           "Plays a recorded AR session under a web page, in a window or headless.\n"
+           "\n"
+           "  --url PAGE         local file or folder, file:/// or http(s) URL, or file://NAME in --resources\n"
+           "  --session DIR      the recorded session (default: examples/sessions/demo)\n"
+           "  --resources DIR    the application's pages (default: examples/resources)\n"
+           "  --documents DIR    downloaded models (default: ~/.local/share/TevraARWebGL)\n"
+           "  --defaults FILE    settings with the remembered page (~/.config/TevraARWebGL/defaults.json)\n"
+           "  --fresh            start clean: no remembered page, caches or models of earlier runs\n"
+           "  --size WxH         the window size in points (default: 390x844)\n"
+           "  --orientation N    the device orientation, 0 to 6 (default: 1, portrait)\n"
+           "  --navigation       show the URL field and the back and refresh buttons\n"
+           "  --no-loop          play the session once, not over and over\n"
+           "  --no-page-console  do not print the page's console messages and uncaught errors\n"
+           "  --headless         no window: stop at the limit, write the screenshot, print a report\n"
+           "  --frames N         headless: stop after N frames\n"
+           "  --seconds S        headless: stop after S seconds (default: 5 when no --frames)\n"
+           "  --screenshot FILE  headless: the screenshot PNG (default: tevra-host.png)\n"
+           "  --help             this text\n"
+           "\n"
+           "Without --url the remembered page (the last one loaded) is shown. Query strings are kept.\n"
+           "Exit status: 0 done; 1 (headless) the page never finished loading, its web process\n"
+           "died or the screenshot failed; 2 a bad command line or set-up.\n"
+           "\n"
+           "Example:\n"
+           "  xvfb-run -a tevra-host --headless --seconds 3 --url \"mypage/index.html?debug=1\"\n";
 }
 
 bool parseHostOptions(int argc, char** argv, HostOptions& o, std::string& error) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        // "--name=value" as well as "--name value".
+        std::optional<std::string> inlineValue;
+        if (const size_t eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) {
+            inlineValue = a.substr(eq + 1);
+            a.resize(eq);
+        }
+        bool missing = false;
         auto value = [&](std::string& out) {
-            if (i + 1 >= argc) return false;
+            if (inlineValue) {
+                out = *inlineValue;
+                inlineValue.reset();
+                return true;
+            }
+            if (i + 1 >= argc) {
+                missing = true;
+                return false;
+            }
             out = argv[++i];
             return true;
         };
-        std::string v;
+        std::string v, expected;
         long n = 0;
         bool ok = true;
         if (a == "--url")
-            ok = value(o.url);
+            ok = value(o.url) && !o.url.empty();
         else if (a == "--session")
             ok = value(o.session);
         else if (a == "--resources")
@@ -122,30 +242,138 @@ bool parseHostOptions(int argc, char** argv, HostOptions& o, std::string& error)
             o.headless = true;
         else if (a == "--no-loop")
             o.loop = false;
-        else if (a == "--size")
-            ok = value(v) && std::sscanf(v.c_str(), "%dx%d", &o.width, &o.height) == 2 && o.width > 0 && o.height > 0 &&
-                 o.width <= 8192 && o.height <= 8192;
-        else if (a == "--orientation") {
+        else if (a == "--no-page-console")
+            o.pageConsole = false;
+        else if (a == "--fresh")
+            o.fresh = true;
+        else if (a == "--help" || a == "-h")
+            o.help = true;
+        else if (a == "--size") {
+            expected = "WxH, each 1 to 8192, e.g. 390x844";
+            char tail = 0;
+            ok = value(v) && std::sscanf(v.c_str(), "%dx%d%c", &o.width, &o.height, &tail) == 2 && o.width > 0 &&
+                 o.height > 0 && o.width <= 8192 && o.height <= 8192;
+        } else if (a == "--orientation") {
+            expected = "0 to 6";
             ok = value(v) && parseInt(v, n) && n >= 0 && n <= 6;
             if (ok) o.orientation = n;
         } else if (a == "--frames") {
+            expected = "a whole number, 0 to 1000000";
             ok = value(v) && parseInt(v, n) && n >= 0 && n <= 1000000;
             if (ok) o.frames = static_cast<int>(n);
         } else if (a == "--seconds") {
+            expected = "a number of seconds, 0 to 86400";
             char* end = nullptr;
             ok = value(v);
             if (ok) o.seconds = std::strtod(v.c_str(), &end);
-            ok = ok && !v.empty() && !*end && o.seconds >= 0;
+            ok = ok && !v.empty() && !*end && o.seconds >= 0 && o.seconds <= 86400;
         } else {
-            error = "unknown argument " + a;
+            error = "unknown option " + clippedForLog(a, 80) + " (see --help)";
+            return false;
+        }
+        if (inlineValue) {
+            error = a + " takes no value";
             return false;
         }
         if (!ok) {
-            error = "bad or missing value for " + a;
+            if (missing)
+                error = a + " needs a value";
+            else
+                error = "bad value for " + a + ": \"" + clippedForLog(v, 80) + "\"" +
+                        (expected.empty() ? "" : " (expected " + expected + ")");
             return false;
         }
     }
     return true;
+}
+
+namespace {
+
+// "%20" back to " "; false on a "%" without two hex digits.
+bool percentDecoded(const std::string& text, std::string& out) {
+    out.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out += text[i];
+            continue;
+        }
+        if (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
+            !std::isxdigit(static_cast<unsigned char>(text[i + 2])))
+            return false;
+        out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+        i += 2;
+    }
+    return true;
+}
+
+bool startsWithNoCase(const std::string& text, const std::string& prefix) {
+    return text.size() >= prefix.size() && lowercase(text.substr(0, prefix.size())) == prefix;
+}
+
+// The file URL of an existing local page (a directory: its index.html).
+std::optional<std::string> localPageAddress(fs::path path, const std::string& suffix, const std::string& shown,
+                                            std::string& error) {
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) path /= "index.html";
+    if (!fs::is_regular_file(path, ec)) {
+        error = "no such page file: " + clippedForLog(shown, 200);
+        return std::nullopt;
+    }
+    return fileURLForPath(path.lexically_normal().string()) + suffix;
+}
+
+}  // namespace
+
+std::optional<std::string> pageAddress(const std::string& text, const std::string& resources,
+                                       const std::string& workingDirectory, std::string& error) {
+    if (text.empty()) {
+        error = "no page given";
+        return std::nullopt;
+    }
+    // The query and fragment stay as written.
+    const size_t cut = text.find_first_of("?#");
+    const std::string base = text.substr(0, cut);
+    const std::string suffix = cut == std::string::npos ? "" : text.substr(cut);
+    std::optional<std::string> address;
+    if (startsWithNoCase(text, "file:///")) {
+        std::string path;
+        if (!percentDecoded(base.substr(7), path)) {
+            error = "not a valid file URL: " + clippedForLog(text, 200);
+            return std::nullopt;
+        }
+        address = localPageAddress(path, suffix, text, error);
+    } else if (startsWithNoCase(text, "file://")) {
+        address = resolvePageAddress(base, resources);
+        if (!address) {
+            error = "no page " + clippedForLog(base, 200) + " among the resources in " +
+                    (resources.empty() ? "(none)" : resources);
+            return std::nullopt;
+        }
+        *address += suffix;
+    } else {
+        std::error_code ec;
+        const fs::path local = fs::path(workingDirectory) / base;  // an absolute base replaces the directory
+        const std::string low = lowercase(base);
+        auto endsWith = [&](const std::string& e) {
+            return low.size() >= e.size() && low.compare(low.size() - e.size(), e.size(), e) == 0;
+        };
+        const bool looksLocal = !base.empty() && (base[0] == '/' || base.rfind("./", 0) == 0 ||
+                                                  base.rfind("../", 0) == 0 || endsWith(".html") || endsWith(".htm"));
+        if (!base.empty() && base.find("://") == std::string::npos && (fs::exists(local, ec) || looksLocal)) {
+            address = localPageAddress(local, suffix, base, error);
+        } else {
+            address = resolvePageAddress(text, resources);
+            if (!address) {
+                error = "not a page address: " + clippedForLog(text, 200);
+                return std::nullopt;
+            }
+        }
+    }
+    if (address && !parseURL(*address)) {
+        error = "not a valid URL (write blanks and quotes in a query as %20 and %22): " + clippedForLog(*address, 200);
+        return std::nullopt;
+    }
+    return address;
 }
 
 HostApp::HostApp(HostOptions options) : options_(std::move(options)) {}
@@ -200,7 +428,9 @@ bool HostApp::start(std::string& error) {
     auto platform = installLinuxPlatform(po);
     if (!options_.defaults.empty()) platform->defaults = std::make_shared<FileUserDefaults>(options_.defaults);
     if (options_.logTap) platform->log = std::make_shared<TeeLog>(platform->log, options_.logTap);
-    if (options_.probe) platform->views = std::make_shared<ProbeViewFactory>(platform->views, options_.probe);
+    if (options_.probe || options_.pageConsole)
+        platform->views = std::make_shared<HostViewFactory>(
+            platform->views, options_.probe, options_.pageConsole ? std::make_shared<PageConsole>() : nullptr);
 
     Rect frame{0, 0, static_cast<double>(options_.width), static_cast<double>(options_.height)};
     auto hostView = std::make_shared<linux_platform::GtkBridgeView>(frame);
@@ -219,8 +449,85 @@ bool HostApp::start(std::string& error) {
 
     controller_->viewWillAppear(true);
     if (options_.navigation) controller_->initNavigation();
-    if (!options_.url.empty()) controller_->loadURL(options_.url);
+    watchPageLoads();
+
+    // The page: the one given, else the remembered one. The host loads it
+    // itself, once, and marks the controller's first-tracking load as done:
+    // that load would show the same page a second time.
+    std::string page = options_.url;
+    if (page.empty()) {
+        if (std::optional<std::string> remembered = controller_->getURLFromUserDefaults();
+            remembered && !remembered->empty()) {
+            page = *remembered;
+            std::cout << "host: no --url; loading the remembered page " << clippedForLog(page, 512) << " (from "
+                      << (options_.defaults.empty() ? linux_platform::FileUserDefaults::defaultPath()
+                                                    : options_.defaults)
+                      << ")" << std::endl;
+        } else {
+            std::cout << "host: no --url and no remembered page; showing no page" << std::endl;
+        }
+    }
+    if (!page.empty()) {
+        std::error_code ec;
+        const fs::path here = fs::current_path(ec);
+        std::optional<std::string> address = pageAddress(page, platform->resourcesDirectory, here.string(), error);
+        if (!address) return false;
+        if (!controller_->wkWebView) {
+            error = "no page view (see the lines above)";
+            return false;
+        }
+        controller_->initialPageLoadedWhenTrackingBegins = true;
+        pageRequested_ = true;
+        controller_->wkWebView->loadRequest(*address);
+        if (controller_->urlTextField) controller_->urlTextField->setText(*address);
+    }
     return true;
+}
+
+// Between the page view and the controller: the host learns of every load,
+// and the controller gets each call as before.
+class HostApp::LoadWatcher : public WebNavigationDelegate {
+public:
+    LoadWatcher(HostApp& app, std::weak_ptr<WebNavigationDelegate> inner) : app_(app), inner_(std::move(inner)) {}
+    void webViewDidStartProvisionalNavigation(WebView& view) override {
+        if (auto d = inner_.lock()) d->webViewDidStartProvisionalNavigation(view);
+    }
+    void webViewDidFinishNavigation(WebView& view) override {
+        ++app_.loadsFinished_;
+        app_.pageShown_ = true;
+        if (auto d = inner_.lock()) d->webViewDidFinishNavigation(view);
+    }
+    void webViewDidFailNavigation(WebView& view, const Error& error) override {
+        failed(view, error);
+        if (auto d = inner_.lock()) d->webViewDidFailNavigation(view, error);
+    }
+    void webViewDidFailProvisionalNavigation(WebView& view, const Error& error) override {
+        failed(view, error);
+        if (auto d = inner_.lock()) d->webViewDidFailProvisionalNavigation(view, error);
+    }
+
+private:
+    // One line with the engine's reason; a load replaced by another is no
+    // failure of the page.
+    void failed(WebView& view, const Error& error) {
+        if (error.code == kNavigationCancelledCode) return;
+        ++app_.loadsFinished_;
+        app_.pageShown_ = false;
+        std::cerr << "tevra-host: the page did not load: " << clippedForLog(view.URL().value_or("(no address)"), 512)
+                  << ": " << clippedForLog(error.localizedDescription, 512) << " (" << clippedForLog(error.domain, 64)
+                  << " " << error.code << ")" << std::endl;
+    }
+    HostApp& app_;
+    std::weak_ptr<WebNavigationDelegate> inner_;
+};
+
+void HostApp::watchPageLoads() {
+    if (!controller_->wkWebView) return;
+    loadWatcher_ = std::make_shared<LoadWatcher>(*this, controller_->wkWebView->navigationDelegate());
+    controller_->wkWebView->setNavigationDelegate(loadWatcher_);
+    // The inspector (right click, "Inspect Element") in a window.
+    if (WebKitPageView* page = pageView(); page && !options_.headless)
+        webkit_settings_set_enable_developer_extras(webkit_web_view_get_settings(page->webKitWebView()), TRUE);
 }
 
 std::shared_ptr<sim::SimARSession> HostApp::session() const { return sessions_ ? sessions_->lastSession() : nullptr; }
@@ -429,6 +736,9 @@ int HostApp::run() {
                                                        g_main_loop_quit(r->loop);
                                                    }),
                                                    &run);
+    // Headless, the frame and time limits count from when the page is there
+    // (or failed), so a slow load does not eat the run.
+    if (options_.headless && pageRequested_) iterateUntil([this] { return loadsFinished_ > 0; }, kMaxLoadWaitSeconds);
     if (options_.headless) {
         double seconds = options_.seconds > 0 ? options_.seconds : (options_.frames > 0 ? 0 : 5);
         if (seconds > 0)
@@ -463,7 +773,14 @@ int HostApp::run() {
         // Without new AR frames the page's last acknowledgement draws the
         // camera image of the frame the page drew last: both then match.
         iterateUntil([] { return false; }, 0.3);
-        auto state = evaluate("window.demo ? demo.state() : null");
+        // The page's own report: listeners of "tevra:report" fill in the
+        // event's detail object.
+        auto state = evaluate(
+            "(function () {"
+            "  var e = new CustomEvent('tevra:report', {detail: {}});"
+            "  window.dispatchEvent(e);"
+            "  return e.detail && typeof e.detail === 'object' && Object.keys(e.detail).length ? e.detail : null;"
+            "})()");
         auto received = evaluate("window.Zephral ? Zephral.framesReceived : -1");
         auto posted = evaluate("window.Zephral ? Zephral.messagesPosted : -1");
         const bool shot = writeScreenshot(options_.screenshot);
@@ -471,9 +788,19 @@ int HostApp::run() {
         std::cout << "report: frames delivered " << framesDelivered_ << ", frame calls received by the page "
                   << number(received) << ", messages the page posted " << number(posted) << "\n";
         std::cout << "report: main-thread stalls " << stalls.summary() << "\n";
-        if (state && !state->is_null()) std::cout << "page: " << state->dump() << "\n";
+        if (state && !state->is_null()) {
+            std::string text = state->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+            if (text.size() > kMaxReportBytes)
+                text = nlohmann::json{{"error", "the page's report is too large"}, {"bytes", text.size()}}.dump();
+            std::cout << "page: " << text << "\n";
+        }
         std::cout << "screenshot: " << (shot ? fs::absolute(options_.screenshot).string() : "(failed)") << std::endl;
         status = shot ? 0 : 1;
+        if (pageRequested_ && !pageShown_) {
+            std::cerr << "tevra-host: the page is not shown (it never finished loading, or its web process ended)"
+                      << std::endl;
+            status = 1;
+        }
     }
     return status;
 }

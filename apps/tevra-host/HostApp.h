@@ -23,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -37,7 +38,7 @@ class WebKitPageView;
 namespace tevra::host {
 
 struct HostOptions {
-    std::string url;        // loaded with loadURL after appearance; empty: none
+    std::string url;        // the page (see pageAddress); empty: the remembered one, if any
     std::string session;    // recorded session directory; empty: examples/sessions/demo beside
                             // the executable or in the source tree around it
     std::string resources;  // the application's pages; empty: "resources" beside the executable,
@@ -49,9 +50,12 @@ struct HostOptions {
     long orientation = 1;
     bool navigation = false;
     bool headless = false;
-    bool loop = true;    // replay the session again after its last frame
-    int frames = 0;      // headless: stop after this many delivered frames
-    double seconds = 0;  // headless: stop after this long
+    bool loop = true;         // replay the session again after its last frame
+    bool help = false;        // --help: print the usage and stop
+    bool pageConsole = true;  // print the page's console messages and uncaught errors ("page: ")
+    bool fresh = false;       // start with no remembered page, caches or documents (main.cpp)
+    int frames = 0;           // headless: stop after this many delivered frames
+    double seconds = 0;       // headless: stop after this long
     // When set, the page view gets one more message channel, "hostProbe",
     // whose messages go here, and a document-start script that posts the
     // frame call's first number on it each time window.handleARFrame is
@@ -63,10 +67,31 @@ struct HostOptions {
 };
 
 inline constexpr const char* kProbeChannel = "hostProbe";
+// The page console's channel (HostOptions::pageConsole).
+inline constexpr const char* kConsoleChannel = "hostConsole";
 
 // Parses the command line; false with `error` set on a bad argument.
 bool parseHostOptions(int argc, char** argv, HostOptions& options, std::string& error);
 const char* hostUsage();
+
+// The address the host loads for a page text (--url or the remembered page).
+// In: the text, the resources directory and the directory relative paths
+// start from. Rules, first match wins:
+//  - "file:///PATH[?QUERY]": PATH (percent-decoded) must exist; a directory
+//    means its index.html; the address is the file's URL with the query.
+//  - "file://NAME[?QUERY]": a page among the resources, resolved as the
+//    controller does (NAME.html, NAME, NAME/index.html), with the query.
+//  - a local path, relative or absolute, with an optional "?QUERY" or
+//    "#FRAGMENT": when it exists (or looks like a path: starts with "/", "./",
+//    "../" or ends in ".html"/".htm"), its percent-encoded file URL.
+//  - anything else (http and https URLs, host names) as the controller
+//    resolves it: "www.example.com" gives "http://www.example.com".
+// Queries and fragments are kept as written. Fails: none and `error` set (a
+// missing file, no such resource, a text that is no URL).
+// Example: "site/index.html?debug=1" from /home/a gives
+// "file:///home/a/site/index.html?debug=1".
+std::optional<std::string> pageAddress(const std::string& text, const std::string& resources,
+                                       const std::string& workingDirectory, std::string& error);
 
 class HostApp {
 public:
@@ -116,8 +141,18 @@ public:
     linux_platform::WebKitPageView* pageView() const;
     GtkWidget* window() const { return window_; }
 
+    // True while the last page load finished without failing (an ended web
+    // process fails it until the page view's reload finishes).
+    bool pageShown() const { return pageShown_; }
+
+    // The page's headless report is cut above this size.
+    static constexpr size_t kMaxReportBytes = 64 * 1024;
+    // Headless runs wait this long at most for the page before playing.
+    static constexpr double kMaxLoadWaitSeconds = 30;
+
 private:
     static gboolean deliverFrame(gpointer data);
+    void watchPageLoads();
 
     HostOptions options_;
     std::shared_ptr<const sim::SessionRecording> recording_;
@@ -128,6 +163,12 @@ private:
     GtkWidget* window_ = nullptr;
     guint frameSource_ = 0;
     int framesDelivered_ = 0;
+    class LoadWatcher;
+    std::shared_ptr<LoadWatcher> loadWatcher_;
+    int loadsFinished_ = 0;
+    bool loadFailed_ = false;     // the current load failed
+    bool pageShown_ = false;      // see pageShown()
+    bool pageRequested_ = false;  // a page was loaded at start
 };
 
 }  // namespace tevra::host

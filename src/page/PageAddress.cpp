@@ -36,6 +36,43 @@ std::optional<std::string> pathForResource(const std::string& dir, const std::st
     if (!fs::exists(p, ec)) return std::nullopt;
     return p.string();
 }
+// "%20" back to " "; false on a "%" without two hex digits.
+bool percentDecoded(const std::string& text, std::string& out) {
+    auto hex = [](char c) {
+        return c >= '0' && c <= '9'   ? c - '0'
+               : c >= 'a' && c <= 'f' ? c - 'a' + 10
+               : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                      : -1;
+    };
+    out.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out += text[i];
+            continue;
+        }
+        if (i + 2 >= text.size() || hex(text[i + 1]) < 0 || hex(text[i + 2]) < 0) return false;
+        out += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
+        i += 2;
+    }
+    return true;
+}
+
+// A file URL naming a page inside the resources directory (the address the
+// page view reports for a resource page, which the controller remembers):
+// that page, by its real path. Links out of the directory don't count.
+std::optional<std::string> resourceFileURL(const ParsedURL& url, const std::string& dir) {
+    std::string path;
+    if (dir.empty() || url.path.empty() || url.path[0] != '/' || !percentDecoded(url.path, path)) return std::nullopt;
+    std::error_code ec;
+    const fs::path file = fs::weakly_canonical(path, ec);
+    if (ec) return std::nullopt;
+    const fs::path root = fs::weakly_canonical(dir, ec);
+    if (ec) return std::nullopt;
+    const fs::path relative = file.lexically_relative(root);
+    if (relative.empty() || *relative.begin() == ".." || *relative.begin() == ".") return std::nullopt;
+    if (!fs::is_regular_file(file, ec)) return std::nullopt;
+    return fileURLForPath(file.string());
+}
 }  // namespace
 
 std::optional<std::string> resolvePageAddress(const std::string& text, const std::string& resourcesDirectory) {
@@ -44,6 +81,8 @@ std::optional<std::string> resolvePageAddress(const std::string& text, const std
     auto hasHost = [](const std::optional<ParsedURL>& u) { return u && u->scheme && u->host && !u->host->empty(); };
     std::optional<ParsedURL> url = parseURL(text);
     bool isFileAddress = url && url->scheme && lowercase(*url->scheme) == "file";
+    if (isFileAddress && url->host && url->host->empty())
+        if (std::optional<std::string> page = resourceFileURL(*url, resourcesDirectory)) return page;
     // "http://" itself is not prefixed again: "http://http://" would name a
     // server called "http".
     const bool emptyHost = url && url->scheme && url->host && url->host->empty();

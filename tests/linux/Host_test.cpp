@@ -4,7 +4,10 @@
 // whose environment provides the X server (Xvfb) and GTK.
 #include "HostApp.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <unistd.h>
@@ -176,8 +179,8 @@ protected:
             ASSERT_TRUE(app->start(error)) << error;
             sApp = std::move(app);
             app_ = sApp.get();
-            // The first frame's tracking change loads the remembered address
-            // (the one just loaded) once more.
+            // The first frame's tracking change does not load the page again
+            // (HostProgramTest counts the loads).
             ASSERT_TRUE(app_->step());
         } else {
             app_ = sApp.get();
@@ -439,19 +442,228 @@ TEST(HostOptions, ParsesEveryOptionAndRefusesBadValues) {
     EXPECT_EQ(o.seconds, 2.5);
     EXPECT_EQ(o.defaults, "/d/defaults.json");
 
+    HostOptions other;
+    ASSERT_TRUE(parse({"--url=demo/index.html?a=b=c", "--no-page-console", "--fresh", "--help"}, other, error))
+        << error;
+    EXPECT_EQ(other.url, "demo/index.html?a=b=c");
+    EXPECT_TRUE(!other.pageConsole && other.fresh && other.help);
+
     for (const auto& bad : std::vector<std::vector<std::string>>{{"--size", "0x10"},
                                                                  {"--size", "wide"},
+                                                                 {"--size", "10x10x"},
                                                                  {"--orientation", "7"},
                                                                  {"--orientation", "1x"},
                                                                  {"--frames", "-1"},
                                                                  {"--seconds", "soon"},
                                                                  {"--url"},
+                                                                 {"--url", ""},
+                                                                 {"--headless=yes"},
                                                                  {"--bogus"}}) {
         HostOptions fresh;
         error.clear();
         EXPECT_FALSE(parse(bad, fresh, error)) << bad[0];
-        EXPECT_NE(error.find(bad[0]), std::string::npos) << error;
+        EXPECT_NE(error.find(bad[0].substr(0, bad[0].find('='))), std::string::npos) << error;
     }
+    // Every option is in the help text.
+    const std::string usage = hostUsage();
+    for (const char* option : {"--url", "--session", "--resources", "--documents", "--defaults", "--fresh", "--size",
+                               "--orientation", "--navigation", "--no-loop", "--no-page-console", "--headless",
+                               "--frames", "--seconds", "--screenshot", "--help", "Example"})
+        EXPECT_NE(usage.find(option), std::string::npos) << option;
+}
+
+// Every form a page can be given in, as the address the page view loads.
+TEST(HostOptions, PageAddressesOfEveryForm) {
+    const fs::path dir = fs::temp_directory_path() / ("tevra-host-pages-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir / "my page");
+    fs::create_directories(dir / "res" / "demo");
+    for (const fs::path& f : {dir / "index.html", dir / "my page" / "index.html", dir / "res" / "demo" / "index.html"})
+        std::ofstream(f) << "<html></html>";
+    const std::string d = dir.string(), res = (dir / "res").string(), url = "file://" + d;
+    struct Case {
+        std::string text, expected;  // expected empty: refused
+    };
+    const std::vector<Case> cases = {
+        {"index.html", url + "/index.html"},
+        {"./index.html?a=1&b=two#top", url + "/index.html?a=1&b=two#top"},
+        {"my page", url + "/my%20page/index.html"},
+        {d + "/my page/index.html?q=x", url + "/my%20page/index.html?q=x"},
+        {"../" + dir.filename().string() + "/index.html", url + "/index.html"},
+        {url + "/index.html?x=1", url + "/index.html?x=1"},
+        {url + "/my%20page/?x=1", url + "/my%20page/index.html?x=1"},
+        {"file://demo", "file://" + res + "/demo/index.html"},
+        {"file://demo?sign=a&vps=http://127.0.0.1:9/vps",
+         "file://" + res + "/demo/index.html?sign=a&vps=http://127.0.0.1:9/vps"},
+        {"http://127.0.0.1:9/pages/index.html?vps=x&sign=y", "http://127.0.0.1:9/pages/index.html?vps=x&sign=y"},
+        {"https://example.org/a/?q#f", "https://example.org/a/?q#f"},
+        {"www.example.com", "http://www.example.com"},
+        {"probe.html", ""},
+        {"/no/such/index.html", ""},
+        {url + "/missing.html", ""},
+        {url + "/bad%zz.html", ""},
+        {"file://nosuch", ""},
+        {"index.html?a b", ""},
+        {"", ""},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        auto address = pageAddress(c.text, res, d, error);
+        if (c.expected.empty()) {
+            EXPECT_FALSE(address) << c.text << " gave " << address.value_or("");
+            EXPECT_FALSE(error.empty()) << c.text;
+        } else {
+            EXPECT_EQ(address.value_or("(refused: " + error + ")"), c.expected) << c.text;
+        }
+    }
+    fs::remove_all(dir);
+}
+
+// ---- The program as a page author runs it ----
+
+struct HostRun {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs tevra-host headless with `args`, bounded; its output in `dir`.
+HostRun runHost(const fs::path& dir, std::vector<std::string> args) {
+    std::vector<std::string> all = {TEVRA_HOST_BINARY,
+                                    "--headless",
+                                    "--no-loop",
+                                    "--session",
+                                    kSource + "/examples/sessions/demo",
+                                    "--resources",
+                                    kSource + "/examples/resources",
+                                    "--documents",
+                                    (dir / "documents").string(),
+                                    "--defaults",
+                                    (dir / "defaults.json").string(),
+                                    "--screenshot",
+                                    (dir / "shot.png").string()};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const std::string outPath = (dir / "out.txt").string(), errPath = (dir / "err.txt").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    HostRun run;
+    const bool spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    if (!spawned) return run;
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    pid_t done = 0;
+    while ((done = waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) usleep(50000);
+    if (done == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    } else if (WIFEXITED(status)) {
+        run.status = WEXITSTATUS(status);
+    }
+    auto slurp = [](const std::string& path) {
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    run.out = slurp(outPath);
+    run.err = slurp(errPath);
+    return run;
+}
+
+std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(prefix, 0) == 0) out.push_back(line);
+    return out;
+}
+
+class HostProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!gdk_display_get_default()) GTEST_SKIP() << "no display (run under xvfb-run)";
+        // The sanitized host program is exercised by scripts/soak; the
+        // sanitizer tree's test run stays short.
+        if (kSlowUnwinding) GTEST_SKIP() << "runs the host program of the optimised build only";
+        dir_ = fs::temp_directory_path() / ("tevra-host-program-" + std::to_string(::getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_ / "my page");
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    fs::path dir_;
+};
+
+// A page of one's own, given as a local path with a query: loaded once, its
+// console and uncaught errors on the terminal, its report in the JSON line;
+// the next run without --url says which remembered page it loads.
+TEST_F(HostProgramTest, OwnPageLoadsOnceWithItsConsoleAndReport) {
+    tevra::test::Watchdog watchdog(std::chrono::seconds(150), "OwnPageLoadsOnceWithItsConsoleAndReport");
+    std::ofstream(dir_ / "my page" / "index.html") << R"(<!doctype html><html><body><script>
+console.log('loaded ' + location.search);
+console.warn('two\nlines', {n: 1});
+window.addEventListener('tevra:report', function (e) {
+  e.detail.query = location.search;
+  e.detail.api = !!window.Zephral;
+});
+setTimeout(function () { throw new Error('boom'); }, 0);
+Promise.reject(new Error('refused'));
+</script></body></html>)";
+    const HostRun run =
+        runHost(dir_, {"--frames", "10", "--url", (dir_ / "my page" / "index.html").string() + "?x=1&y=two"});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(linesStartingWith(run.out, "page: log index.html:2: loaded ?x=1&y=two").size(), 1u) << run.out;
+    EXPECT_EQ(linesStartingWith(run.out, "page: warn index.html:3: two\\nlines {\"n\":1}").size(), 1u) << run.out;
+    const auto exceptions = linesStartingWith(run.out, "page: exception index.html:8: ");
+    ASSERT_EQ(exceptions.size(), 1u) << run.out;
+    EXPECT_NE(exceptions[0].find("boom"), std::string::npos);
+    EXPECT_EQ(linesStartingWith(run.out, "page: rejection index.html:9: Error: refused").size(), 1u) << run.out;
+    const auto reports = linesStartingWith(run.out, "page: {");
+    ASSERT_EQ(reports.size(), 1u) << run.out;
+    EXPECT_EQ(json::parse(reports[0].substr(6)), (json{{"query", "?x=1&y=two"}, {"api", true}}));
+
+    // Without --url: the remembered page, said so, with its query.
+    const HostRun again = runHost(dir_, {"--frames", "3", "--no-page-console"});
+    EXPECT_EQ(again.status, 0) << again.out << again.err;
+    EXPECT_NE(again.out.find("loading the remembered page file://" + dir_.string() + "/my%20page/index.html?x=1&y=two"),
+              std::string::npos)
+        << again.out;
+    EXPECT_TRUE(linesStartingWith(again.out, "page: log").empty()) << again.out;
+}
+
+// A page that does not load: one line with the engine's reason, and the
+// headless run fails; a page file that does not exist is a bad command line.
+TEST_F(HostProgramTest, PageThatDoesNotLoadFailsTheRun) {
+    tevra::test::Watchdog watchdog(std::chrono::seconds(100), "PageThatDoesNotLoadFailsTheRun");
+    // A port nobody listens on: bound, then closed again.
+    int port = 0;
+    {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len), 0);
+        port = ntohs(a.sin_port);
+        close(fd);
+    }
+    const HostRun run =
+        runHost(dir_, {"--seconds", "2", "--url", "http://127.0.0.1:" + std::to_string(port) + "/index.html"});
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    const auto failures = linesStartingWith(run.err, "tevra-host: the page did not load: ");
+    ASSERT_EQ(failures.size(), 1u) << run.err;
+    EXPECT_NE(failures[0].find("Connection refused"), std::string::npos) << failures[0];
+
+    const HostRun missing = runHost(dir_, {"--url", "probe.html"});
+    EXPECT_EQ(missing.status, 2) << missing.out << missing.err;
+    EXPECT_NE(missing.err.find("no such page file: probe.html"), std::string::npos) << missing.err;
 }
 
 // ---- The page side of the model and VPS loop, against the stub server ----

@@ -92,3 +92,23 @@ TEST_F(PageAddress, NamesCannotLeaveTheResources) {
     std::error_code ec;
     fs::remove(resources.parent_path() / (resources.filename().string() + "-outside.html"), ec);
 }
+
+// The page view's own address of a resource page, as the controller remembers
+// it after a load, names that page again at the next start; file URLs of
+// anything else do not.
+TEST_F(PageAddress, FileURLsOfResourcePagesNameThem) {
+    write("www/my page.html");
+    const std::string page = fileURLForPath(fs::canonical(resources / "www/my page.html").string());
+    EXPECT_EQ(resolve(fileURL("www/my page.html")), page);
+    EXPECT_EQ(resolve(fileURL("www/../www/my page.html")), page);
+    const fs::path outside = resources.parent_path() / (resources.filename().string() + "-outside.html");
+    std::ofstream(outside) << "<html></html>";
+    fs::create_symlink(outside, resources / "link.html");
+    EXPECT_FALSE(resolve(fileURLForPath(outside.string())));
+    EXPECT_FALSE(resolve(fileURL("../" + outside.filename().string())));
+    EXPECT_FALSE(resolve(fileURL("link.html")));  // a link out of the resources
+    EXPECT_FALSE(resolve(fileURLForPath(resources.string())));
+    EXPECT_FALSE(resolve(fileURL("www/missing.html")));
+    std::error_code ec;
+    fs::remove(outside, ec);
+}

@@ -17,7 +17,8 @@
  *                             as tracking is "Normal", anchorDistance metres
  *                             away (default 1.5)
  *
- * window.demo.state() reports what the page has seen (used by the host tests).
+ * window.demo.state() reports what the page has seen (used by the host tests);
+ * tevra-host's headless report prints it (the "tevra:report" event).
  */
 (function () {
   'use strict';
@@ -378,6 +379,12 @@
     reset: reset,
     setCameraShown: setCameraShown
   };
+
+  // tevra-host's headless report: the listener fills in the event's detail.
+  window.addEventListener('tevra:report', function (e) {
+    var s = window.demo.state();
+    Object.keys(s).forEach(function (k) { e.detail[k] = s[k]; });
+  });
 
   if (!state.webgl) $('loop').textContent = 'WebGL is not available: nothing is drawn';
   setCameraShown(true);
