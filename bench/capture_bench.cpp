@@ -28,8 +28,8 @@ const char* kMeta = R"({"a":1,"intrinsics":{"width":0},"b":"x","floor":3})";
 // A camera-like scene: smooth shading, hard-edged blocks and a little sensor
 // noise, with strides padded past the packed row.
 PixelBufferRef makeCameraFrame() {
-    PixelBufferRef frame = PixelBufferRef::adopt(PixelBuffer::createWithPlanes(
-        kW, kH, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange, {{kW, kH, 2048, 1}, {kW / 2, kH / 2, 2048, 2}}));
+    PixelBufferRef frame = PixelBuffer::createWithPlanes(kW, kH, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange,
+                                                         {{kW, kH, 2048, 1}, {kW / 2, kH / 2, 2048, 2}});
     uint32_t state = 12345;
     auto noise = [&] {
         state = state * 1664525u + 1013904223u;

@@ -211,11 +211,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int32_t rotation = in.ConsumeIntegralInRange<int32_t>(-1, 4);
     const std::string text = in.ConsumeRemainingBytesAsString();
 
-    auto frame = PixelBufferRef::adopt(PixelBuffer::create(width, height, format));
+    auto frame = PixelBuffer::create(width, height, format);
     if (!frame) return 0;
 
     if (auto detections = getDetections(sign->outputs)) {
-        auto upright = PixelBufferRef::adopt(PixelBuffer::create(width, height, kCVPixelFormatType_32ARGB));
+        auto upright = PixelBuffer::create(width, height, kCVPixelFormatType_32ARGB);
         if (auto boxes = filterBySize(*detections->first, *detections->second, signThreshold, *upright))
             for (const Detection& d : *boxes)
                 if (!(d.confidence >= signThreshold)) fail("a sign below the threshold was kept");

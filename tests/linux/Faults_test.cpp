@@ -380,8 +380,7 @@ protected:
         setFrameworkResourcesDirectory(TEVRA_SOURCE_RESOURCES);
         hostView_ = std::make_shared<View>(Rect{0, 0, 390, 844});
         controller_ = ViewControllerSDK::initWithView(hostView_, fake_->views->makeHostWebView({0, 0, 390, 844}));
-        auto frame =
-            PixelBufferRef::adopt(PixelBuffer::create(640, 480, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+        auto frame = PixelBuffer::create(640, 480, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange);
         std::fill(frame->baseAddressOfPlane(0), frame->baseAddressOfPlane(0) + frame->bytesPerRowOfPlane(0) * 480, 90);
         std::fill(frame->baseAddressOfPlane(1), frame->baseAddressOfPlane(1) + frame->bytesPerRowOfPlane(1) * 240, 128);
         controller_->processFrame(frame);
