@@ -7,7 +7,7 @@ namespace tevra {
 struct DispatchGroup::State {
     std::mutex mutex;
     long count = 0;
-    DispatchQueue* queue = nullptr;
+    std::shared_ptr<DispatchQueue> queue;
     std::function<void()> work;
 };
 
@@ -30,11 +30,12 @@ void DispatchGroup::leave() {
     fireIfDone();
 }
 
-void DispatchGroup::notify(DispatchQueue& queue, std::function<void()> work) {
+void DispatchGroup::notify(std::shared_ptr<DispatchQueue> queue, std::function<void()> work) {
+    if (!queue) return;
     {
         std::lock_guard<std::mutex> lock(state_->mutex);
         if (state_->work) return;
-        state_->queue = &queue;
+        state_->queue = std::move(queue);
         state_->work = std::move(work);
     }
     fireIfDone();
@@ -42,13 +43,13 @@ void DispatchGroup::notify(DispatchQueue& queue, std::function<void()> work) {
 
 void DispatchGroup::fireIfDone() {
     std::function<void()> work;
-    DispatchQueue* queue = nullptr;
+    std::shared_ptr<DispatchQueue> queue;
     {
         std::lock_guard<std::mutex> lock(state_->mutex);
         if (state_->count != 0 || !state_->work) return;
         work = std::move(state_->work);
         state_->work = nullptr;
-        queue = state_->queue;
+        queue = std::move(state_->queue);
     }
     queue->async(std::move(work));
 }

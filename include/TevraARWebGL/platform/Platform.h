@@ -61,9 +61,14 @@ struct Platform {
 };
 
 // The installed platform. Aborts with a clear message if none was installed.
+// For use during a call: whatever keeps a service past it holds the service's
+// shared_ptr (or installedPlatform()), since installing another platform
+// releases this one.
 Platform& platform();
 bool hasPlatform();
-// Installs the platform for the process (replacing an earlier one).
+// The installed platform as a shared holder; null if none was installed.
+std::shared_ptr<Platform> installedPlatform();
+// Installs the platform for the process, replacing and releasing an earlier one.
 void installPlatform(std::shared_ptr<Platform> p);
 
 }  // namespace tevra
