@@ -179,7 +179,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                                     in.ConsumeIntegral<uint32_t>()};
             model->inputs.push_back(d);
         }
-        auto registry = std::make_shared<ModelManager>();
+        auto registry = ModelManager::create();
         // A model without an image input loads with an error but stays registered.
         (void)registry->loadModel("described");
         if (!registry->isModelLoaded("described")) fail("an opened model was not registered");

@@ -194,8 +194,7 @@ protected:
     void expectEarlierModelUsable(const std::string& name) {
         EXPECT_TRUE(fs::exists(docs_ / (name + ".mlmodelc") / "earlier"));
         EXPECT_FALSE(fs::exists(docs_ / (name + ".mlmodelc.incoming")));
-        ModelManager fresh;
-        EXPECT_FALSE(fresh.loadModel(name)) << "the earlier compiled model no longer loads";
+        EXPECT_FALSE(ModelManager::create()->loadModel(name)) << "the earlier compiled model no longer loads";
     }
     // Runs downloadModel under a file-size limit and returns its answer.
     bool downloadUnderLimit(const std::string& name, rlim_t limit) {
@@ -211,7 +210,7 @@ protected:
     std::shared_ptr<fake::FakePlatform> fake_;
     std::shared_ptr<DiskFillingRuntime> runtime_;
     std::unique_ptr<LoopbackServer> server_;
-    std::shared_ptr<ModelManager> manager_ = std::make_shared<ModelManager>();
+    std::shared_ptr<ModelManager> manager_ = ModelManager::create();
     std::atomic<double> delay_{0};
     fs::path root_, docs_, archive_, otherFileSystem_;
 };

@@ -358,8 +358,8 @@ TEST_F(DetectFloorWithOpenCV, CompiledPackageLoadsFromLocalStorage) {
 
     fake_->platform->documentsDirectory = documents.string();
     fake_->log->clear();
-    ModelManager registry;
-    EXPECT_FALSE(registry.loadModel("stored_sign"));
+    auto registry = ModelManager::create();
+    EXPECT_FALSE(registry->loadModel("stored_sign"));
     auto lines = fake_->log->stdoutLines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front(), "Found in local storage");
