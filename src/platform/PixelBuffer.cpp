@@ -171,6 +171,6 @@ PixelBuffer::LockStats PixelBuffer::lockStats() const {
 
 long PixelBuffer::liveCount() { return gLive.load(); }
 
-void PixelBuffer::failNextCreations(int n) { gFailNext.store(n); }
+void PixelBuffer::failNextCreationsForTesting(int n) { gFailNext.store(n); }
 
 }  // namespace tevra

@@ -216,7 +216,7 @@ TEST_F(VPSCapture, FramesThatCannotBeConvertedAreReportedAndReleased) {
 
     fake->log->clear();
     auto gone = cameraFrame(8, 8);
-    gone->setBaseAddressUnavailable(true);
+    gone->setBaseAddressUnavailableForTesting(true);
     controller->processFrame(gone);
     post("TevraAR", "https://vps.example/api|{}|b");
     drain();
@@ -321,7 +321,7 @@ TEST_F(VPSCapture, RawBytesOfABuffer) {
     ASSERT_EQ(data->size(), 64u);
     EXPECT_EQ((*data)[63], 63);
     EXPECT_FALSE(controller->pixelBufferToNSData(nullptr));
-    b->setBaseAddressUnavailable(true);
+    b->setBaseAddressUnavailableForTesting(true);
     EXPECT_FALSE(controller->pixelBufferToNSData(b));
     EXPECT_TRUE(b->lockStats().balanced());
     EXPECT_EQ(b->lockStats().readOnlyLocks, 2);

@@ -76,7 +76,7 @@ std::array<int, 3> referenceRGB(int y, int cb, int cr) {
 class ImageUtilsTest : public ::testing::Test {
 protected:
     void SetUp() override { fake = fake::FakePlatform::install(); }
-    void TearDown() override { PixelBuffer::failNextCreations(0); }
+    void TearDown() override { PixelBuffer::failNextCreationsForTesting(0); }
     std::shared_ptr<fake::FakePlatform> fake;
 };
 
@@ -170,19 +170,19 @@ TEST_F(ImageUtilsTest, CounterDeviceRotationUndoesTheDeviceTurn) {
 
 TEST_F(ImageUtilsTest, RotationFailureLogsAndThrowsAndCounterRotationGivesNone) {
     PixelBufferRef src = makeCoded(6, 4);
-    PixelBuffer::failNextCreations(1);
+    PixelBuffer::failNextCreationsForTesting(1);
     RotationResult r = rotatePixelBuffer(*src, 1);
     EXPECT_TRUE(r.failed);
     EXPECT_FALSE(r.buffer);
     EXPECT_EQ(fake->log->systemLines(), std::vector<std::string>{"[YOLO] Rotation error!"});
     EXPECT_TRUE(readOnce(*src));
 
-    PixelBuffer::failNextCreations(1);
+    PixelBuffer::failNextCreationsForTesting(1);
     EXPECT_FALSE(counterDeviceRotation(*src, 1));
     EXPECT_EQ(fake->log->systemLines().size(), 2u);
 
     // A buffer whose memory is gone fails the same way, and does not crash.
-    src->setBaseAddressUnavailable(true);
+    src->setBaseAddressUnavailableForTesting(true);
     long live = PixelBuffer::liveCount();
     RotationResult gone = rotatePixelBuffer(*src, 3);
     EXPECT_TRUE(gone.failed);
@@ -314,10 +314,10 @@ TEST_F(ImageUtilsTest, ConversionOfOddSizesUsesThePairAtHalfTheCoordinates) {
 TEST_F(ImageUtilsTest, ConversionFailurePathsUnlockEverything) {
     PixelBufferRef src = PixelBuffer::create(6, 4, k420f);
     long live = PixelBuffer::liveCount();
-    PixelBuffer::failNextCreations(1);
+    PixelBuffer::failNextCreationsForTesting(1);
     EXPECT_FALSE(convertNV12ToARGB(*src));
     EXPECT_TRUE(readOnce(*src));
-    src->setBaseAddressUnavailable(true);
+    src->setBaseAddressUnavailableForTesting(true);
     EXPECT_FALSE(convertNV12ToARGB(*src));
     EXPECT_TRUE(src->lockStats().balanced());
     EXPECT_EQ(src->lockStats().readOnlyLocks, 2);
@@ -408,9 +408,9 @@ TEST_F(ImageUtilsTest, ResizeFailurePathsUnlockEverything) {
     long live = PixelBuffer::liveCount();
     for (auto [w, h] : {std::pair<int64_t, int64_t>{0, 5}, {5, -1}, {int64_t{1} << 40, 5}, {5, int64_t{1} << 16}})
         EXPECT_FALSE(resizeARGBPixelBuffer(*src, w, h));
-    PixelBuffer::failNextCreations(1);
+    PixelBuffer::failNextCreationsForTesting(1);
     EXPECT_FALSE(resizeARGBPixelBuffer(*src, 4, 4));
-    src->setBaseAddressUnavailable(true);
+    src->setBaseAddressUnavailableForTesting(true);
     EXPECT_FALSE(resizeARGBPixelBuffer(*src, 4, 4));
     auto s = src->lockStats();
     EXPECT_EQ(s.readOnlyLocks, 6);
@@ -482,9 +482,9 @@ TEST_F(ImageUtilsTest, CropOfNothingOrOfWildValuesIsNone) {
     EXPECT_EQ(src->lockStats().readOnlyLocks, 13);
 
     long live = PixelBuffer::liveCount();
-    PixelBuffer::failNextCreations(1);
+    PixelBuffer::failNextCreationsForTesting(1);
     EXPECT_FALSE(cropARGBPixelBufferFromYOLO(*src, 0.5f, 0.5f, 0.5f, 0.5f));
-    src->setBaseAddressUnavailable(true);
+    src->setBaseAddressUnavailableForTesting(true);
     EXPECT_FALSE(cropARGBPixelBufferFromYOLO(*src, 0.5f, 0.5f, 0.5f, 0.5f));
     EXPECT_TRUE(src->lockStats().balanced());
     EXPECT_EQ(PixelBuffer::liveCount(), live);

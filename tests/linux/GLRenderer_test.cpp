@@ -134,10 +134,10 @@ TEST_F(GLRendererTest, SinglePlaneFramesRedrawThePreviousImage) {
 }
 
 TEST_F(GLRendererTest, FramesWithoutPassStillCompleteSoUpdatesNeverStall) {
-    destination->setPassAvailable(false);
+    destination->setPassAvailableForTesting(false);
     for (int i = 0; i < 10; ++i) renderer->update();
     EXPECT_EQ(destination->presentCount(), 10);
-    destination->setPassAvailable(true);
+    destination->setPassAvailableForTesting(true);
     for (int i = 0; i < 10; ++i) renderer->update();
     EXPECT_EQ(destination->presentCount(), 20);
     EXPECT_TRUE(frame->image_->lockStats().balanced());

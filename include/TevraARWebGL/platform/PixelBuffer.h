@@ -99,11 +99,11 @@ public:
     };
     LockStats lockStats() const;
     // While set, the base addresses read as null (a buffer whose memory is gone).
-    void setBaseAddressUnavailable(bool unavailable) { noBase_ = unavailable; }
+    void setBaseAddressUnavailableForTesting(bool unavailable) { noBase_ = unavailable; }
     // Number of buffers alive in the process.
     static long liveCount();
-    // Makes the next `n` creations fail (returns null), for failure-path tests.
-    static void failNextCreations(int n);
+    // Makes the next `n` creations fail (return an empty handle), for failure-path tests.
+    static void failNextCreationsForTesting(int n);
 
 private:
     PixelBuffer() = default;
