@@ -381,7 +381,7 @@ bool ModelManager::prepareDownloadedArchive(const std::string& name, const std::
     auto discardWork = [&] { removeTree(workDir.string()); };
     const fs::path workArchive = workDir / "archive.zip";
     const fs::path unpacked = workDir / "unpacked";
-    if (auto e = moveItem(tempFile, workArchive)) return discardWork(), failed(*e);
+    if (auto done = moveItem(tempFile, workArchive); !done) return discardWork(), failed(done.error);
 
     std::shared_ptr<Archive> archive = platform().archive;
     if (!archive)
@@ -414,9 +414,10 @@ bool ModelManager::prepareDownloadedArchive(const std::string& name, const std::
         removeTree(extraction.string());
     };
     for (const fs::path& earlier : {archivePath, extraction})
-        if (auto e = removeItem(earlier)) return discardWork(), failed(*e);
-    if (auto e = moveItem(unpacked, extraction)) return discardWork(), discardStored(), failed(*e);
-    if (auto e = moveItem(workArchive, archivePath)) return discardWork(), discardStored(), failed(*e);
+        if (auto done = removeItem(earlier); !done) return discardWork(), failed(done.error);
+    if (auto done = moveItem(unpacked, extraction); !done) return discardWork(), discardStored(), failed(done.error);
+    if (auto done = moveItem(workArchive, archivePath); !done)
+        return discardWork(), discardStored(), failed(done.error);
     discardWork();
 
     std::shared_ptr<ModelRuntime> runtime = platform().models;
@@ -438,10 +439,10 @@ bool ModelManager::prepareDownloadedArchive(const std::string& name, const std::
         removeTree(incoming.string());
         discardStored();
     };
-    if (auto e = removeItem(incoming)) return discardCompiled(), failed(*e);
-    if (auto e = moveItem(*compiled, incoming)) return discardCompiled(), failed(*e);
+    if (auto done = removeItem(incoming); !done) return discardCompiled(), failed(done.error);
+    if (auto done = moveItem(*compiled, incoming); !done) return discardCompiled(), failed(done.error);
     removeEmptyCompileParent(*compiled);
-    if (auto e = replaceItem(incoming, destination)) return discardCompiled(), failed(*e);
+    if (auto done = replaceItem(incoming, destination); !done) return discardCompiled(), failed(done.error);
 
     logStdout("Model ready: " + shown(name));
     return true;

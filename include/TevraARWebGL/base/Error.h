@@ -20,7 +20,8 @@ struct Error {
     }
 };
 
-// A value or an error; used where the platform's call "throws".
+// A value or an error: the library's way to report a failure. Platform
+// interfaces that mirror the platform's own error-out calls keep those.
 template <typename T>
 struct Expected {
     std::optional<T> value;
@@ -33,6 +34,24 @@ struct Expected {
     const T& operator*() const { return *value; }
     T* operator->() { return &*value; }
     const T* operator->() const { return &*value; }
+};
+
+// Success or an error, for an operation with no value to return.
+template <>
+struct Expected<void> {
+    Error error;  // meaningful only after a failure
+
+    static Expected ok() { return Expected(); }
+    static Expected fail(Error e) {
+        Expected r;
+        r.failed_ = true;
+        r.error = std::move(e);
+        return r;
+    }
+    explicit operator bool() const { return !failed_; }
+
+private:
+    bool failed_ = false;
 };
 
 }  // namespace tevra
