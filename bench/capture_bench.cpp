@@ -59,9 +59,8 @@ std::string frameToBody(PixelBuffer& frame, const ImageContext& context) {
     auto upright = uprightImageForDeviceOrientation(*image, 1);
     auto fitted = resizeImageKeepAspect(*upright, {540, 960});
     auto jpeg = jpegRepresentation(*fitted, 0.9);
-    std::string rewritten, error;
-    rewriteIntrinsics(kMeta, intrinsicsText(1440, 1920, 1490.5f, 1500.25f, 720.5f, 960.75f), rewritten, error);
-    return multipartBody(*jpeg, rewritten);
+    auto rewritten = rewriteIntrinsics(kMeta, intrinsicsText(1440, 1920, 1490.5f, 1500.25f, 720.5f, 960.75f));
+    return multipartBody(*jpeg, rewritten ? *rewritten : std::string());
 }
 
 void BM_FrameToMultipartBody(benchmark::State& state) {
@@ -131,9 +130,8 @@ BENCHMARK(BM_Jpeg540x720)->Unit(benchmark::kMillisecond);
 void BM_IntrinsicsRewriteAndBody(benchmark::State& state) {
     std::string jpeg(90000, 'j');
     for (auto _ : state) {
-        std::string rewritten, error;
-        rewriteIntrinsics(kMeta, intrinsicsText(1440, 1920, 1490.5f, 1500.25f, 720.5f, 960.75f), rewritten, error);
-        std::string body = multipartBody(jpeg, rewritten);
+        auto rewritten = rewriteIntrinsics(kMeta, intrinsicsText(1440, 1920, 1490.5f, 1500.25f, 720.5f, 960.75f));
+        std::string body = multipartBody(jpeg, rewritten ? *rewritten : std::string());
         benchmark::DoNotOptimize(body.data());
     }
 }
