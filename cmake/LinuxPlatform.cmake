@@ -79,6 +79,7 @@ if(TEVRA_BUILD_TESTS)
   if(TEVRA_LINUX_TEST_SOURCES)
     add_executable(tevra_linux_tests ${TEVRA_LINUX_TEST_SOURCES})
     target_compile_options(tevra_linux_tests PRIVATE ${TEVRA_WARNINGS})
+    tevra_test_precompiled_headers(tevra_linux_tests)
     target_include_directories(tevra_linux_tests PRIVATE tests)
     target_link_libraries(tevra_linux_tests PRIVATE tevra_linux tevra_fake GTest::gtest GTest::gmock GTest::gtest_main)
     target_compile_definitions(tevra_linux_tests PRIVATE
@@ -95,6 +96,7 @@ if(TEVRA_BUILD_TESTS)
     add_executable(tevra_webkit_tests tests/linux/WebKitPageView_test.cpp tests/linux/Host_test.cpp
       apps/tevra-host/HostApp.cpp tests/linux/support/LoopbackServer.cpp tests/linux/support/SanitizerDefaults.cpp)
     target_compile_options(tevra_webkit_tests PRIVATE ${TEVRA_WARNINGS})
+    tevra_test_precompiled_headers(tevra_webkit_tests)
     target_include_directories(tevra_webkit_tests PRIVATE tests apps/tevra-host)
     target_link_libraries(tevra_webkit_tests PRIVATE tevra_linux tevra_fake GTest::gtest GTest::gmock GTest::gtest_main)
     target_compile_definitions(tevra_webkit_tests PRIVATE

@@ -1,5 +1,6 @@
-// TevraARWebGL: the bridge between an AR camera session and a web page.
-// The one header a host application includes.
+/// @file
+/// TevraARWebGL: the bridge between an AR camera session and a web page.
+/// The one header a host application includes.
 #pragma once
 
 #include "TevraARWebGL/Globals.h"

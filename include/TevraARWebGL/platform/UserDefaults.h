@@ -1,6 +1,7 @@
-// The user-defaults store: small text values under keys, kept across launches.
-// Threads: main thread. Failure: an unreadable store reads as empty; a failed
-// write is logged and the previous stored value stays intact.
+/// @file
+/// The user-defaults store: small text values under keys, kept across launches.
+/// Threads: main thread. Failure: an unreadable store reads as empty; a failed
+/// write is logged and the previous stored value stays intact.
 #pragma once
 
 #include <optional>
@@ -8,14 +9,15 @@
 
 namespace tevra {
 
+/// The user-defaults store.
 class UserDefaults {
 public:
     virtual ~UserDefaults() = default;
-    // The text stored under key, or none.
+    /// The text stored under key, or none.
     virtual std::optional<std::string> stringForKey(const std::string& key) const = 0;
-    // Stores value under key; no value removes the key.
+    /// Stores value under key; no value removes the key.
     virtual void setObject(const std::optional<std::string>& value, const std::string& key) = 0;
-    // Writes pending changes to persistent storage; true on success.
+    /// Writes pending changes to persistent storage; true on success.
     virtual bool synchronize() = 0;
 };
 
