@@ -28,8 +28,8 @@ const char* kMeta = R"({"a":1,"intrinsics":{"width":0},"b":"x","floor":3})";
 // A camera-like scene: smooth shading, hard-edged blocks and a little sensor
 // noise, with strides padded past the packed row.
 PixelBufferRef makeCameraFrame() {
-    PixelBufferRef frame = PixelBufferRef::adopt(PixelBuffer::createWithPlanes(
-        kW, kH, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange, {{kW, kH, 2048, 1}, {kW / 2, kH / 2, 2048, 2}}));
+    PixelBufferRef frame = PixelBuffer::createWithPlanes(kW, kH, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange,
+                                                         {{kW, kH, 2048, 1}, {kW / 2, kH / 2, 2048, 2}});
     uint32_t state = 12345;
     auto noise = [&] {
         state = state * 1664525u + 1013904223u;
@@ -59,9 +59,8 @@ std::string frameToBody(PixelBuffer& frame, const ImageContext& context) {
     auto upright = uprightImageForDeviceOrientation(*image, 1);
     auto fitted = resizeImageKeepAspect(*upright, {540, 960});
     auto jpeg = jpegRepresentation(*fitted, 0.9);
-    std::string rewritten, error;
-    rewriteIntrinsics(kMeta, intrinsicsText(1440, 1920, 1490.5f, 1500.25f, 720.5f, 960.75f), rewritten, error);
-    return multipartBody(*jpeg, rewritten);
+    auto rewritten = rewriteIntrinsics(kMeta, intrinsicsText(1440, 1920, 1490.5f, 1500.25f, 720.5f, 960.75f));
+    return multipartBody(*jpeg, rewritten ? *rewritten : std::string());
 }
 
 void BM_FrameToMultipartBody(benchmark::State& state) {
@@ -131,9 +130,8 @@ BENCHMARK(BM_Jpeg540x720)->Unit(benchmark::kMillisecond);
 void BM_IntrinsicsRewriteAndBody(benchmark::State& state) {
     std::string jpeg(90000, 'j');
     for (auto _ : state) {
-        std::string rewritten, error;
-        rewriteIntrinsics(kMeta, intrinsicsText(1440, 1920, 1490.5f, 1500.25f, 720.5f, 960.75f), rewritten, error);
-        std::string body = multipartBody(jpeg, rewritten);
+        auto rewritten = rewriteIntrinsics(kMeta, intrinsicsText(1440, 1920, 1490.5f, 1500.25f, 720.5f, 960.75f));
+        std::string body = multipartBody(jpeg, rewritten ? *rewritten : std::string());
         benchmark::DoNotOptimize(body.data());
     }
 }

@@ -59,8 +59,7 @@ PixelBufferRef cameraFrame(bool withSign) {
     // About 3.6 m from the front wall: the 0.3 m sign is about 120 px tall.
     Pose pose = uprightLookAt({0.2, 1.5, -spec.depth / 2 + 3.6}, {0.1, 1.5, -spec.depth / 2});
     cv::Mat rgb = scene.render(pose, k, 1920, 1440);
-    PixelBufferRef buffer =
-        PixelBufferRef::adopt(PixelBuffer::create(1920, 1440, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+    PixelBufferRef buffer = PixelBuffer::create(1920, 1440, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange);
     PixelBufferLock lock(*buffer, 0);
     rgbToNV12(rgb, buffer->baseAddressOfPlane(0), buffer->bytesPerRowOfPlane(0), buffer->baseAddressOfPlane(1),
               buffer->bytesPerRowOfPlane(1));

@@ -63,7 +63,7 @@ void BM_ProcessFrameWhileIneligible(benchmark::State& state) {
     service.manager->digitModelName = std::string("bench_digit_not_loaded");
     service.manager->startDetection();
     auto frame = std::make_shared<fake::FakeARFrame>();
-    frame->image_ = PixelBufferRef::adopt(PixelBuffer::create(64, 48, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+    frame->image_ = PixelBuffer::create(64, 48, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange);
     std::shared_ptr<ARFrame> arFrame = frame;
     for (auto _ : state) service.processFrame(arFrame);
     if (service.processor->frameCount != 0) state.SkipWithError("a frame was counted");

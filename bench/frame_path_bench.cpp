@@ -14,8 +14,7 @@ static void BM_FrameCallbackToFrameCallQueued(benchmark::State& state) {
     vc->viewWillAppear(false);
     auto frame = std::make_shared<fake::FakeARFrame>();
     frame->camera_->transform_ = float4x4::translation(0.1f, 1.4f, -0.3f) * rotationY(0.3f);
-    frame->image_ =
-        PixelBufferRef::adopt(PixelBuffer::create(1920, 1440, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+    frame->image_ = PixelBuffer::create(1920, 1440, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange);
     auto& session = *fake->ar->lastSession();
     for (auto _ : state) {
         vc->sendARData = true;

@@ -22,8 +22,8 @@ constexpr size_t kW = 1920, kH = 1440;
 
 PixelBufferRef makeCameraFrame() {
     // Strides padded past the packed row, as camera buffers have them.
-    PixelBufferRef frame = PixelBufferRef::adopt(PixelBuffer::createWithPlanes(
-        kW, kH, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange, {{kW, kH, 2048, 1}, {kW / 2, kH / 2, 2048, 2}}));
+    PixelBufferRef frame = PixelBuffer::createWithPlanes(kW, kH, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange,
+                                                         {{kW, kH, 2048, 1}, {kW / 2, kH / 2, 2048, 2}});
     uint32_t state = 12345;
     auto next = [&] {
         state = state * 1664525u + 1013904223u;
@@ -53,7 +53,7 @@ inline int clampInt(int v, int lo, int hi) { return std::min(std::max(v, lo), hi
 // Baseline: the formula as a plain per-pixel loop.
 void BM_Baseline_ScalarConvert(benchmark::State& state) {
     PixelBufferRef frame = makeCameraFrame();
-    PixelBufferRef out = PixelBufferRef::adopt(PixelBuffer::create(kW, kH, kCVPixelFormatType_32ARGB));
+    PixelBufferRef out = PixelBuffer::create(kW, kH, kCVPixelFormatType_32ARGB);
     const uint8_t* yp = frame->baseAddressOfPlane(0);
     const uint8_t* uvp = frame->baseAddressOfPlane(1);
     const size_t ys = frame->bytesPerRowOfPlane(0), uvs = frame->bytesPerRowOfPlane(1);
@@ -83,7 +83,7 @@ BENCHMARK(BM_Baseline_ScalarConvert)->Unit(benchmark::kMillisecond);
 // Baseline: the library's conversion alone, no clamps, its native byte order.
 void BM_Baseline_LibyuvNV12ToARGBNative(benchmark::State& state) {
     PixelBufferRef frame = makeCameraFrame();
-    PixelBufferRef out = PixelBufferRef::adopt(PixelBuffer::create(kW, kH, kCVPixelFormatType_32ARGB));
+    PixelBufferRef out = PixelBuffer::create(kW, kH, kCVPixelFormatType_32ARGB);
     for (auto _ : state) {
         libyuv::NV12ToARGBMatrix(frame->baseAddressOfPlane(0), static_cast<int>(frame->bytesPerRowOfPlane(0)),
                                  frame->baseAddressOfPlane(1), static_cast<int>(frame->bytesPerRowOfPlane(1)),
@@ -109,7 +109,7 @@ void BM_Baseline_LibyuvARGBRotate90(benchmark::State& state) {
     PixelBufferRef argb = convertNV12ToARGB(*frame);
     PixelBufferAttributes attributes;
     attributes.ioSurface = true;
-    PixelBufferRef out = PixelBufferRef::adopt(PixelBuffer::create(kH, kW, kCVPixelFormatType_32ARGB, attributes));
+    PixelBufferRef out = PixelBuffer::create(kH, kW, kCVPixelFormatType_32ARGB, attributes);
     for (auto _ : state) {
         libyuv::ARGBRotate(argb->baseAddress(), static_cast<int>(argb->bytesPerRow()), out->baseAddress(),
                            static_cast<int>(out->bytesPerRow()), static_cast<int>(kW), static_cast<int>(kH),
@@ -132,7 +132,7 @@ BENCHMARK(BM_RotatePixelBufferQuarterTurn)->Unit(benchmark::kMillisecond);
 // Baseline: the library's box filter downscale (aliases on fine detail).
 void BM_Baseline_LibyuvBoxDownscale(benchmark::State& state) {
     PixelBufferRef upright = makeUprightARGB();
-    PixelBufferRef out = PixelBufferRef::adopt(PixelBuffer::create(640, 640, kCVPixelFormatType_32ARGB));
+    PixelBufferRef out = PixelBuffer::create(640, 640, kCVPixelFormatType_32ARGB);
     for (auto _ : state) {
         libyuv::ARGBScale(upright->baseAddress(), static_cast<int>(upright->bytesPerRow()),
                           static_cast<int>(upright->width()), static_cast<int>(upright->height()), out->baseAddress(),

@@ -35,7 +35,7 @@ double threadCpuSeconds() {
 }
 
 PixelBufferRef cameraFrame(uint8_t seed) {
-    auto b = PixelBufferRef::adopt(PixelBuffer::create(1920, 1440, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+    auto b = PixelBuffer::create(1920, 1440, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange);
     b->lockBaseAddress(0);
     for (size_t p = 0; p < 2; ++p) {
         uint8_t* base = b->baseAddressOfPlane(p);

@@ -179,7 +179,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                                     in.ConsumeIntegral<uint32_t>()};
             model->inputs.push_back(d);
         }
-        auto registry = std::make_shared<ModelManager>();
+        auto registry = ModelManager::create();
         // A model without an image input loads with an error but stays registered.
         (void)registry->loadModel("described");
         if (!registry->isModelLoaded("described")) fail("an opened model was not registered");
@@ -211,11 +211,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int32_t rotation = in.ConsumeIntegralInRange<int32_t>(-1, 4);
     const std::string text = in.ConsumeRemainingBytesAsString();
 
-    auto frame = PixelBufferRef::adopt(PixelBuffer::create(width, height, format));
+    auto frame = PixelBuffer::create(width, height, format);
     if (!frame) return 0;
 
     if (auto detections = getDetections(sign->outputs)) {
-        auto upright = PixelBufferRef::adopt(PixelBuffer::create(width, height, kCVPixelFormatType_32ARGB));
+        auto upright = PixelBuffer::create(width, height, kCVPixelFormatType_32ARGB);
         if (auto boxes = filterBySize(*detections->first, *detections->second, signThreshold, *upright))
             for (const Detection& d : *boxes)
                 if (!(d.confidence >= signThreshold)) fail("a sign below the threshold was kept");

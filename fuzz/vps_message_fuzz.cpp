@@ -56,8 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (message) {
         (void)tevra::isAcceptedVPSServerURL(message->server);
         const std::string intrinsics = tevra::intrinsicsText(1440, 1920, 1490.5f, 1490.5f, 720.25f, 960.75f);
-        std::string meta, error;
-        if (tevra::rewriteIntrinsics(message->meta, intrinsics, meta, error)) {
+        if (auto rewritten = tevra::rewriteIntrinsics(message->meta, intrinsics)) {
+            const std::string& meta = *rewritten;
             // The rewrite replaces, it never adds: no intrinsics in, none out.
             // (The page's texts are UTF-8; other bytes come back as U+FFFD.)
             if (tevra::isValidUTF8(message->meta) && message->meta.find("\"intrinsics\":{") == std::string::npos &&
@@ -67,10 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (body.find(meta) == std::string::npos) fail("the metadata is missing from the body");
             (void)tevra::makeVPSRequest(message->server, message->token, std::move(body));
         }
-        std::string replyError;
-        auto reply = tevra::vpsReplyJSON(message->id, message->meta, replyError);
+        auto reply = tevra::vpsReplyJSON(message->id, message->meta);
         const bool valid = tevra::isValidUTF8(message->id) && tevra::isValidUTF8(message->meta);
-        if (valid != reply.has_value()) fail("the reply is refused for valid text, or built from invalid text");
+        if (valid != static_cast<bool>(reply)) fail("the reply is refused for valid text, or built from invalid text");
         if (reply) {
             nlohmann::json back = nlohmann::json::parse(*reply, nullptr, false);
             if (back.is_discarded() || back["id"] != message->id || back["data"] != message->meta)

@@ -200,8 +200,8 @@ std::shared_ptr<fake::FakeARFrame> makeFrame(const nlohmann::json& c, double now
         w = integer(need(*img, "width"), "width", 1, 8192);
         h = integer(need(*img, "height"), "height", 1, 8192);
     }
-    frame->image_ = PixelBufferRef::adopt(PixelBuffer::create(static_cast<size_t>(w), static_cast<size_t>(h),
-                                                              kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+    frame->image_ = PixelBuffer::create(static_cast<size_t>(w), static_cast<size_t>(h),
+                                        kCVPixelFormatType_420YpCbCr8BiPlanarFullRange);
     if (!frame->image_) throw StepError{"cannot make a camera image of that size"};
     if (img != c.end()) paintCameraImage(*frame->image_, *img);
     text = "time=" + seconds(frame->timestamp_) + " image=" + std::to_string(w) + "x" + std::to_string(h);

@@ -116,8 +116,7 @@ float4x4 toFloat4x4(const Pose& p) {
 
 // A "420f" camera buffer of an RGB sensor image.
 PixelBufferRef nv12Buffer(const cv::Mat& rgb) {
-    PixelBufferRef buffer =
-        PixelBufferRef::adopt(PixelBuffer::create(rgb.cols, rgb.rows, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+    PixelBufferRef buffer = PixelBuffer::create(rgb.cols, rgb.rows, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange);
     if (!buffer) return buffer;
     PixelBufferLock lock(*buffer, 0);
     rgbToNV12(rgb, buffer->baseAddressOfPlane(0), buffer->bytesPerRowOfPlane(0), buffer->baseAddressOfPlane(1),

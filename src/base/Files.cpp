@@ -93,36 +93,38 @@ int clearFilesAndFindSubdirectory(int fd, std::string& subdirectory) {
 
 // Empties the directory `name` inside `parent`, depth first, holding one
 // descriptor for the directory being worked on (plus one while listing).
-std::optional<Error> emptyDirectory(int parent, const std::string& name, const std::string& shown) {
+Expected<void> emptyDirectory(int parent, const std::string& name, const std::string& shown) {
     Fd current(openDirectoryAt(parent, name.c_str()));
-    if (current.get() < 0) return fileError("Could not remove " + shown, errno);
+    if (current.get() < 0) return Expected<void>::fail(fileError("Could not remove " + shown, errno));
     std::vector<std::string> below;  // the way down from `name`, by name
     auto where = [&] { return below.empty() ? shown : shown + " (" + std::to_string(below.size()) + " levels down)"; };
     for (;;) {
         std::string subdirectory;
         if (int err = clearFilesAndFindSubdirectory(current.get(), subdirectory); err < 0)
-            return fileError("Could not remove " + where(), -err);
+            return Expected<void>::fail(fileError("Could not remove " + where(), -err));
         if (!subdirectory.empty()) {
             int next = openDirectoryAt(current.get(), subdirectory.c_str());
-            if (next < 0) return fileError("Could not remove " + where(), errno);
+            if (next < 0) return Expected<void>::fail(fileError("Could not remove " + where(), errno));
             current.reset(next);
             below.push_back(std::move(subdirectory));
             continue;
         }
-        if (below.empty()) return std::nullopt;
+        if (below.empty()) return Expected<void>::ok();
         // Back up one level; the directory reached must still hold the one
         // just emptied, or the tree was moved meanwhile.
         struct stat emptied {};
-        if (::fstat(current.get(), &emptied) != 0) return fileError("Could not remove " + where(), errno);
+        if (::fstat(current.get(), &emptied) != 0)
+            return Expected<void>::fail(fileError("Could not remove " + where(), errno));
         Fd up(::openat(current.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (up.get() < 0) return fileError("Could not remove " + where(), errno);
+        if (up.get() < 0) return Expected<void>::fail(fileError("Could not remove " + where(), errno));
         struct stat seen {};
         if (::fstatat(up.get(), below.back().c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0 ||
             seen.st_dev != emptied.st_dev || seen.st_ino != emptied.st_ino)
-            return Error{kStorageFileErrorDomain, ESTALE,
-                         "Could not remove " + where() + ": the tree was moved during the removal"};
+            return Expected<void>::fail(
+                Error{kStorageFileErrorDomain, ESTALE,
+                      "Could not remove " + where() + ": the tree was moved during the removal"});
         if (::unlinkat(up.get(), below.back().c_str(), AT_REMOVEDIR) != 0)
-            return fileError("Could not remove " + where(), errno);
+            return Expected<void>::fail(fileError("Could not remove " + where(), errno));
         below.pop_back();
         current.reset(up.release());
     }
@@ -130,34 +132,35 @@ std::optional<Error> emptyDirectory(int parent, const std::string& name, const s
 
 }  // namespace
 
-std::optional<Error> removeTree(const std::string& path) {
+Expected<void> removeTree(const std::string& path) {
     std::string p = path;
     while (p.size() > 1 && p.back() == '/') p.pop_back();
     size_t slash = p.rfind('/');
     std::string parentPath = slash == std::string::npos ? "." : (slash == 0 ? "/" : p.substr(0, slash));
     std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
     if (name.empty() || name == "." || name == "..")
-        return Error{kStorageFileErrorDomain, EINVAL, "Could not remove " + path + ": not a removable name"};
+        return Expected<void>::fail(
+            Error{kStorageFileErrorDomain, EINVAL, "Could not remove " + path + ": not a removable name"});
 
     Fd parent(::open(parentPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (parent.get() < 0) {
-        if (errno == ENOENT) return std::nullopt;
-        return fileError("Could not remove " + path, errno);
+        if (errno == ENOENT) return Expected<void>::ok();
+        return Expected<void>::fail(fileError("Could not remove " + path, errno));
     }
     struct stat st {};
     if (::fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno == ENOENT) return std::nullopt;
-        return fileError("Could not remove " + path, errno);
+        if (errno == ENOENT) return Expected<void>::ok();
+        return Expected<void>::fail(fileError("Could not remove " + path, errno));
     }
     if (!S_ISDIR(st.st_mode)) {
         if (::unlinkat(parent.get(), name.c_str(), 0) != 0 && errno != ENOENT)
-            return fileError("Could not remove " + path, errno);
-        return std::nullopt;
+            return Expected<void>::fail(fileError("Could not remove " + path, errno));
+        return Expected<void>::ok();
     }
-    if (auto e = emptyDirectory(parent.get(), name, path)) return e;
+    if (auto emptied = emptyDirectory(parent.get(), name, path); !emptied) return emptied;
     if (::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)
-        return fileError("Could not remove " + path, errno);
-    return std::nullopt;
+        return Expected<void>::fail(fileError("Could not remove " + path, errno));
+    return Expected<void>::ok();
 }
 
 Expected<std::string> makePrivateDirectory(const std::string& parent) {
@@ -200,31 +203,32 @@ Error fileError(const std::string& what, const std::error_code& ec) {
     return Error{kStorageFileErrorDomain, ec.value(), what + ": " + ec.message()};
 }
 
-std::optional<Error> removeItem(const fs::path& p) { return removeTree(p.string()); }
+Expected<void> removeItem(const fs::path& p) { return removeTree(p.string()); }
 
-std::optional<Error> moveItem(const fs::path& from, const fs::path& to) {
+Expected<void> moveItem(const fs::path& from, const fs::path& to) {
     std::error_code ec;
     fs::rename(from, to, ec);
-    if (!ec) return std::nullopt;
+    if (!ec) return Expected<void>::ok();
     if (ec != std::errc::cross_device_link)
-        return fileError("Could not move " + from.string() + " to " + to.string(), ec);
+        return Expected<void>::fail(fileError("Could not move " + from.string() + " to " + to.string(), ec));
     fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
     if (ec) {
         removeTree(to.string());
-        return fileError("Could not copy " + from.string() + " to " + to.string(), ec);
+        return Expected<void>::fail(fileError("Could not copy " + from.string() + " to " + to.string(), ec));
     }
-    if (auto e = removeTree(from.string()))
-        return Error{kStorageFileErrorDomain, e->code, "Could not remove " + from.string() + " after copying it"};
-    return std::nullopt;
+    if (auto removed = removeTree(from.string()); !removed)
+        return Expected<void>::fail(Error{kStorageFileErrorDomain, removed.error.code,
+                                          "Could not remove " + from.string() + " after copying it"});
+    return Expected<void>::ok();
 }
 
-std::optional<Error> replaceItem(const fs::path& incoming, const fs::path& destination) {
+Expected<void> replaceItem(const fs::path& incoming, const fs::path& destination) {
     if (entryExists(destination)) {
         if (::renameat2(AT_FDCWD, incoming.c_str(), AT_FDCWD, destination.c_str(), RENAME_EXCHANGE) == 0) {
             removeItem(incoming);
-            return std::nullopt;
+            return Expected<void>::ok();
         }
-        if (auto e = removeItem(destination)) return e;
+        if (auto removed = removeItem(destination); !removed) return removed;
     }
     return moveItem(incoming, destination);
 }

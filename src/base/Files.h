@@ -4,8 +4,8 @@
 //
 // removeTree
 //   In: a path, e.g. "/home/u/.local/share/tevra/victim" (a file, a link or a
-//   directory tree of any depth). Out: nothing is left at that path; no value
-//   on success, also when nothing was there.
+//   directory tree of any depth). Out: nothing is left at that path; success
+//   also when nothing was there.
 //   How: the tree is walked with openat/unlinkat from one directory
 //   descriptor at a time, going back up through ".."; the way down is kept as
 //   a stack of names, not of descriptors, so a tree 1,100 levels deep (or
@@ -63,14 +63,14 @@ inline constexpr const char* kStorageFileErrorDomain = "TevraARWebGL.FileError";
 // The name every private unpack directory starts with.
 inline constexpr const char* kPrivateDirectoryPrefix = ".tevra-unpack-";
 
-std::optional<Error> removeTree(const std::string& path);
+Expected<void> removeTree(const std::string& path);
 Expected<std::string> makePrivateDirectory(const std::string& parent);
 void removeStalePrivateDirectories(const std::string& parent, std::chrono::seconds age);
 
 bool entryExists(const std::filesystem::path& p);
 Error fileError(const std::string& what, const std::error_code& ec);
-std::optional<Error> removeItem(const std::filesystem::path& p);
-std::optional<Error> moveItem(const std::filesystem::path& from, const std::filesystem::path& to);
-std::optional<Error> replaceItem(const std::filesystem::path& incoming, const std::filesystem::path& destination);
+Expected<void> removeItem(const std::filesystem::path& p);
+Expected<void> moveItem(const std::filesystem::path& from, const std::filesystem::path& to);
+Expected<void> replaceItem(const std::filesystem::path& incoming, const std::filesystem::path& destination);
 
 }  // namespace tevra

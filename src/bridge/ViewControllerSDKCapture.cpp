@@ -162,14 +162,13 @@ void sendVPSAnswerToPage(ViewControllerSDK& vc, const std::string& id, const std
     const size_t logMax = static_cast<size_t>(platform().limits.logTextMaxBytes);
     logSystem(" VPS Request completed. " + clippedForLog(answer, logMax));
     std::string data = vc.yoloService ? vc.yoloService->processVPSResult(answer) : answer;
-    std::string error;
-    std::optional<std::string> json = vpsReplyJSON(id, std::move(data), error);
+    Expected<std::string> json = vpsReplyJSON(id, std::move(data));
     if (!json) {
-        logSystem("❌ Error converting to JSON: " + error);
+        logSystem("❌ Error converting to JSON: " + json.error.localizedDescription);
         return;
     }
     std::string call = receiveMessageCallForReply(*json);
-    json.reset();
+    json.value.reset();
     logSystem("📡 Sending to JS: " + clippedForLog(call, logMax));
     if (!vc.wkWebView) return;
     vc.wkWebView->evaluateJavaScript(call, [](const nlohmann::json&, const std::optional<Error>& e) {

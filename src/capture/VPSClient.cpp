@@ -39,13 +39,13 @@ void sendVPSRequest(std::shared_ptr<Image> image, const std::string& meta, const
             const VPSIntrinsics k =
                 intrinsicsForUprightImage(s.storedIntrinsics, image->deviceOrientation(), width, height);
             std::string intrinsics = intrinsicsText(width, height, k.fx, k.fy, k.cx, k.cy);
-            std::string rewritten, error;
-            if (!rewriteIntrinsics(meta, intrinsics, rewritten, error)) {
-                logSystem("Regex error: " + error);
+            Expected<std::string> rewritten = rewriteIntrinsics(meta, intrinsics);
+            if (!rewritten) {
+                logSystem("Regex error: " + rewritten.error.localizedDescription);
                 return;
             }
-            logSystem("🔁 Modified JSON:\n" + clippedForLog(rewritten, logMax));
-            HttpRequest request = makeVPSRequest(url, token, multipartBody(*jpeg, rewritten));
+            logSystem("🔁 Modified JSON:\n" + clippedForLog(*rewritten, logMax));
+            HttpRequest request = makeVPSRequest(url, token, multipartBody(*jpeg, *rewritten));
             // Counted after content decoding; a larger answer fails the request.
             request.maxResponseBytes = platform().limits.vpsAnswerMaxBytes;
             platform().http->dataTask(

@@ -68,23 +68,25 @@ VPSIntrinsics intrinsicsForUprightImage(VPSIntrinsics stored, long deviceOrienta
     }
 }
 
-bool replaceAllMatchesLiterally(const std::string& pattern, const std::string& meta, const std::string& replacement,
-                                std::string& out, std::string& error) {
+namespace {
+Expected<std::string> icuFailure(UErrorCode status, std::string description) {
+    return Expected<std::string>::fail(
+        Error{kVPSRequestErrorDomain, static_cast<long>(status), std::move(description)});
+}
+}  // namespace
+
+Expected<std::string> replaceAllMatchesLiterally(const std::string& pattern, const std::string& meta,
+                                                 const std::string& replacement) {
     UErrorCode status = U_ZERO_ERROR;
     UParseError parseError{};
     std::unique_ptr<icu::RegexPattern> compiled(
         icu::RegexPattern::compile(icu::UnicodeString::fromUTF8(pattern), 0, parseError, status));
-    if (U_FAILURE(status) || !compiled) {
-        error = std::string(u_errorName(status)) + " in pattern " + pattern + " at offset " +
-                std::to_string(parseError.offset);
-        return false;
-    }
+    if (U_FAILURE(status) || !compiled)
+        return icuFailure(status, std::string(u_errorName(status)) + " in pattern " + pattern + " at offset " +
+                                      std::to_string(parseError.offset));
     const icu::UnicodeString input = icu::UnicodeString::fromUTF8(meta);
     std::unique_ptr<icu::RegexMatcher> matcher(compiled->matcher(input, status));
-    if (U_FAILURE(status) || !matcher) {
-        error = u_errorName(status);
-        return false;
-    }
+    if (U_FAILURE(status) || !matcher) return icuFailure(status, u_errorName(status));
     // A replacement template treats "\" and "$" specially; escape both.
     icu::UnicodeString literal;
     const icu::UnicodeString raw = icu::UnicodeString::fromUTF8(replacement);
@@ -94,17 +96,14 @@ bool replaceAllMatchesLiterally(const std::string& pattern, const std::string& m
         literal.append(c);
     }
     icu::UnicodeString result = matcher->replaceAll(literal, status);
-    if (U_FAILURE(status)) {
-        error = u_errorName(status);
-        return false;
-    }
-    out.clear();
+    if (U_FAILURE(status)) return icuFailure(status, u_errorName(status));
+    std::string out;
     result.toUTF8String(out);
-    return true;
+    return Expected<std::string>::ok(std::move(out));
 }
 
-bool rewriteIntrinsics(const std::string& meta, const std::string& intrinsics, std::string& out, std::string& error) {
-    return replaceAllMatchesLiterally(kIntrinsicsPattern, meta, intrinsics, out, error);
+Expected<std::string> rewriteIntrinsics(const std::string& meta, const std::string& intrinsics) {
+    return replaceAllMatchesLiterally(kIntrinsicsPattern, meta, intrinsics);
 }
 
 std::string multipartBody(std::string_view jpeg, std::string_view meta) {
@@ -134,15 +133,14 @@ HttpRequest makeVPSRequest(const std::string& url, const std::string& token, std
     return r;
 }
 
-std::optional<std::string> vpsReplyJSON(const std::string& id, std::string data, std::string& error) {
+Expected<std::string> vpsReplyJSON(const std::string& id, std::string data) {
     try {
         nlohmann::json reply = nlohmann::json::object();
         reply["id"] = id;
         reply["data"] = std::move(data);
-        return reply.dump();
+        return Expected<std::string>::ok(reply.dump());
     } catch (const nlohmann::json::exception& e) {
-        error = e.what();
-        return std::nullopt;
+        return Expected<std::string>::fail(Error{kVPSRequestErrorDomain, e.id, e.what()});
     }
 }
 

@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/Error.h"
 #include "platform/HttpClient.h"
 
 namespace tevra {
@@ -60,13 +61,16 @@ VPSIntrinsics intrinsicsForUprightImage(VPSIntrinsics stored, long deviceOrienta
 // "\"intrinsics\":{\"width\":%.0f,\"height\":%.0f,\"fx\":%.4f,\"fy\":%.4f,\"cx\":%.4f,\"cy\":%.4f}"
 std::string intrinsicsText(double width, double height, float fx, float fy, float cx, float cy);
 
-// Replaces every match of `pattern` in `meta` by `replacement` taken
-// literally. False with `error` set when the pattern does not compile (or
-// ICU fails otherwise).
-bool replaceAllMatchesLiterally(const std::string& pattern, const std::string& meta, const std::string& replacement,
-                                std::string& out, std::string& error);
+// Domain of the errors below; the description is the text logged.
+inline constexpr const char* kVPSRequestErrorDomain = "TevraARWebGL.VPSRequestError";
+
+// `meta` with every match of `pattern` replaced by `replacement` taken
+// literally. Fails (code: ICU's status) when the pattern does not compile
+// ("NAME in pattern PATTERN at offset N") or ICU fails otherwise.
+Expected<std::string> replaceAllMatchesLiterally(const std::string& pattern, const std::string& meta,
+                                                 const std::string& replacement);
 // The same with kIntrinsicsPattern.
-bool rewriteIntrinsics(const std::string& meta, const std::string& intrinsics, std::string& out, std::string& error);
+Expected<std::string> rewriteIntrinsics(const std::string& meta, const std::string& intrinsics);
 
 // The whole multipart/form-data body.
 std::string multipartBody(std::string_view jpeg, std::string_view meta);
@@ -75,10 +79,10 @@ std::string multipartBody(std::string_view jpeg, std::string_view meta);
 // "NoToken"), the multipart Content-Type and the body.
 HttpRequest makeVPSRequest(const std::string& url, const std::string& token, std::string body);
 
-// The reply object as compact JSON; none (with `error` set) when it can't be
-// serialised (text that is not valid UTF-8).
-// `data` is moved into the reply, not copied.
-std::optional<std::string> vpsReplyJSON(const std::string& id, std::string data, std::string& error);
+// The reply object as compact JSON; fails (code: the JSON library's error
+// id, description its message) when it can't be serialised (text that is
+// not valid UTF-8). `data` is moved into the reply, not copied.
+Expected<std::string> vpsReplyJSON(const std::string& id, std::string data);
 
 // Escapes for a JavaScript string literal in double quotes: every backslash
 // doubled, then every double quote and line feed preceded by a backslash

@@ -217,7 +217,7 @@ PixelBufferRef convertNV12ToARGB(PixelBuffer& pixelBuffer) {
     const size_t neededPairs = (width + 1) / 2;
     const size_t copiedPairs = std::min(chromaPairs, neededPairs);
 
-    PixelBufferRef output = PixelBufferRef::adopt(PixelBuffer::create(width, height, kCVPixelFormatType_32ARGB));
+    PixelBufferRef output = PixelBuffer::create(width, height, kCVPixelFormatType_32ARGB);
     if (!output) return nullptr;
     PixelBufferLock outputLock(*output, kWriteLock);
     uint8_t* outBase = output->baseAddress();
@@ -265,8 +265,8 @@ PixelBufferRef resizeARGBPixelBuffer(PixelBuffer& pixelBuffer, int64_t dstWidth,
         static_cast<uint64_t>(dstHeight) > kMaxDimension)
         return nullptr;
 
-    PixelBufferRef output = PixelBufferRef::adopt(
-        PixelBuffer::create(static_cast<size_t>(dstWidth), static_cast<size_t>(dstHeight), kCVPixelFormatType_32ARGB));
+    PixelBufferRef output =
+        PixelBuffer::create(static_cast<size_t>(dstWidth), static_cast<size_t>(dstHeight), kCVPixelFormatType_32ARGB);
     if (!output) return nullptr;
     PixelBufferLock outputLock(*output, kWriteLock);
     uint8_t* target = output->baseAddress();
@@ -294,8 +294,8 @@ RotationResult rotatePixelBuffer(PixelBuffer& pixelBuffer, int64_t rotation) {
         const bool quarter = rotation == 1 || rotation == 3;
         PixelBufferAttributes attributes;
         attributes.ioSurface = true;
-        PixelBufferRef out = PixelBufferRef::adopt(PixelBuffer::create(
-            quarter ? height : width, quarter ? width : height, kCVPixelFormatType_32ARGB, attributes));
+        PixelBufferRef out = PixelBuffer::create(quarter ? height : width, quarter ? width : height,
+                                                 kCVPixelFormatType_32ARGB, attributes);
         if (!out) return nullptr;
         PixelBufferLock outputLock(*out, kWriteLock);
         uint8_t* target = out->baseAddress();
@@ -362,8 +362,8 @@ PixelBufferRef cropARGBPixelBufferFromYOLO(PixelBuffer& pixelBuffer, float xCent
 
     PixelBufferAttributes attributes;
     attributes.ioSurface = true;
-    PixelBufferRef output = PixelBufferRef::adopt(
-        PixelBuffer::create(static_cast<size_t>(w), static_cast<size_t>(h), kCVPixelFormatType_32ARGB, attributes));
+    PixelBufferRef output =
+        PixelBuffer::create(static_cast<size_t>(w), static_cast<size_t>(h), kCVPixelFormatType_32ARGB, attributes);
     if (!output) return nullptr;
     PixelBufferLock outputLock(*output, kWriteLock);
     uint8_t* target = output->baseAddress();

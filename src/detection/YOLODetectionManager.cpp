@@ -162,7 +162,7 @@ void YOLODetectionManager::prepareModels(const nlohmann::json& models) {
         });
     }
 
-    group->notify(platform().dispatch->main(), [allSucceeded] {
+    group->notify(sharedMainQueue(platform().dispatch), [allSucceeded] {
         logSystem(allSucceeded->load() ? "[YOLO] All models ready" : "[YOLO] Some models failed");
     });
 }

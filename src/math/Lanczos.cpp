@@ -573,9 +573,7 @@ bool resample4Turned(const uint8_t* src, size_t srcWidth, size_t srcHeight, size
 
 const char* activePath() { return pathName(currentPath()); }
 
-void forceScalarPath(bool scalar) { gForced.store(scalar ? static_cast<int>(Path::scalar) : -1); }
-
-bool forcePath(const char* name) {
+bool forcePathForTesting(const char* name) {
     const std::string wanted = name ? name : "";
     if (wanted.empty()) {
         gForced.store(-1);

@@ -41,11 +41,9 @@ bool resample4Turned(const uint8_t* src, size_t srcWidth, size_t srcHeight, size
 // diagnostics.
 const char* activePath();
 
-// Test hooks: force the portable scalar path (true) or the best path (false),
-// or a path by name (empty: the best one; false, changing nothing, when this
-// machine cannot run it), so tests can check that every path gives the same
-// bytes.
-void forceScalarPath(bool scalar);
-bool forcePath(const char* name);
+// Test hook: forces a path by name ("scalar" the portable one; empty: the
+// best one; false, changing nothing, when this machine cannot run it), so
+// tests can check that every path gives the same bytes.
+bool forcePathForTesting(const char* name);
 
 }  // namespace tevra::lanczos

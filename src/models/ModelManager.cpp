@@ -100,10 +100,12 @@ std::optional<ModelInputError> modelInputErrorFrom(const Error& e) {
     return std::nullopt;
 }
 
+std::shared_ptr<ModelManager> ModelManager::create() { return std::shared_ptr<ModelManager>(new ModelManager()); }
+
 const std::shared_ptr<ModelManager>& ModelManager::shared() {
     // Created once, even when first reached from several threads at a time;
     // never destroyed, so threads still running at exit can use it.
-    static const auto* instance = new std::shared_ptr<ModelManager>(std::make_shared<ModelManager>());
+    static const auto* instance = new std::shared_ptr<ModelManager>(create());
     return *instance;
 }
 
@@ -285,25 +287,21 @@ void ModelManager::ensureModelReady(const std::string& name, const std::string& 
         pendingCompletions[name] = std::vector<Completion>{std::move(completion)};
     }
 
-    // The download's completion must not keep the registry alive. A registry
-    // that is not owned by a shared_ptr (a test's local one) is used directly;
-    // its owner keeps it alive until its downloads end.
+    // The download's completion must not keep the registry alive.
     std::weak_ptr<ModelManager> weakSelf = weak_from_this();
-    ModelManager* unowned = weakSelf.expired() ? this : nullptr;
-    downloadModel(name, url, [weakSelf, unowned, name](bool success) {
+    downloadModel(name, url, [weakSelf, name](bool success) {
         std::shared_ptr<ModelManager> self = weakSelf.lock();
-        ModelManager* manager = self ? self.get() : unowned;
-        if (!manager) return;
+        if (!self) return;
         if (!success) {
-            manager->finish(name, false);
+            self->finish(name, false);
             return;
         }
-        if (auto failure = manager->loadModel(name)) {
+        if (auto failure = self->loadModel(name)) {
             logStdout("Still failed after download: " + clipped(failure->localizedDescription));
-            manager->finish(name, false);
+            self->finish(name, false);
             return;
         }
-        manager->finish(name, true);
+        self->finish(name, true);
     });
 }
 
@@ -383,7 +381,7 @@ bool ModelManager::prepareDownloadedArchive(const std::string& name, const std::
     auto discardWork = [&] { removeTree(workDir.string()); };
     const fs::path workArchive = workDir / "archive.zip";
     const fs::path unpacked = workDir / "unpacked";
-    if (auto e = moveItem(tempFile, workArchive)) return discardWork(), failed(*e);
+    if (auto done = moveItem(tempFile, workArchive); !done) return discardWork(), failed(done.error);
 
     std::shared_ptr<Archive> archive = platform().archive;
     if (!archive)
@@ -416,9 +414,10 @@ bool ModelManager::prepareDownloadedArchive(const std::string& name, const std::
         removeTree(extraction.string());
     };
     for (const fs::path& earlier : {archivePath, extraction})
-        if (auto e = removeItem(earlier)) return discardWork(), failed(*e);
-    if (auto e = moveItem(unpacked, extraction)) return discardWork(), discardStored(), failed(*e);
-    if (auto e = moveItem(workArchive, archivePath)) return discardWork(), discardStored(), failed(*e);
+        if (auto done = removeItem(earlier); !done) return discardWork(), failed(done.error);
+    if (auto done = moveItem(unpacked, extraction); !done) return discardWork(), discardStored(), failed(done.error);
+    if (auto done = moveItem(workArchive, archivePath); !done)
+        return discardWork(), discardStored(), failed(done.error);
     discardWork();
 
     std::shared_ptr<ModelRuntime> runtime = platform().models;
@@ -440,10 +439,10 @@ bool ModelManager::prepareDownloadedArchive(const std::string& name, const std::
         removeTree(incoming.string());
         discardStored();
     };
-    if (auto e = removeItem(incoming)) return discardCompiled(), failed(*e);
-    if (auto e = moveItem(*compiled, incoming)) return discardCompiled(), failed(*e);
+    if (auto done = removeItem(incoming); !done) return discardCompiled(), failed(done.error);
+    if (auto done = moveItem(*compiled, incoming); !done) return discardCompiled(), failed(done.error);
     removeEmptyCompileParent(*compiled);
-    if (auto e = replaceItem(incoming, destination)) return discardCompiled(), failed(*e);
+    if (auto done = replaceItem(incoming, destination); !done) return discardCompiled(), failed(done.error);
 
     logStdout("Model ready: " + shown(name));
     return true;

@@ -89,8 +89,11 @@ public:
     static const std::shared_ptr<ModelManager>& shared();
 
     // A separate, empty registry. The library only ever uses `shared()`;
-    // tests build their own to start from a clean state.
-    ModelManager() = default;
+    // tests build their own to start from a clean state. Always owned by a
+    // shared_ptr: a download in flight holds it weakly and ends quietly once
+    // the last owner lets go.
+    static std::shared_ptr<ModelManager> create();
+
     virtual ~ModelManager() = default;
     ModelManager(const ModelManager&) = delete;
     ModelManager& operator=(const ModelManager&) = delete;
@@ -136,6 +139,9 @@ public:
     // never looked up (they would reach outside the directories or into
     // another model's entries).
     static bool isUsableModelName(const std::string& name);
+
+protected:
+    ModelManager() = default;
 
 private:
     // Ends NAME's download: removes it from the bookkeeping and calls every

@@ -8,7 +8,7 @@ namespace tevra {
 struct DispatchGroup::State {
     Mutex mutex;
     long count TEVRA_GUARDED_BY(mutex) = 0;
-    DispatchQueue* queue TEVRA_GUARDED_BY(mutex) = nullptr;
+    std::shared_ptr<DispatchQueue> queue TEVRA_GUARDED_BY(mutex);
     std::function<void()> work TEVRA_GUARDED_BY(mutex);
 };
 
@@ -31,11 +31,12 @@ void DispatchGroup::leave() {
     fireIfDone();
 }
 
-void DispatchGroup::notify(DispatchQueue& queue, std::function<void()> work) {
+void DispatchGroup::notify(std::shared_ptr<DispatchQueue> queue, std::function<void()> work) {
+    if (!queue) return;
     {
         MutexLock lock(state_->mutex);
         if (state_->work) return;
-        state_->queue = &queue;
+        state_->queue = std::move(queue);
         state_->work = std::move(work);
     }
     fireIfDone();
@@ -43,13 +44,13 @@ void DispatchGroup::notify(DispatchQueue& queue, std::function<void()> work) {
 
 void DispatchGroup::fireIfDone() {
     std::function<void()> work;
-    DispatchQueue* queue = nullptr;
+    std::shared_ptr<DispatchQueue> queue;
     {
         MutexLock lock(state_->mutex);
         if (state_->count != 0 || !state_->work) return;
         work = std::move(state_->work);
         state_->work = nullptr;
-        queue = state_->queue;
+        queue = std::move(state_->queue);
     }
     queue->async(std::move(work));
 }

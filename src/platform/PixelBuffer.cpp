@@ -74,16 +74,16 @@ bool specsFor(size_t w, size_t h, uint32_t format, std::vector<PixelBufferPlaneS
 }
 }  // namespace
 
-PixelBuffer* PixelBuffer::create(size_t width, size_t height, uint32_t pixelFormat,
-                                 const PixelBufferAttributes& attributes) {
+PixelBufferRef PixelBuffer::create(size_t width, size_t height, uint32_t pixelFormat,
+                                   const PixelBufferAttributes& attributes) {
     std::vector<PixelBufferPlaneSpec> specs;
     if (!specsFor(width, height, pixelFormat, specs)) return nullptr;
     return createWithPlanes(width, height, pixelFormat, specs, attributes);
 }
 
-PixelBuffer* PixelBuffer::createWithPlanes(size_t width, size_t height, uint32_t pixelFormat,
-                                           const std::vector<PixelBufferPlaneSpec>& specs,
-                                           const PixelBufferAttributes& attributes) {
+PixelBufferRef PixelBuffer::createWithPlanes(size_t width, size_t height, uint32_t pixelFormat,
+                                             const std::vector<PixelBufferPlaneSpec>& specs,
+                                             const PixelBufferAttributes& attributes) {
     if (width == 0 || height == 0 || width > kMaxDimension || height > kMaxDimension || specs.empty()) return nullptr;
     int pending = gFailNext.load();
     while (pending > 0) {
@@ -113,7 +113,7 @@ PixelBuffer* PixelBuffer::createWithPlanes(size_t width, size_t height, uint32_t
     b->storage_ = storageCache().take(offset);
     b->storage_.assign(offset, 0);
     gLive.fetch_add(1);
-    return b;
+    return PixelBufferRef(b);
 }
 
 PixelBuffer::~PixelBuffer() {
@@ -172,6 +172,6 @@ PixelBuffer::LockStats PixelBuffer::lockStats() const {
 
 long PixelBuffer::liveCount() { return gLive.load(); }
 
-void PixelBuffer::failNextCreations(int n) { gFailNext.store(n); }
+void PixelBuffer::failNextCreationsForTesting(int n) { gFailNext.store(n); }
 
 }  // namespace tevra

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <utility>
 
 namespace tevra {
 
@@ -25,22 +26,31 @@ Platform& platform() {
 
 bool hasPlatform() { return gRaw.load(std::memory_order_acquire) != nullptr; }
 
-void installPlatform(std::shared_ptr<Platform> p) {
+std::shared_ptr<Platform> installedPlatform() {
     MutexLock lock(gMutex);
-    // Earlier platforms stay alive: objects created against them may still
-    // hold raw references to their services.
-    static std::vector<std::shared_ptr<Platform>> retired;
-    if (gPlatform) retired.push_back(gPlatform);
-    gPlatform = std::move(p);
-    gRaw.store(gPlatform.get(), std::memory_order_release);
+    return gPlatform;
 }
 
+void installPlatform(std::shared_ptr<Platform> p) {
+    std::shared_ptr<Platform> previous;
+    {
+        MutexLock lock(gMutex);
+        previous = std::exchange(gPlatform, std::move(p));
+        gRaw.store(gPlatform.get(), std::memory_order_release);
+    }
+    // The previous platform goes with its last holder; here, unless something
+    // that outlives the switch holds it or one of its services.
+    previous.reset();
+}
+
+// Log lines come from any thread, also while another platform is being
+// installed: the line's platform is held until it is written.
 void logSystem(std::string_view line) {
-    if (hasPlatform() && platform().log) platform().log->system(line);
+    if (auto p = installedPlatform(); p && p->log) p->log->system(line);
 }
 
 void logStdout(std::string_view line) {
-    if (hasPlatform() && platform().log) platform().log->standardOutput(line);
+    if (auto p = installedPlatform(); p && p->log) p->log->standardOutput(line);
 }
 
 std::string escapedForLog(std::string_view text) {

@@ -11,10 +11,9 @@ namespace {
 constexpr std::string_view kMarker = "//! function";
 }
 
-std::optional<ShaderFunctionMap> parseShaderLibrary(std::string_view text, std::string* error) {
-    auto fail = [&](std::string message) -> std::optional<ShaderFunctionMap> {
-        if (error) *error = std::move(message);
-        return std::nullopt;
+Expected<ShaderFunctionMap> parseShaderLibrary(std::string_view text) {
+    auto fail = [](std::string message) {
+        return Expected<ShaderFunctionMap>::fail(Error{kShaderLibraryErrorDomain, 1, std::move(message)});
     };
     ShaderFunctionMap functions;
     ShaderFunctionSource* current = nullptr;
@@ -52,7 +51,7 @@ std::optional<ShaderFunctionMap> parseShaderLibrary(std::string_view text, std::
         pos = end + 1;
     }
     if (functions.empty()) return fail("the library has no functions");
-    return functions;
+    return Expected<ShaderFunctionMap>::ok(std::move(functions));
 }
 
 std::string frameworkShaderPath(const std::string& name, const std::string& extension) {

@@ -6,8 +6,9 @@
 // file. Text before the first function is a comment. Sources carry no
 // "#version" line: the GPU backend adds the one for its GLSL dialect.
 //
-// In: the file's text. Out: the functions by name, or an error text for an
-// empty library, an unknown stage, a missing name or a name given twice.
+// In: the file's text. Out: the functions by name, or an error (domain
+// kShaderLibraryErrorDomain, e.g. "line 3: unknown stage \"geometry\"") for
+// an empty library, an unknown stage, a missing name or a name given twice.
 // Example: "//! function f vertex\nvoid main(){}\n" gives one vertex function
 // "f" with the source "void main(){}\n".
 #pragma once
@@ -16,6 +17,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "base/Error.h"
 
 namespace tevra {
 
@@ -29,7 +32,9 @@ struct ShaderFunctionSource {
 
 using ShaderFunctionMap = std::map<std::string, ShaderFunctionSource>;
 
-std::optional<ShaderFunctionMap> parseShaderLibrary(std::string_view text, std::string* error);
+inline constexpr const char* kShaderLibraryErrorDomain = "TevraARWebGL.ShaderLibraryError";
+
+Expected<ShaderFunctionMap> parseShaderLibrary(std::string_view text);
 
 // Path of the library's resource file "<name>.<extension>" under shaders/ in
 // the library's own resources: $TEVRA_FRAMEWORK_RESOURCES when set (a build

@@ -16,7 +16,7 @@ protected:
     std::shared_ptr<fake::FakeARFrame> frame(const float4x4& cameraTransform = float4x4::identity()) {
         auto f = std::make_shared<fake::FakeARFrame>();
         f->camera_->transform_ = cameraTransform;
-        f->image_ = PixelBufferRef::adopt(PixelBuffer::create(64, 48, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+        f->image_ = PixelBuffer::create(64, 48, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange);
         return f;
     }
     // One display tick at time t, then one AR frame, then the main queue.

@@ -16,7 +16,7 @@ namespace tevra::test {
 namespace {
 
 PixelBufferRef cameraFrame(size_t w, size_t h, uint32_t format = kCVPixelFormatType_420YpCbCr8BiPlanarFullRange) {
-    PixelBufferRef b = PixelBufferRef::adopt(PixelBuffer::create(w, h, format));
+    PixelBufferRef b = PixelBuffer::create(w, h, format);
     for (size_t p = 0; p < std::max<size_t>(1, b->planeCount()); ++p)
         std::fill(b->baseAddressOfPlane(p), b->baseAddressOfPlane(p) + b->bytesPerRowOfPlane(p) * b->heightOfPlane(p),
                   uint8_t{128});
@@ -216,7 +216,7 @@ TEST_F(VPSCapture, FramesThatCannotBeConvertedAreReportedAndReleased) {
 
     fake->log->clear();
     auto gone = cameraFrame(8, 8);
-    gone->setBaseAddressUnavailable(true);
+    gone->setBaseAddressUnavailableForTesting(true);
     controller->processFrame(gone);
     post("TevraAR", "https://vps.example/api|{}|b");
     drain();
@@ -314,15 +314,14 @@ TEST_F(VPSCapture, ImageConversionEdges) {
 }
 
 TEST_F(VPSCapture, RawBytesOfABuffer) {
-    PixelBufferRef b =
-        PixelBufferRef::adopt(PixelBuffer::createWithPlanes(4, 2, kCVPixelFormatType_32BGRA, {{4, 2, 32, 4}}));
+    PixelBufferRef b = PixelBuffer::createWithPlanes(4, 2, kCVPixelFormatType_32BGRA, {{4, 2, 32, 4}});
     for (size_t i = 0; i < 64; ++i) b->baseAddress()[i] = static_cast<uint8_t>(i);
     auto data = controller->pixelBufferToNSData(b);
     ASSERT_TRUE(data);
     ASSERT_EQ(data->size(), 64u);
     EXPECT_EQ((*data)[63], 63);
     EXPECT_FALSE(controller->pixelBufferToNSData(nullptr));
-    b->setBaseAddressUnavailable(true);
+    b->setBaseAddressUnavailableForTesting(true);
     EXPECT_FALSE(controller->pixelBufferToNSData(b));
     EXPECT_TRUE(b->lockStats().balanced());
     EXPECT_EQ(b->lockStats().readOnlyLocks, 2);

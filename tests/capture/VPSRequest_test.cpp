@@ -53,9 +53,9 @@ TEST(Intrinsics, FormatsWithAPointWhateverTheLocale) {
 }
 
 std::string rewrite(const std::string& meta) {
-    std::string out, error;
-    EXPECT_TRUE(rewriteIntrinsics(meta, "\"intrinsics\":{\"w\":1}", out, error)) << error;
-    return out;
+    auto out = rewriteIntrinsics(meta, "\"intrinsics\":{\"w\":1}");
+    EXPECT_TRUE(out) << out.error.description();
+    return out ? *out : std::string();
 }
 
 TEST(Intrinsics, RewriteCases) {
@@ -70,11 +70,14 @@ TEST(Intrinsics, RewriteCases) {
 }
 
 TEST(Intrinsics, ReplacementIsTakenLiterallyAndBadPatternsReportAnError) {
-    std::string out, error;
-    ASSERT_TRUE(rewriteIntrinsics(R"({"intrinsics":{"x":5}})", R"(\1 $0 \\ $)", out, error));
-    EXPECT_EQ(out, R"({\1 $0 \\ $})");
-    EXPECT_FALSE(replaceAllMatchesLiterally("(unclosed", "text", "x", out, error));
-    EXPECT_NE(error.find("U_REGEX_MISMATCHED_PAREN"), std::string::npos) << error;
+    auto out = rewriteIntrinsics(R"({"intrinsics":{"x":5}})", R"(\1 $0 \\ $)");
+    ASSERT_TRUE(out);
+    EXPECT_EQ(*out, R"({\1 $0 \\ $})");
+    auto bad = replaceAllMatchesLiterally("(unclosed", "text", "x");
+    ASSERT_FALSE(bad);
+    EXPECT_EQ(bad.error.domain, kVPSRequestErrorDomain);
+    EXPECT_EQ(bad.error.localizedDescription.rfind("U_REGEX_MISMATCHED_PAREN in pattern (unclosed at offset ", 0), 0u)
+        << bad.error.localizedDescription;
 }
 
 TEST(MultipartBody, ExactBytes) {
@@ -111,8 +114,7 @@ TEST(MultipartBody, RequestHeadersAndTokenRule) {
 TEST(PageReply, EscapingOrderAndRoundTrip) {
     EXPECT_EQ(escapeForJavaScriptString("a\\b\"c\nd\re\u2028"), "a\\\\b\\\"c\\nd\re\u2028");
     const std::string answer = "{\"floor\":3,\"path\":\"C:\\\\x\",\"note\":\"line1\nline2\"}\n\"quoted\" \\ end";
-    std::string error;
-    auto json = vpsReplyJSON("req-7", answer, error);
+    auto json = vpsReplyJSON("req-7", answer);
     ASSERT_TRUE(json);
     EXPECT_EQ(json->find('\n'), std::string::npos);  // compact
     const std::string call = receiveMessageCall(escapeForJavaScriptString(*json));
@@ -122,8 +124,9 @@ TEST(PageReply, EscapingOrderAndRoundTrip) {
     EXPECT_EQ(parsed.size(), 2u);
     EXPECT_EQ(parsed["id"], "req-7");
     EXPECT_EQ(parsed["data"], answer);
-    EXPECT_FALSE(vpsReplyJSON("id", std::string("\xff\xfe", 2), error));
-    EXPECT_FALSE(error.empty());
+    auto invalid = vpsReplyJSON("id", std::string("\xff\xfe", 2));
+    ASSERT_FALSE(invalid);
+    EXPECT_FALSE(invalid.error.localizedDescription.empty());
 }
 
 TEST(PageReply, Utf8Validation) {

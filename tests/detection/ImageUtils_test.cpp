@@ -20,7 +20,7 @@ constexpr uint32_t kARGB = kCVPixelFormatType_32ARGB;
 uint32_t codeOf(size_t x, size_t y) { return static_cast<uint32_t>((x & 0xfff) | ((y & 0xfff) << 12) | (0x5au << 24)); }
 
 PixelBufferRef makeCoded(size_t w, size_t h, size_t stride = 0) {
-    PixelBufferRef b = PixelBufferRef::adopt(PixelBuffer::createWithPlanes(w, h, kARGB, {{w, h, stride, 4}}));
+    PixelBufferRef b = PixelBuffer::createWithPlanes(w, h, kARGB, {{w, h, stride, 4}});
     for (size_t y = 0; y < h; ++y)
         for (size_t x = 0; x < w; ++x) {
             uint32_t v = codeOf(x, y);
@@ -38,7 +38,7 @@ uint32_t pixel(const PixelBuffer& b, size_t x, size_t y) {
 const uint8_t* px(const PixelBuffer& b, size_t x, size_t y) { return b.baseAddress() + y * b.bytesPerRow() + 4 * x; }
 
 PixelBufferRef makeSolid(size_t w, size_t h, std::array<uint8_t, 4> c) {
-    PixelBufferRef b = PixelBufferRef::adopt(PixelBuffer::create(w, h, kARGB));
+    PixelBufferRef b = PixelBuffer::create(w, h, kARGB);
     for (size_t y = 0; y < h; ++y)
         for (size_t x = 0; x < w; ++x) std::memcpy(b->baseAddress() + y * b->bytesPerRow() + 4 * x, c.data(), 4);
     return b;
@@ -76,7 +76,7 @@ std::array<int, 3> referenceRGB(int y, int cb, int cr) {
 class ImageUtilsTest : public ::testing::Test {
 protected:
     void SetUp() override { fake = fake::FakePlatform::install(); }
-    void TearDown() override { PixelBuffer::failNextCreations(0); }
+    void TearDown() override { PixelBuffer::failNextCreationsForTesting(0); }
     std::shared_ptr<fake::FakePlatform> fake;
 };
 
@@ -137,7 +137,7 @@ TEST_F(ImageUtilsTest, RotationZeroIsSameBufferAndOtherCodesCopy) {
 }
 
 TEST_F(ImageUtilsTest, QuarterTurnOfCameraSizedFrameSwapsSides) {
-    PixelBufferRef src = PixelBufferRef::adopt(PixelBuffer::create(1920, 1440, kARGB));
+    PixelBufferRef src = PixelBuffer::create(1920, 1440, kARGB);
     for (int64_t code : {int64_t{1}, int64_t{3}}) {
         RotationResult r = rotatePixelBuffer(*src, code);
         ASSERT_TRUE(r.buffer);
@@ -170,19 +170,19 @@ TEST_F(ImageUtilsTest, CounterDeviceRotationUndoesTheDeviceTurn) {
 
 TEST_F(ImageUtilsTest, RotationFailureLogsAndThrowsAndCounterRotationGivesNone) {
     PixelBufferRef src = makeCoded(6, 4);
-    PixelBuffer::failNextCreations(1);
+    PixelBuffer::failNextCreationsForTesting(1);
     RotationResult r = rotatePixelBuffer(*src, 1);
     EXPECT_TRUE(r.failed);
     EXPECT_FALSE(r.buffer);
     EXPECT_EQ(fake->log->systemLines(), std::vector<std::string>{"[YOLO] Rotation error!"});
     EXPECT_TRUE(readOnce(*src));
 
-    PixelBuffer::failNextCreations(1);
+    PixelBuffer::failNextCreationsForTesting(1);
     EXPECT_FALSE(counterDeviceRotation(*src, 1));
     EXPECT_EQ(fake->log->systemLines().size(), 2u);
 
     // A buffer whose memory is gone fails the same way, and does not crash.
-    src->setBaseAddressUnavailable(true);
+    src->setBaseAddressUnavailableForTesting(true);
     long live = PixelBuffer::liveCount();
     RotationResult gone = rotatePixelBuffer(*src, 3);
     EXPECT_TRUE(gone.failed);
@@ -193,7 +193,7 @@ TEST_F(ImageUtilsTest, RotationFailureLogsAndThrowsAndCounterRotationGivesNone) 
 
 TEST_F(ImageUtilsTest, FourByteOperationsRefuseBuffersWithShorterRows) {
     // A one-byte-per-pixel buffer read as 4 bytes a pixel would run past its rows.
-    PixelBufferRef gray = PixelBufferRef::adopt(PixelBuffer::create(40, 10, kCVPixelFormatType_OneComponent8));
+    PixelBufferRef gray = PixelBuffer::create(40, 10, kCVPixelFormatType_OneComponent8);
     EXPECT_TRUE(rotatePixelBuffer(*gray, 1).failed);
     EXPECT_FALSE(resizeARGBPixelBuffer(*gray, 8, 8));
     EXPECT_FALSE(cropARGBPixelBufferFromYOLO(*gray, 0.5f, 0.5f, 0.5f, 0.5f));
@@ -205,7 +205,7 @@ TEST_F(ImageUtilsTest, FourByteOperationsRefuseBuffersWithShorterRows) {
 TEST_F(ImageUtilsTest, ConversionAcceptsOnlyFullRangeBiPlanar) {
     for (uint32_t format :
          {uint32_t{kCVPixelFormatType_420YpCbCr8BiPlanarVideoRange}, kARGB, uint32_t{kCVPixelFormatType_32BGRA}}) {
-        PixelBufferRef b = PixelBufferRef::adopt(PixelBuffer::create(8, 8, format));
+        PixelBufferRef b = PixelBuffer::create(8, 8, format);
         EXPECT_FALSE(convertNV12ToARGB(*b));
         EXPECT_TRUE(untouched(*b));
     }
@@ -215,7 +215,7 @@ TEST_F(ImageUtilsTest, ConversionAcceptsOnlyFullRangeBiPlanar) {
 // each chroma pair 64 times with 4 different lumas each time.
 TEST_F(ImageUtilsTest, ConversionIsWithinOneOfTheFormulaForAllTriples) {
     const size_t N = 4096;
-    PixelBufferRef src = PixelBufferRef::adopt(PixelBuffer::create(N, N, k420f));
+    PixelBufferRef src = PixelBuffer::create(N, N, k420f);
     ASSERT_TRUE(src);
     uint8_t* luma = src->baseAddressOfPlane(0);
     uint8_t* chroma = src->baseAddressOfPlane(1);
@@ -261,7 +261,7 @@ TEST_F(ImageUtilsTest, ConversionIsWithinOneOfTheFormulaForAllTriples) {
 }
 
 TEST_F(ImageUtilsTest, ConversionClampsToVideoRangeAndOrdersARGB) {
-    PixelBufferRef src = PixelBufferRef::adopt(PixelBuffer::create(4, 2, k420f));
+    PixelBufferRef src = PixelBuffer::create(4, 2, k420f);
     uint8_t* l = src->baseAddressOfPlane(0);
     uint8_t* c = src->baseAddressOfPlane(1);
     l[0] = 0, l[1] = 16, l[2] = 235, l[3] = 255;  // first two share pair 0, last two pair 1
@@ -284,8 +284,8 @@ TEST_F(ImageUtilsTest, ConversionClampsToVideoRangeAndOrdersARGB) {
 TEST_F(ImageUtilsTest, ConversionOfOddSizesUsesThePairAtHalfTheCoordinates) {
     for (auto [W, H] : {std::pair<size_t, size_t>{5, 3}, {7, 6}, {6, 5}, {1, 1}}) {
         SCOPED_TRACE(testing::Message() << W << "x" << H);
-        PixelBufferRef src = PixelBufferRef::adopt(PixelBuffer::createWithPlanes(
-            W, H, k420f, {{W, H, W + 9, 1}, {(W + 1) / 2, (H + 1) / 2, 2 * ((W + 1) / 2) + 6, 2}}));
+        PixelBufferRef src = PixelBuffer::createWithPlanes(
+            W, H, k420f, {{W, H, W + 9, 1}, {(W + 1) / 2, (H + 1) / 2, 2 * ((W + 1) / 2) + 6, 2}});
         uint8_t* l = src->baseAddressOfPlane(0);
         uint8_t* c = src->baseAddressOfPlane(1);
         for (size_t y = 0; y < H; ++y)
@@ -312,12 +312,12 @@ TEST_F(ImageUtilsTest, ConversionOfOddSizesUsesThePairAtHalfTheCoordinates) {
 }
 
 TEST_F(ImageUtilsTest, ConversionFailurePathsUnlockEverything) {
-    PixelBufferRef src = PixelBufferRef::adopt(PixelBuffer::create(6, 4, k420f));
+    PixelBufferRef src = PixelBuffer::create(6, 4, k420f);
     long live = PixelBuffer::liveCount();
-    PixelBuffer::failNextCreations(1);
+    PixelBuffer::failNextCreationsForTesting(1);
     EXPECT_FALSE(convertNV12ToARGB(*src));
     EXPECT_TRUE(readOnce(*src));
-    src->setBaseAddressUnavailable(true);
+    src->setBaseAddressUnavailableForTesting(true);
     EXPECT_FALSE(convertNV12ToARGB(*src));
     EXPECT_TRUE(src->lockStats().balanced());
     EXPECT_EQ(src->lockStats().readOnlyLocks, 2);
@@ -348,7 +348,7 @@ TEST_F(ImageUtilsTest, ResizeGivesExactSizeAndKeepsConstantsConstant) {
 }
 
 TEST_F(ImageUtilsTest, ResizeDoesNotAliasAFinestCheckerboard) {
-    PixelBufferRef src = PixelBufferRef::adopt(PixelBuffer::create(1440, 1920, kARGB));
+    PixelBufferRef src = PixelBuffer::create(1440, 1920, kARGB);
     for (size_t y = 0; y < 1920; ++y)
         for (size_t x = 0; x < 1440; ++x) {
             uint8_t v = ((x + y) & 1) ? 255 : 0;
@@ -373,7 +373,7 @@ TEST_F(ImageUtilsTest, ResizeDoesNotAliasAFinestCheckerboard) {
 TEST_F(ImageUtilsTest, ResizeStretchesEachAxisOnItsOwn) {
     // Dark left half and top half; the edges land at the middle of each axis
     // of the square target although the source is 3:4.
-    PixelBufferRef src = PixelBufferRef::adopt(PixelBuffer::create(1440, 1920, kARGB));
+    PixelBufferRef src = PixelBuffer::create(1440, 1920, kARGB);
     for (size_t y = 0; y < 1920; ++y)
         for (size_t x = 0; x < 1440; ++x) {
             uint8_t p[4] = {255, static_cast<uint8_t>(x < 720 ? 20 : 220), static_cast<uint8_t>(y < 960 ? 20 : 220), 0};
@@ -390,7 +390,7 @@ TEST_F(ImageUtilsTest, ResizeStretchesEachAxisOnItsOwn) {
 
 TEST_F(ImageUtilsTest, ResizeIsAWindowedSincNotABoxOrBilinear) {
     // Enlarging a hard edge rings: Lanczos lobes overshoot on both sides.
-    PixelBufferRef src = PixelBufferRef::adopt(PixelBuffer::create(16, 1, kARGB));
+    PixelBufferRef src = PixelBuffer::create(16, 1, kARGB);
     for (size_t x = 0; x < 16; ++x) src->baseAddress()[4 * x + 1] = x < 8 ? 50 : 200;
     PixelBufferRef out = resizeARGBPixelBuffer(*src, 64, 1);
     ASSERT_TRUE(out);
@@ -408,9 +408,9 @@ TEST_F(ImageUtilsTest, ResizeFailurePathsUnlockEverything) {
     long live = PixelBuffer::liveCount();
     for (auto [w, h] : {std::pair<int64_t, int64_t>{0, 5}, {5, -1}, {int64_t{1} << 40, 5}, {5, int64_t{1} << 16}})
         EXPECT_FALSE(resizeARGBPixelBuffer(*src, w, h));
-    PixelBuffer::failNextCreations(1);
+    PixelBuffer::failNextCreationsForTesting(1);
     EXPECT_FALSE(resizeARGBPixelBuffer(*src, 4, 4));
-    src->setBaseAddressUnavailable(true);
+    src->setBaseAddressUnavailableForTesting(true);
     EXPECT_FALSE(resizeARGBPixelBuffer(*src, 4, 4));
     auto s = src->lockStats();
     EXPECT_EQ(s.readOnlyLocks, 6);
@@ -482,9 +482,9 @@ TEST_F(ImageUtilsTest, CropOfNothingOrOfWildValuesIsNone) {
     EXPECT_EQ(src->lockStats().readOnlyLocks, 13);
 
     long live = PixelBuffer::liveCount();
-    PixelBuffer::failNextCreations(1);
+    PixelBuffer::failNextCreationsForTesting(1);
     EXPECT_FALSE(cropARGBPixelBufferFromYOLO(*src, 0.5f, 0.5f, 0.5f, 0.5f));
-    src->setBaseAddressUnavailable(true);
+    src->setBaseAddressUnavailableForTesting(true);
     EXPECT_FALSE(cropARGBPixelBufferFromYOLO(*src, 0.5f, 0.5f, 0.5f, 0.5f));
     EXPECT_TRUE(src->lockStats().balanced());
     EXPECT_EQ(PixelBuffer::liveCount(), live);
@@ -499,7 +499,7 @@ TEST_F(ImageUtilsTest, InputsAreNeverModified) {
     (void)cropARGBPixelBufferFromYOLO(*argb, 0.1f, 0.9f, 0.5f, 0.5f);
     EXPECT_EQ(std::memcmp(before.data(), argb->baseAddress(), before.size()), 0);
 
-    PixelBufferRef nv12 = PixelBufferRef::adopt(PixelBuffer::create(33, 21, k420f));
+    PixelBufferRef nv12 = PixelBuffer::create(33, 21, k420f);
     for (size_t i = 0; i < nv12->dataSize(); ++i) nv12->baseAddressOfPlane(0)[i] = static_cast<uint8_t>(i * 31);
     std::vector<uint8_t> raw(nv12->baseAddressOfPlane(0), nv12->baseAddressOfPlane(0) + nv12->dataSize());
     ASSERT_TRUE(convertNV12ToARGB(*nv12));

@@ -46,8 +46,7 @@ protected:
         manager().digitConfThreshold = 0.5f;
 
         auto frame = std::make_shared<fake::FakeARFrame>();
-        frame->image_ =
-            PixelBufferRef::adopt(PixelBuffer::create(128, 96, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+        frame->image_ = PixelBuffer::create(128, 96, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange);
         frame_ = frame;
     }
     void TearDown() override {

@@ -41,9 +41,7 @@ std::vector<float> oneHot(int c, float score = 0.9f) {
     return row;
 }
 
-PixelBufferRef argb(size_t w, size_t h) {
-    return PixelBufferRef::adopt(PixelBuffer::create(w, h, kCVPixelFormatType_32ARGB));
-}
+PixelBufferRef argb(size_t w, size_t h) { return PixelBuffer::create(w, h, kCVPixelFormatType_32ARGB); }
 
 }  // namespace
 
@@ -180,7 +178,7 @@ protected:
         digitName_ = "digit" + std::to_string(id);
         sign_ = addModel(signName_, FakeModel::withImageInput(64, 48));
         digit_ = addModel(digitName_, FakeModel::withImageInput(32, 16));
-        frame_ = PixelBufferRef::adopt(PixelBuffer::create(400, 300, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+        frame_ = PixelBuffer::create(400, 300, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange);
     }
     void TearDown() override {
         std::error_code ec;

@@ -73,8 +73,7 @@ std::string zipPackage(const std::string& top, const fs::path& package) {
 // A "420f" camera frame whose upright view, for a portrait device, shows
 // `upright(x, y)` (the inverse of the pipeline's colour conversion).
 PixelBufferRef portraitCameraFrame(size_t sensorW, size_t sensorH, const std::function<RGB(size_t, size_t)>& upright) {
-    auto frame =
-        PixelBufferRef::adopt(PixelBuffer::create(sensorW, sensorH, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+    auto frame = PixelBuffer::create(sensorW, sensorH, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange);
     auto sensorColour = [&](size_t xs, size_t ys) { return upright(sensorH - 1 - ys, xs); };
     PixelBufferLock lock(*frame, 0);
     uint8_t* yPlane = frame->baseAddressOfPlane(0);

@@ -194,8 +194,7 @@ protected:
     void expectEarlierModelUsable(const std::string& name) {
         EXPECT_TRUE(fs::exists(docs_ / (name + ".mlmodelc") / "earlier"));
         EXPECT_FALSE(fs::exists(docs_ / (name + ".mlmodelc.incoming")));
-        ModelManager fresh;
-        EXPECT_FALSE(fresh.loadModel(name)) << "the earlier compiled model no longer loads";
+        EXPECT_FALSE(ModelManager::create()->loadModel(name)) << "the earlier compiled model no longer loads";
     }
     // Runs downloadModel under a file-size limit and returns its answer.
     bool downloadUnderLimit(const std::string& name, rlim_t limit) {
@@ -211,7 +210,7 @@ protected:
     std::shared_ptr<fake::FakePlatform> fake_;
     std::shared_ptr<DiskFillingRuntime> runtime_;
     std::unique_ptr<LoopbackServer> server_;
-    std::shared_ptr<ModelManager> manager_ = std::make_shared<ModelManager>();
+    std::shared_ptr<ModelManager> manager_ = ModelManager::create();
     std::atomic<double> delay_{0};
     fs::path root_, docs_, archive_, otherFileSystem_;
 };
@@ -380,8 +379,7 @@ protected:
         setFrameworkResourcesDirectory(TEVRA_SOURCE_RESOURCES);
         hostView_ = std::make_shared<View>(Rect{0, 0, 390, 844});
         controller_ = ViewControllerSDK::initWithView(hostView_, fake_->views->makeHostWebView({0, 0, 390, 844}));
-        auto frame =
-            PixelBufferRef::adopt(PixelBuffer::create(640, 480, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+        auto frame = PixelBuffer::create(640, 480, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange);
         std::fill(frame->baseAddressOfPlane(0), frame->baseAddressOfPlane(0) + frame->bytesPerRowOfPlane(0) * 480, 90);
         std::fill(frame->baseAddressOfPlane(1), frame->baseAddressOfPlane(1) + frame->bytesPerRowOfPlane(1) * 240, 128);
         controller_->processFrame(frame);

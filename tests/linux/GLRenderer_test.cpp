@@ -31,8 +31,7 @@ constexpr YCbCr kMarker = {120, 200, 60};
 constexpr int kWidth = 640, kHeight = 480, kMarkerRows = 60;
 
 PixelBufferRef colourBarsFrame() {
-    auto buffer =
-        PixelBufferRef::adopt(PixelBuffer::create(kWidth, kHeight, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+    auto buffer = PixelBuffer::create(kWidth, kHeight, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange);
     buffer->lockBaseAddress(0);
     for (int y = 0; y < kHeight; ++y) {
         uint8_t* row = buffer->baseAddressOfPlane(0) + y * buffer->bytesPerRowOfPlane(0);
@@ -129,16 +128,16 @@ TEST_F(GLRendererTest, PortraitTransformRotatesTheImageAQuarterTurnClockwise) {
 TEST_F(GLRendererTest, SinglePlaneFramesRedrawThePreviousImage) {
     renderer->update();
     const auto before = destination->readPixels();
-    frame->image_ = PixelBufferRef::adopt(PixelBuffer::create(kWidth, kHeight, kCVPixelFormatType_OneComponent8));
+    frame->image_ = PixelBuffer::create(kWidth, kHeight, kCVPixelFormatType_OneComponent8);
     renderer->update();
     EXPECT_EQ(destination->readPixels(), before);
 }
 
 TEST_F(GLRendererTest, FramesWithoutPassStillCompleteSoUpdatesNeverStall) {
-    destination->setPassAvailable(false);
+    destination->setPassAvailableForTesting(false);
     for (int i = 0; i < 10; ++i) renderer->update();
     EXPECT_EQ(destination->presentCount(), 10);
-    destination->setPassAvailable(true);
+    destination->setPassAvailableForTesting(true);
     for (int i = 0; i < 10; ++i) renderer->update();
     EXPECT_EQ(destination->presentCount(), 20);
     EXPECT_TRUE(frame->image_->lockStats().balanced());

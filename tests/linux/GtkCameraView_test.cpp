@@ -58,8 +58,7 @@ constexpr YCbCr kMarker = {120, 200, 60};
 constexpr int kWidth = 640, kHeight = 480, kMarkerRows = 60;
 
 PixelBufferRef colourBarsFrame() {
-    auto buffer =
-        PixelBufferRef::adopt(PixelBuffer::create(kWidth, kHeight, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+    auto buffer = PixelBuffer::create(kWidth, kHeight, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange);
     buffer->lockBaseAddress(0);
     for (int y = 0; y < kHeight; ++y) {
         uint8_t* row = buffer->baseAddressOfPlane(0) + y * buffer->bytesPerRowOfPlane(0);

@@ -213,14 +213,14 @@ protected:
     }
     // ensureModelReady for `name` from `path` with a fresh registry.
     bool ensure(const std::string& name, const std::string& path) {
-        auto manager = std::make_shared<ModelManager>();
+        auto manager = ModelManager::create();
         Answers answers;
         manager->ensureModelReady(name, server_->url(path), answers.make());
         return answers.one();
     }
     // The input size a fresh registry loads `name` with, from local storage.
     ModelInputSize loadedSize(const std::string& name) {
-        auto manager = std::make_shared<ModelManager>();
+        auto manager = ModelManager::create();
         Answers answers;
         manager->ensureModelReady(name, server_->url("/nothing-here.zip"), answers.make());
         EXPECT_TRUE(answers.one()) << name;
@@ -297,7 +297,7 @@ TEST_F(HostileArchives, EveryArchiveFailsWithItsLineAndLeavesTheDiskAsItWas) {
     // A failed compile over an earlier model of the same name leaves that
     // compiled model as it was (and the failed attempt's files gone).
     const auto compiledBefore = snapshot(docs_ / "good.mlmodelc");
-    auto manager = std::make_shared<ModelManager>();
+    auto manager = ModelManager::create();
     Answers answers;
     manager->downloadModel("good", server_->url("/garbage_package.zip"), answers.make());
     EXPECT_FALSE(answers.one());

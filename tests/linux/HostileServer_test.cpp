@@ -118,8 +118,7 @@ protected:
         hostView = std::make_shared<View>(Rect{0, 0, 390, 844});
         controller = ViewControllerSDK::initWithView(hostView, fake->views->makeHostWebView({0, 0, 390, 844}));
         fake->device->setOrientation(UIDeviceOrientationPortrait);
-        auto frame =
-            PixelBufferRef::adopt(PixelBuffer::create(640, 480, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+        auto frame = PixelBuffer::create(640, 480, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange);
         controller->processFrame(frame);
         fake->log->clear();
     }

@@ -170,7 +170,7 @@ protected:
             return response;
         });
         ASSERT_TRUE(server_->listening());
-        manager_ = std::make_shared<ModelManager>();
+        manager_ = ModelManager::create();
     }
     void TearDown() override {
         server_.reset();

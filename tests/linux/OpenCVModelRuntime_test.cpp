@@ -58,7 +58,7 @@ public:
     ::testing::AddGlobalTestEnvironment(new GeneratedModelsCleanup);
 
 PixelBufferRef argbImage(size_t w, size_t h, const std::function<RGB(size_t, size_t)>& colour) {
-    auto b = PixelBufferRef::adopt(PixelBuffer::create(w, h, kCVPixelFormatType_32ARGB));
+    auto b = PixelBuffer::create(w, h, kCVPixelFormatType_32ARGB);
     PixelBufferLock lock(*b, 0);
     for (size_t y = 0; y < h; ++y)
         for (size_t x = 0; x < w; ++x) {
@@ -78,8 +78,7 @@ PixelBufferRef argbImage(size_t w, size_t h, const std::function<RGB(size_t, siz
 // pipeline applies; chroma is averaged over each 2 x 2 block.
 PixelBufferRef cameraFrame(size_t sensorW, size_t sensorH, int deviceRotation,
                            const std::function<RGB(size_t, size_t)>& upright) {
-    auto frame =
-        PixelBufferRef::adopt(PixelBuffer::create(sensorW, sensorH, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+    auto frame = PixelBuffer::create(sensorW, sensorH, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange);
     auto sensorColour = [&](size_t xs, size_t ys) {
         // Portrait (1) turns the sensor image a quarter clockwise: upright
         // (x', y') comes from sensor (y', H - 1 - x').
@@ -213,7 +212,7 @@ TEST(OpenCVModelRuntime, RejectsAnImageOfTheWrongSizeOrFormat) {
     EXPECT_EQ(out.error.domain, kOpenCVModelRuntimeErrorDomain);
     EXPECT_EQ(out.error.code, kOpenCVModelRuntimeErrorInput);
 
-    auto grey = PixelBufferRef::adopt(PixelBuffer::create(128, 128, kCVPixelFormatType_OneComponent8));
+    auto grey = PixelBuffer::create(128, 128, kCVPixelFormatType_OneComponent8);
     EXPECT_FALSE(predict(*grey, **model));
     EXPECT_FALSE((*model)->predictionFromFeatures({}));
 }
@@ -378,8 +377,8 @@ TEST_F(DetectFloorWithOpenCV, CompiledPackageLoadsFromLocalStorage) {
 
     fake_->platform->documentsDirectory = documents.string();
     fake_->log->clear();
-    ModelManager registry;
-    EXPECT_FALSE(registry.loadModel("stored_sign"));
+    auto registry = ModelManager::create();
+    EXPECT_FALSE(registry->loadModel("stored_sign"));
     auto lines = fake_->log->stdoutLines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front(), "Found in local storage");

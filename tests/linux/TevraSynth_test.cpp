@@ -85,7 +85,7 @@ TEST(TevraSynth, SignLabelsMatchTheDetectionUprightFrame) {
     cv::Mat rgb = scene.render(v.pose, k, 1920, 1440);
     // The sensor image as a "32ARGB" buffer, turned upright as for a phone
     // held in portrait.
-    PixelBufferRef argb = PixelBufferRef::adopt(PixelBuffer::create(1920, 1440, kCVPixelFormatType_32ARGB));
+    PixelBufferRef argb = PixelBuffer::create(1920, 1440, kCVPixelFormatType_32ARGB);
     {
         PixelBufferLock lock(*argb, 0);
         for (int y = 0; y < 1440; ++y)
@@ -251,8 +251,7 @@ TEST(TevraSynth, CommittedModelsReadTheDemoSceneFloor) {
         Vec3 eye = centre + sign.normal * distance;
         eye[1] = 1.45;
         cv::Mat rgb = scene.render(uprightLookAt(eye, centre), k, 1920, 1440);
-        PixelBufferRef frame =
-            PixelBufferRef::adopt(PixelBuffer::create(1920, 1440, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+        PixelBufferRef frame = PixelBuffer::create(1920, 1440, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange);
         {
             PixelBufferLock lock(*frame, 0);
             rgbToNV12(rgb, frame->baseAddressOfPlane(0), frame->bytesPerRowOfPlane(0), frame->baseAddressOfPlane(1),

@@ -44,7 +44,7 @@ protected:
         controller->cameraCx = 720.5f;
         controller->cameraCy = 960.125f;
         // A 1920 x 1440 camera frame with a horizontal luma ramp.
-        frame = PixelBufferRef::adopt(PixelBuffer::create(1920, 1440, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+        frame = PixelBuffer::create(1920, 1440, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange);
         for (size_t y = 0; y < 1440; ++y)
             for (size_t x = 0; x < 1920; ++x)
                 frame->baseAddressOfPlane(0)[y * frame->bytesPerRowOfPlane(0) + x] = uint8_t(x / 8);

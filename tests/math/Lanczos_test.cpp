@@ -36,16 +36,16 @@ TEST(Lanczos, VectorPathsMatchScalarBitForBit) {
         for (auto& v : src) v = static_cast<uint8_t>((state = state * 1103515245u + 12345u) >> 23);
         std::vector<uint8_t> fast(ds * c.dh, 1), slow(ds * c.dh, 1);
         ASSERT_TRUE(lanczos::resample4(src.data(), c.sw, c.sh, ss, fast.data(), c.dw, c.dh, ds));
-        lanczos::forceScalarPath(true);
+        lanczos::forcePathForTesting("scalar");
         ASSERT_TRUE(lanczos::resample4(src.data(), c.sw, c.sh, ss, slow.data(), c.dw, c.dh, ds));
-        lanczos::forceScalarPath(false);
+        lanczos::forcePathForTesting("");
         EXPECT_EQ(fast, slow);
         // Every vector path this machine can run, not only the best one.
         for (const char* path : {"sse2", "avx2", "avx512"}) {
-            if (!lanczos::forcePath(path)) continue;
+            if (!lanczos::forcePathForTesting(path)) continue;
             std::vector<uint8_t> other(ds * c.dh, 1);
             ASSERT_TRUE(lanczos::resample4(src.data(), c.sw, c.sh, ss, other.data(), c.dw, c.dh, ds));
-            lanczos::forcePath("");
+            lanczos::forcePathForTesting("");
             EXPECT_EQ(other, slow) << path;
         }
         if (c.sw == c.dw && c.sh == c.dh) {
@@ -82,14 +82,14 @@ TEST(Lanczos, TurnedResampleMatchesResampleThenTurn) {
                     std::memcpy(&expected[ty * ts + 4 * tx], &scaled[y * ds + 4 * x], 4);
                 }
             for (const char* path : {"scalar", "sse2", "avx2", "avx512"}) {
-                if (!lanczos::forcePath(path)) continue;
+                if (!lanczos::forcePathForTesting(path)) continue;
                 SCOPED_TRACE(testing::Message() << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh << " turned "
                                                 << q << " on " << path);
                 std::vector<uint8_t> turned(ts * th, 0xEE);
                 ASSERT_TRUE(lanczos::resample4Turned(src.data(), c.sw, c.sh, ss, turned.data(), c.dw, c.dh, ts, q));
                 EXPECT_EQ(turned, expected);
             }
-            lanczos::forcePath("");
+            lanczos::forcePathForTesting("");
         }
     }
     std::vector<uint8_t> buf(64 * 4);
@@ -99,11 +99,11 @@ TEST(Lanczos, TurnedResampleMatchesResampleThenTurn) {
 
 TEST(Lanczos, ForcingAnUnknownPathChangesNothing) {
     const std::string best = lanczos::activePath();
-    EXPECT_FALSE(lanczos::forcePath("quantum"));
+    EXPECT_FALSE(lanczos::forcePathForTesting("quantum"));
     EXPECT_EQ(lanczos::activePath(), best);
-    EXPECT_TRUE(lanczos::forcePath("scalar"));
+    EXPECT_TRUE(lanczos::forcePathForTesting("scalar"));
     EXPECT_STREQ(lanczos::activePath(), "scalar");
-    EXPECT_TRUE(lanczos::forcePath(""));
+    EXPECT_TRUE(lanczos::forcePathForTesting(""));
     EXPECT_EQ(lanczos::activePath(), best);
 }
 

@@ -36,7 +36,7 @@ protected:
         fs::create_directories(root_ / "documents");
         fake_->platform->resourcesDirectory = (root_ / "bundle").string();
         fake_->platform->documentsDirectory = (root_ / "documents").string();
-        manager_ = std::make_shared<ModelManager>();
+        manager_ = ModelManager::create();
     }
     void TearDown() override {
         std::error_code ec;

@@ -122,10 +122,8 @@ TEST(RendererLayout, VideoRangeConversionClampsAndRounds) {
 }
 
 TEST(ShaderLibrary, ParsesNamedFunctions) {
-    std::string error;
-    auto lib = parseShaderLibrary("// header\n//! function v vertex\nvoid main(){}\n//! function f fragment\nout x;\n",
-                                  &error);
-    ASSERT_TRUE(lib) << error;
+    auto lib = parseShaderLibrary("// header\n//! function v vertex\nvoid main(){}\n//! function f fragment\nout x;\n");
+    ASSERT_TRUE(lib) << lib.error.localizedDescription;
     ASSERT_EQ(lib->size(), 2u);
     EXPECT_EQ(lib->at("v").stage, ShaderStage::Vertex);
     EXPECT_EQ(lib->at("v").source, "void main(){}\n");
@@ -134,14 +132,17 @@ TEST(ShaderLibrary, ParsesNamedFunctions) {
 }
 
 TEST(ShaderLibrary, RejectsBadLibraries) {
-    std::string error;
-    EXPECT_FALSE(parseShaderLibrary("", &error));
-    EXPECT_FALSE(error.empty());
-    EXPECT_FALSE(parseShaderLibrary("//! function a geometry\n", &error));
-    EXPECT_NE(error.find("geometry"), std::string::npos);
-    EXPECT_FALSE(parseShaderLibrary("//! function a vertex\n//! function a fragment\n", &error));
-    EXPECT_NE(error.find("twice"), std::string::npos);
-    EXPECT_FALSE(parseShaderLibrary("//! function\n", &error));
+    auto empty = parseShaderLibrary("");
+    ASSERT_FALSE(empty);
+    EXPECT_EQ(empty.error.domain, kShaderLibraryErrorDomain);
+    EXPECT_FALSE(empty.error.localizedDescription.empty());
+    auto stage = parseShaderLibrary("//! function a geometry\n");
+    ASSERT_FALSE(stage);
+    EXPECT_NE(stage.error.localizedDescription.find("geometry"), std::string::npos);
+    auto twice = parseShaderLibrary("//! function a vertex\n//! function a fragment\n");
+    ASSERT_FALSE(twice);
+    EXPECT_NE(twice.error.localizedDescription.find("twice"), std::string::npos);
+    EXPECT_FALSE(parseShaderLibrary("//! function\n"));
 }
 
 TEST(ShaderLibrary, ShippedLibraryHasTheFourFunctions) {
@@ -152,9 +153,8 @@ TEST(ShaderLibrary, ShippedLibraryHasTheFourFunctions) {
     size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
     std::fclose(f);
-    std::string error;
-    auto lib = parseShaderLibrary(text, &error);
-    ASSERT_TRUE(lib) << error;
+    auto lib = parseShaderLibrary(text);
+    ASSERT_TRUE(lib) << lib.error.localizedDescription;
     EXPECT_EQ(lib->at("capturedImageVertexTransform").stage, ShaderStage::Vertex);
     EXPECT_EQ(lib->at("capturedImageFragmentShader").stage, ShaderStage::Fragment);
     EXPECT_EQ(lib->at("anchorGeometryVertexTransform").stage, ShaderStage::Vertex);

@@ -18,7 +18,7 @@ using namespace std::chrono_literals;
 namespace {
 
 PixelBufferRef cameraBuffer(size_t w = 1920, size_t h = 1440) {
-    return PixelBufferRef::adopt(PixelBuffer::create(w, h, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+    return PixelBuffer::create(w, h, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange);
 }
 
 std::shared_ptr<fake::FakeARFrame> frameWith(PixelBufferRef image, AffineTransform display = {}) {
@@ -201,7 +201,7 @@ TEST_F(RendererTest, AFrameIsUploadedDrawnPresentedAndCommitted) {
 TEST_F(RendererTest, FramesWithFewerThanTwoPlanesKeepThePreviousTextures) {
     auto r = make();
     // Before any two-plane frame: nothing to draw, but the frame still goes out.
-    auto mono = PixelBufferRef::adopt(PixelBuffer::create(640, 480, kCVPixelFormatType_OneComponent8));
+    auto mono = PixelBuffer::create(640, 480, kCVPixelFormatType_OneComponent8);
     session->setCurrentFrame(frameWith(mono));
     r->update();
     EXPECT_FALSE(r->capturedImageTextureY());

@@ -26,7 +26,8 @@ struct Error {
     }
 };
 
-/// A value or an error; used where the platform's call "throws".
+/// A value or an error: the library's way to report a failure. Platform
+/// interfaces that mirror the platform's own error-out calls keep those.
 template <typename T>
 struct Expected {
     /// The value; absent on failure.
@@ -48,6 +49,28 @@ struct Expected {
     T* operator->() { return &*value; }
     /// The value's members; only when there is one.
     const T* operator->() const { return &*value; }
+};
+
+/// Success or an error, for an operation with no value to return.
+template <>
+struct Expected<void> {
+    /// The error after a failure.
+    Error error;
+
+    /// A success.
+    static Expected ok() { return Expected(); }
+    /// A failure carrying `e`.
+    static Expected fail(Error e) {
+        Expected r;
+        r.failed_ = true;
+        r.error = std::move(e);
+        return r;
+    }
+    /// True on success.
+    explicit operator bool() const { return !failed_; }
+
+private:
+    bool failed_ = false;
 };
 
 }  // namespace tevra

@@ -47,6 +47,11 @@ public:
     virtual std::shared_ptr<Timer> scheduleRepeatingTimer(double interval, std::function<void()> tick) = 0;
 };
 
+/// `dispatch`'s main queue, held so that it keeps `dispatch` alive.
+inline std::shared_ptr<DispatchQueue> sharedMainQueue(const std::shared_ptr<Dispatch>& dispatch) {
+    return std::shared_ptr<DispatchQueue>(dispatch, &dispatch->main());
+}
+
 /// A dispatch group: enter/leave pairs, and a notification queued once the
 /// count returns to zero. Thread-safe; plain code over the queues above.
 class DispatchGroup : public std::enable_shared_from_this<DispatchGroup> {
@@ -58,8 +63,9 @@ public:
     /// Counts one task as done; a leave without an enter is ignored.
     void leave();
     /// Queues `work` on `queue` when every entered task has left; at once if
-    /// none is outstanding. Only the first notify is kept.
-    void notify(DispatchQueue& queue, std::function<void()> work);
+    /// none is outstanding. Only the first notify is kept; the queue is held
+    /// until then.
+    void notify(std::shared_ptr<DispatchQueue> queue, std::function<void()> work);
 
 private:
     DispatchGroup() = default;

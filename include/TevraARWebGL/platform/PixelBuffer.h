@@ -5,7 +5,7 @@
 ///
 /// Threads: any. Retain and release are atomic; lock and unlock are counted
 /// atomically so that tests can check that every exit path is balanced.
-/// Failure: creation returns null (no buffer); lock/unlock with a flag that does
+/// Failure: creation returns an empty handle (no buffer); lock/unlock with a flag that does
 /// not match the outstanding lock return kCVReturnError and are counted as a
 /// mismatch.
 /// Example: a 1920 x 1440 "420f" buffer has plane 0 of 1920 x 1440 luma bytes
@@ -65,17 +65,20 @@ struct PixelBufferPlaneSpec {
     size_t bytesPerSample = 1;
 };
 
+class PixelBufferRef;
+
 /// A reference-counted image of one or more planes.
 class PixelBuffer {
 public:
-    /// Creates a buffer of one of the known formats with a retain count of 1.
-    /// Returns null for a zero or absurd size or an unknown format.
-    static PixelBuffer* create(size_t width, size_t height, uint32_t pixelFormat,
-                               const PixelBufferAttributes& attributes = {});
+    /// Creates a buffer of one of the known formats; the returned handle holds
+    /// its only reference. Returns an empty handle for a zero or absurd size or
+    /// an unknown format.
+    static PixelBufferRef create(size_t width, size_t height, uint32_t pixelFormat,
+                                 const PixelBufferAttributes& attributes = {});
     /// Creates a buffer whose planes have explicit (possibly padded) strides.
-    static PixelBuffer* createWithPlanes(size_t width, size_t height, uint32_t pixelFormat,
-                                         const std::vector<PixelBufferPlaneSpec>& planes,
-                                         const PixelBufferAttributes& attributes = {});
+    static PixelBufferRef createWithPlanes(size_t width, size_t height, uint32_t pixelFormat,
+                                           const std::vector<PixelBufferPlaneSpec>& planes,
+                                           const PixelBufferAttributes& attributes = {});
 
     PixelBuffer(const PixelBuffer&) = delete;
     PixelBuffer& operator=(const PixelBuffer&) = delete;
@@ -139,11 +142,11 @@ public:
     /// The lock counts so far.
     LockStats lockStats() const;
     /// While set, the base addresses read as null (a buffer whose memory is gone).
-    void setBaseAddressUnavailable(bool unavailable) { noBase_ = unavailable; }
+    void setBaseAddressUnavailableForTesting(bool unavailable) { noBase_ = unavailable; }
     /// Number of buffers alive in the process.
     static long liveCount();
-    /// Makes the next `n` creations fail (returns null), for failure-path tests.
-    static void failNextCreations(int n);
+    /// Makes the next `n` creations fail (return an empty handle), for failure-path tests.
+    static void failNextCreationsForTesting(int n);
 
 private:
     PixelBuffer() = default;
@@ -163,24 +166,18 @@ private:
     std::atomic<long> outstandingRO_{0}, outstandingW_{0};
 };
 
-/// Reference-holding handle: copying retains, destruction releases. `adopt`
-/// takes over a +1 reference (as returned by create), `retainFrom` takes a new one.
+/// Reference-holding handle: copying retains, destruction releases.
+/// `retainFrom` takes a new reference to a buffer someone else holds.
 class PixelBufferRef {
 public:
     /// A null handle.
     PixelBufferRef() = default;
     /// A null handle.
     PixelBufferRef(std::nullptr_t) {}
-    /// A handle that takes over the reference `b` carries.
-    static PixelBufferRef adopt(PixelBuffer* b) {
-        PixelBufferRef r;
-        r.p_ = b;
-        return r;
-    }
     /// A handle with a new reference to `b`.
     static PixelBufferRef retainFrom(PixelBuffer* b) {
         if (b) b->retain();
-        return adopt(b);
+        return PixelBufferRef(b);
     }
     /// Another reference to the same buffer.
     PixelBufferRef(const PixelBufferRef& o) : p_(o.p_) {
@@ -207,10 +204,12 @@ public:
     explicit operator bool() const { return p_ != nullptr; }
     /// True when both hold the same buffer (or both none).
     bool operator==(const PixelBufferRef& o) const { return p_ == o.p_; }
-    /// Gives up the reference without releasing it.
-    PixelBuffer* detach() { return std::exchange(p_, nullptr); }
 
 private:
+    friend class PixelBuffer;
+    // Takes over a reference the caller already holds (a new buffer's first).
+    explicit PixelBufferRef(PixelBuffer* adopted) : p_(adopted) {}
+
     PixelBuffer* p_ = nullptr;
 };
 

@@ -76,11 +76,15 @@ struct Platform {
 };
 
 /// The installed platform. Aborts with a clear message if none was installed.
+/// For use during a call: whatever keeps a service past it holds the service's
+/// shared_ptr (or installedPlatform()), since installing another platform
+/// releases this one.
 Platform& platform();
 /// True once a platform is installed. Any thread.
 bool hasPlatform();
-/// Installs the platform for the process (replacing an earlier one).
-/// An earlier platform is kept alive: objects made with it may still use its services.
+/// The installed platform as a shared holder; null if none was installed. Any thread.
+std::shared_ptr<Platform> installedPlatform();
+/// Installs the platform for the process, replacing and releasing an earlier one.
 void installPlatform(std::shared_ptr<Platform> p);
 
 }  // namespace tevra

@@ -588,10 +588,9 @@ std::shared_ptr<GPULibrary> GLDevice::newLibraryWithFile(const std::string& path
     }
     std::stringstream text;
     text << in.rdbuf();
-    std::string parseError;
-    auto functions = parseShaderLibrary(text.str(), &parseError);
+    auto functions = parseShaderLibrary(text.str());
     if (!functions) {
-        if (error) *error = glError(2, path + ": " + parseError);
+        if (error) *error = glError(2, path + ": " + functions.error.localizedDescription);
         return nullptr;
     }
     return std::make_shared<GLLibrary>(std::move(*functions));

@@ -186,7 +186,7 @@ public:
     std::shared_ptr<GPUDrawable> currentDrawable() override;
 
     // Withholds the pass descriptor (a view without a drawable yet).
-    void setPassAvailable(bool available) { passAvailable_ = available; }
+    void setPassAvailableForTesting(bool available) { passAvailable_ = available; }
     // The colour attachment as RGBA bytes, top row first.
     std::vector<uint8_t> readPixels() const;
     int width() const { return width_; }

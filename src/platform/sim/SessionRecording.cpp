@@ -196,8 +196,8 @@ std::string planeAnchorIdentifier(const std::string& recordingId) {
 
 PixelBufferRef nv12FromRGB(const uint8_t* rgb, int width, int height, size_t rgbStride) {
     if (!rgb || width <= 0 || height <= 0) return nullptr;
-    PixelBufferRef buf = PixelBufferRef::adopt(PixelBuffer::create(
-        static_cast<size_t>(width), static_cast<size_t>(height), kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+    PixelBufferRef buf = PixelBuffer::create(static_cast<size_t>(width), static_cast<size_t>(height),
+                                             kCVPixelFormatType_420YpCbCr8BiPlanarFullRange);
     if (!buf) return nullptr;
     PixelBufferLock lock(*buf, 0);
     uint8_t* yPlane = buf->baseAddressOfPlane(0);
@@ -279,8 +279,8 @@ PixelBufferRef decodeJpegToNV12(const uint8_t* data, size_t size, std::string& e
     if (subsamp == TJSAMP_420 && colorspace == TJCS_YCbCr) {
         // A 4:2:0 JPEG already holds full-range BT.601 planes: take them as
         // they are, luma straight into the buffer, chroma interleaved.
-        PixelBufferRef buf = PixelBufferRef::adopt(PixelBuffer::create(static_cast<size_t>(w), static_cast<size_t>(h),
-                                                                       kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+        PixelBufferRef buf = PixelBuffer::create(static_cast<size_t>(w), static_cast<size_t>(h),
+                                                 kCVPixelFormatType_420YpCbCr8BiPlanarFullRange);
         if (!buf) {
             error = "cannot create a pixel buffer";
             return nullptr;
@@ -356,8 +356,8 @@ PixelBufferRef loadNV12File(const std::string& path, int width, int height, std:
                 std::to_string(height) + " image needs " + std::to_string(nv12Bytes(width, height));
         return nullptr;
     }
-    PixelBufferRef buf = PixelBufferRef::adopt(PixelBuffer::create(
-        static_cast<size_t>(width), static_cast<size_t>(height), kCVPixelFormatType_420YpCbCr8BiPlanarFullRange));
+    PixelBufferRef buf = PixelBuffer::create(static_cast<size_t>(width), static_cast<size_t>(height),
+                                             kCVPixelFormatType_420YpCbCr8BiPlanarFullRange);
     if (!buf) {
         error = path + ": cannot create a pixel buffer";
         return nullptr;
