@@ -71,41 +71,49 @@ target_compile_options(tevra-host PRIVATE ${TEVRA_WARNINGS})
 target_link_libraries(tevra-host PRIVATE tevra_linux tevra_sim)
 
 if(TEVRA_BUILD_TESTS)
-  file(GLOB_RECURSE TEVRA_LINUX_TEST_SOURCES CONFIGURE_DEPENDS tests/linux/*_test.cpp tests/linux/support/*.cpp)
-  # The page-view tests run in their own program: under AddressSanitizer they
-  # need slow, exact stack unwinding on every allocation (for the leak
-  # suppressions of WebKit's caches), which would starve the GL tests.
-  list(FILTER TEVRA_LINUX_TEST_SOURCES EXCLUDE REGEX "/(WebKitPageView|Host)_test\\.cpp$")
-  if(TEVRA_LINUX_TEST_SOURCES)
-    add_executable(tevra_linux_tests ${TEVRA_LINUX_TEST_SOURCES})
-    target_compile_options(tevra_linux_tests PRIVATE ${TEVRA_WARNINGS})
-    tevra_test_precompiled_headers(tevra_linux_tests)
-    target_include_directories(tevra_linux_tests PRIVATE tests)
-    target_link_libraries(tevra_linux_tests PRIVATE tevra_linux tevra_fake GTest::gtest GTest::gmock GTest::gtest_main)
-    target_compile_definitions(tevra_linux_tests PRIVATE
-      TEVRA_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}"
-      TEVRA_SOURCE_RESOURCES="${TEVRA_RESOURCE_DIR}"
-      TEVRA_BUILD_DIR="${CMAKE_CURRENT_BINARY_DIR}"
-      TEVRA_HOST_BINARY="$<TARGET_FILE:tevra-host>"
-      TEVRA_MODEL_CHECK_BINARY="$<TARGET_FILE:tevra-model-check>")
-    # The whole-loop test runs the host program itself.
-    add_dependencies(tevra_linux_tests tevra-host)
-    gtest_discover_tests(tevra_linux_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  # The page-view and host tests run in their own program (tevra_webkit_tests
+  # below): under AddressSanitizer they need slow, exact stack unwinding on
+  # every allocation (for the leak suppressions of WebKit's caches), which
+  # would starve the GL tests.
+  set(TEVRA_LINUX_TEST_SOURCES
+    tests/linux/CurlHttpClient_test.cpp tests/linux/DetectionOrientation_test.cpp
+    tests/linux/DetectionPath_test.cpp tests/linux/EvdevHaptics_test.cpp tests/linux/FakeArchive_test.cpp
+    tests/linux/Faults_test.cpp tests/linux/FileUserDefaults_test.cpp tests/linux/GLRenderer_test.cpp
+    tests/linux/GLibAnimator_test.cpp tests/linux/GLibDispatch_test.cpp tests/linux/GtkAccessibility_test.cpp
+    tests/linux/GtkCameraView_test.cpp tests/linux/HostileArchives_test.cpp tests/linux/HostileServer_test.cpp
+    tests/linux/LinuxDevice_test.cpp tests/linux/ModelCheck_test.cpp tests/linux/ModelDownload_test.cpp
+    tests/linux/OpenCVModelRuntime_test.cpp tests/linux/RandomUUID_test.cpp tests/linux/StdLog_test.cpp
+    tests/linux/TevraSynth_test.cpp tests/linux/VPSClient_test.cpp tests/linux/WholeLoop_test.cpp
+    tests/linux/ZipExtractor_test.cpp tests/linux/support/GeneratedFiles.cpp
+    tests/linux/support/LoopbackServer.cpp tests/linux/support/SanitizerDefaults.cpp)
+  add_executable(tevra_linux_tests ${TEVRA_LINUX_TEST_SOURCES})
+  target_compile_options(tevra_linux_tests PRIVATE ${TEVRA_WARNINGS})
+  tevra_test_precompiled_headers(tevra_linux_tests)
+  target_include_directories(tevra_linux_tests PRIVATE tests)
+  target_link_libraries(tevra_linux_tests PRIVATE tevra_linux tevra_fake GTest::gtest GTest::gmock GTest::gtest_main)
+  target_compile_definitions(tevra_linux_tests PRIVATE
+    TEVRA_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}"
+    TEVRA_SOURCE_RESOURCES="${TEVRA_RESOURCE_DIR}"
+    TEVRA_BUILD_DIR="${CMAKE_CURRENT_BINARY_DIR}"
+    TEVRA_HOST_BINARY="$<TARGET_FILE:tevra-host>"
+    TEVRA_MODEL_CHECK_BINARY="$<TARGET_FILE:tevra-model-check>")
+  # The whole-loop test runs the host program itself.
+  add_dependencies(tevra_linux_tests tevra-host)
+  gtest_discover_tests(tevra_linux_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 
-    # The host-level tests drive tevra-host's own HostApp in the real engine.
-    add_executable(tevra_webkit_tests tests/linux/WebKitPageView_test.cpp tests/linux/Host_test.cpp
-      apps/tevra-host/HostApp.cpp tests/linux/support/LoopbackServer.cpp tests/linux/support/SanitizerDefaults.cpp)
-    target_compile_options(tevra_webkit_tests PRIVATE ${TEVRA_WARNINGS})
-    tevra_test_precompiled_headers(tevra_webkit_tests)
-    target_include_directories(tevra_webkit_tests PRIVATE tests apps/tevra-host)
-    target_link_libraries(tevra_webkit_tests PRIVATE tevra_linux tevra_fake GTest::gtest GTest::gmock GTest::gtest_main)
-    target_compile_definitions(tevra_webkit_tests PRIVATE
-      TEVRA_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}"
-      TEVRA_SOURCE_RESOURCES="${TEVRA_RESOURCE_DIR}"
-      TEVRA_BUILD_DIR="${CMAKE_CURRENT_BINARY_DIR}"
-      TEVRA_HOST_BINARY="$<TARGET_FILE:tevra-host>")
-    # The host program tests run tevra-host itself.
-    add_dependencies(tevra_webkit_tests tevra-host)
-    gtest_discover_tests(tevra_webkit_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
-  endif()
+  # The host-level tests drive tevra-host's own HostApp in the real engine.
+  add_executable(tevra_webkit_tests tests/linux/WebKitPageView_test.cpp tests/linux/Host_test.cpp
+    apps/tevra-host/HostApp.cpp tests/linux/support/LoopbackServer.cpp tests/linux/support/SanitizerDefaults.cpp)
+  target_compile_options(tevra_webkit_tests PRIVATE ${TEVRA_WARNINGS})
+  tevra_test_precompiled_headers(tevra_webkit_tests)
+  target_include_directories(tevra_webkit_tests PRIVATE tests apps/tevra-host)
+  target_link_libraries(tevra_webkit_tests PRIVATE tevra_linux tevra_fake GTest::gtest GTest::gmock GTest::gtest_main)
+  target_compile_definitions(tevra_webkit_tests PRIVATE
+    TEVRA_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}"
+    TEVRA_SOURCE_RESOURCES="${TEVRA_RESOURCE_DIR}"
+    TEVRA_BUILD_DIR="${CMAKE_CURRENT_BINARY_DIR}"
+    TEVRA_HOST_BINARY="$<TARGET_FILE:tevra-host>")
+  # The host program tests run tevra-host itself.
+  add_dependencies(tevra_webkit_tests tevra-host)
+  gtest_discover_tests(tevra_webkit_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 endif()
