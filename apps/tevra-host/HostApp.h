@@ -166,7 +166,6 @@ private:
     class LoadWatcher;
     std::shared_ptr<LoadWatcher> loadWatcher_;
     int loadsFinished_ = 0;
-    bool loadFailed_ = false;     // the current load failed
     bool pageShown_ = false;      // see pageShown()
     bool pageRequested_ = false;  // a page was loaded at start
 };
