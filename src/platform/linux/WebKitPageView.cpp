@@ -18,6 +18,24 @@ namespace tevra::linux_platform {
 
 namespace {
 
+// Posts each trusted click the page leaves alone on the tap channel, once
+// every listener has seen it (WebKitPageView.h).
+constexpr const char* kTapScript = R"JS((function () {
+  var handlers = window.webkit && window.webkit.messageHandlers;
+  var channel = handlers && handlers.tevraHostTap;
+  if (!channel) return;
+  var taking = 'a[href], area[href], button, input, select, textarea, label, summary, option, ' +
+      '[onclick], [role="button"], [role="link"], [contenteditable]:not([contenteditable="false"])';
+  window.addEventListener('click', function (e) {
+    if (!e.isTrusted) return;
+    setTimeout(function () {
+      var t = e.target;
+      if (e.defaultPrevented || (t && t.closest && t.closest(taking))) return;
+      try { channel.postMessage(1); } catch (err) {}
+    }, 0);
+  });
+})();)JS";
+
 constexpr const char* kNoScrollStyle = "html, body { overflow: hidden !important; }";
 
 bool truthy(const nlohmann::json& v) {
@@ -149,6 +167,13 @@ WebKitPageView::WebKitPageView(const Rect& frame, const WebViewConfiguration& co
         webkit_user_content_manager_add_script(contentManager_, script);
         webkit_user_script_unref(script);
     }
+    {
+        WebKitUserScript* script =
+            webkit_user_script_new(kTapScript, WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                                   WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+        webkit_user_content_manager_add_script(contentManager_, script);
+        webkit_user_script_unref(script);
+    }
 
     settings_ = webkit_settings_new();
     webkit_settings_set_enable_developer_extras(settings_, FALSE);
@@ -170,6 +195,10 @@ WebKitPageView::WebKitPageView(const Rect& frame, const WebViewConfiguration& co
                                               G_CALLBACK(&WebKitPageView::onScriptMessage), channel.get());
         channels_.push_back(std::move(channel));
     }
+    if (webkit_user_content_manager_register_script_message_handler(contentManager_, kTapChannel))
+        tapHandlerId_ =
+            g_signal_connect(contentManager_, (std::string("script-message-received::") + kTapChannel).c_str(),
+                             G_CALLBACK(&WebKitPageView::onTapMessage), this);
     viewHandlers_.push_back(
         g_signal_connect(webView_, "load-changed", G_CALLBACK(&WebKitPageView::onLoadChanged), this));
     viewHandlers_.push_back(g_signal_connect(webView_, "load-failed", G_CALLBACK(&WebKitPageView::onLoadFailed), this));
@@ -195,6 +224,10 @@ WebKitPageView::~WebKitPageView() {
         webkit_user_content_manager_unregister_script_message_handler(contentManager_, c->name.c_str());
     }
     channels_.clear();
+    if (tapHandlerId_) {
+        g_signal_handler_disconnect(contentManager_, tapHandlerId_);
+        webkit_user_content_manager_unregister_script_message_handler(contentManager_, kTapChannel);
+    }
     // Stop whatever the page is doing and take the widget out of its parent.
     webkit_web_view_stop_loading(webView_);
     gtk_widget_destroy(GTK_WIDGET(webView_));
@@ -221,6 +254,12 @@ void WebKitPageView::onScriptMessage(WebKitUserContentManager*, WebKitJavascript
     std::shared_ptr<UserContentController> controller = channel->owner->configuration_.userContentController;
     if (!controller->deliver(message))
         logSystem("WebKitPageView: no handler for message channel '" + message.name + "'");
+}
+
+void WebKitPageView::onTapMessage(WebKitUserContentManager*, WebKitJavascriptResult*, gpointer data) {
+    // The body carries nothing; the handler may destroy this page view.
+    std::function<void()> handler = static_cast<WebKitPageView*>(data)->tapHandler_;
+    if (handler) handler();
 }
 
 gboolean WebKitPageView::onUserMessage(WebKitWebView*, WebKitUserMessage* message, gpointer data) {

@@ -44,6 +44,14 @@
 //    rest are counted, not logged. With Limits::allowCrossOriginFrameMessages
 //    the page view runs in a web context without the guard. When the
 //    extension can't be found, one line says so at the first web process.
+//  - Clicks the page leaves alone: a script in the main frame watches every
+//    trusted click (a mouse click, or a touch tap WebKit turns into one).
+//    When the click ends on nothing that takes clicks (a link, a button, a
+//    form field, a label, an element with an onclick attribute or a button
+//    role, editable text), the page did not cancel it (preventDefault) nor
+//    stop it on its way up to the window (stopPropagation), the tap handler
+//    (setTapHandler) runs on the main thread. The page itself sees every
+//    click as usual. Clicks inside subframes never tap.
 //  - Page dialogs other than alert (confirm, prompt, leave-page) are
 //    answered at once without showing anything; a leave-page question is
 //    answered "leave".
@@ -55,6 +63,7 @@
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -101,6 +110,11 @@ public:
     void setInspectable(bool i) override;
     void setPreferenceValue(const std::string& key, const nlohmann::json& value) override;
 
+    // Runs for each click the page leaves alone (see above); empty: none.
+    void setTapHandler(std::function<void()> handler) { tapHandler_ = std::move(handler); }
+    // The channel the click script posts on.
+    static constexpr const char* kTapChannel = "tevraHostTap";
+
     // The WebKitWebView, for the host to place (e.g. in a GtkOverlay). The
     // page view keeps its own reference and destroys the widget when it goes.
     GtkWidget* widget() const { return GTK_WIDGET(webView_); }
@@ -122,6 +136,7 @@ private:
     static gboolean onScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer self);
     static void onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer self);
     static gboolean onUserMessage(WebKitWebView*, WebKitUserMessage* message, gpointer self);
+    static void onTapMessage(WebKitUserContentManager*, WebKitJavascriptResult*, gpointer self);
 
     void handleLoadChanged(WebKitLoadEvent event);
     void handleLoadFailed(WebKitLoadEvent event, const GError* error);
@@ -140,6 +155,8 @@ private:
     std::vector<gint64> terminationReloads_;  // monotonic times of recent reloads
     Limits limits_;
     size_t refusalsThisLoad_ = 0;
+    std::function<void()> tapHandler_;
+    gulong tapHandlerId_ = 0;
 };
 
 // Creates a page view; the Linux view factory's makeWebView.
