@@ -8,6 +8,15 @@
 /// forwards the widget's appearance to the controller: "map" becomes
 /// viewWillAppear, "unmap" viewWillDisappear.
 ///
+/// Input and size: a click (or touch tap) on the page that the page leaves
+/// alone (no link, button or form field under it, not cancelled by the page)
+/// is a tap on the host view: its tap recognisers fire, so the controller
+/// places its tap anchor. The page still gets every click. When GTK gives
+/// the widget a new size, the host view takes it as its frame and the
+/// controller lays its views out again (the camera view's drawable, the
+/// renderer and the page view follow) and tells the page its new size with
+/// the next frame.
+///
 /// In: the widget's size in pixels. Out: widget() to put into a container;
 /// controller() to load pages and configure the bridge.
 /// Fails: create() answers null with `error` set when no platform is
@@ -31,6 +40,7 @@
 
 #include <gtk/gtk.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -53,11 +63,24 @@ public:
     GtkWidget* widget() const { return overlay_; }
     /// Adds the view; a camera view or a page view is stacked over the
     /// earlier ones at its frame. Views without a widget (the zero-height
-    /// chrome) are only recorded.
+    /// chrome) are only recorded. A page view's untaken clicks become taps
+    /// (fireTap()).
     void addSubview(const std::shared_ptr<View>& view) override;
 
+    /// A tap on the host view: fires its tap recognisers in order.
+    void fireTap();
+    /// Called from the main loop after GTK gave the widget a size other than
+    /// the frame's; the frame has that size by then. Empty: nothing is called.
+    void setResizeHandler(std::function<void()> handler) { resizeHandler_ = std::move(handler); }
+
 private:
+    static void onSizeAllocate(GtkWidget*, GdkRectangle* allocation, gpointer self);
+    static gboolean onResized(gpointer self);
+
     GtkWidget* overlay_;
+    std::function<void()> resizeHandler_;
+    guint resizeSource_ = 0;
+    gulong allocateHandler_ = 0;
 };
 
 /// The host view, the host web view and the controller, with the widget's

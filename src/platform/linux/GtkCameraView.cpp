@@ -103,6 +103,14 @@ int GtkCameraView::scaleFactor() const { return widget_ ? std::max(1, gtk_widget
 
 void GtkCameraView::setFrame(const Rect& f) {
     View::setFrame(f);
+    if (widget_) {
+        // The widget asks for the frame (inside a GtkOverlay at start/top
+        // alignment, as the host places it); its allocation follows.
+        auto px = [](double v) { return v > 0 ? static_cast<int>(std::lround(std::min(v, 1e6))) : 0; };
+        gtk_widget_set_margin_start(widget_, px(f.x));
+        gtk_widget_set_margin_top(widget_, px(f.y));
+        gtk_widget_set_size_request(widget_, std::max(1, px(f.width)), std::max(1, px(f.height)));
+    }
     // Once GTK has laid the widget out, its allocation decides the size.
     if (allocated_) return;
     const int scale = scaleFactor();

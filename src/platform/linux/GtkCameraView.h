@@ -25,7 +25,8 @@
 // frames headless. tick() runs one tick by hand. A view without a device
 // never ticks by itself.
 //
-// Sizes: every size-allocate sets the view's frame (points) from the
+// Sizes: setFrame also sets the widget's size request and start/top
+// margins (its place in the host's GtkOverlay). Every size-allocate sets the view's frame (points) from the
 // allocation and, when the drawable size (allocation x scale factor) changes,
 // tells the delegate the new drawable size in pixels. Before the widget has
 // had an allocation, and for a view without a widget, setFrame sets the
