@@ -19,6 +19,7 @@
 #include "platform/linux/FileUserDefaults.h"
 #include "embed/GtkBridge.h"
 #include "platform/linux/GtkCameraView.h"
+#include "platform/linux/LinuxDevice.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/WebKitPageView.h"
 
@@ -180,7 +181,9 @@ const char* hostUsage() {
            "  --defaults FILE    settings with the remembered page (~/.config/TevraARWebGL/defaults.json)\n"
            "  --fresh            start clean: no remembered page, caches or models of earlier runs\n"
            "  --size WxH         the window size in points (default: 390x844)\n"
-           "  --orientation N    the device orientation, 0 to 6 (default: 1, portrait)\n"
+           "  --orientation N    the device orientation at start, 0 to 6 (default: 1, portrait)\n"
+           "  --orientation-at T:N  turn the device to orientation N at T seconds of playback (repeatable)\n"
+           "  --click-at T:X,Y   click the window at point X,Y at T seconds of playback (repeatable)\n"
            "  --navigation       show the URL field and the back and refresh buttons\n"
            "  --no-loop          play the session once, not over and over\n"
            "  --no-page-console  do not print the page's console messages and uncaught errors\n"
@@ -191,11 +194,22 @@ const char* hostUsage() {
            "  --help             this text\n"
            "\n"
            "Without --url the remembered page (the last one loaded) is shown. Query strings are kept.\n"
+           "Orientations: 1 portrait, 2 upside down, 3 landscape left, 4 landscape right, 5 face up,\n"
+           "6 face down, 0 unknown. Between portrait and landscape the window turns (width and height swap).\n"
+           "\n"
+           "In the window (and for --click-at): a click reaches the page; where the page does not take\n"
+           "it (no link, button or field under it, not cancelled), it is a tap: an anchor 20 cm ahead\n"
+           "of the camera, which the page sees in its next anchor event. Ctrl+Up, Ctrl+Down,\n"
+           "Ctrl+Left and Ctrl+Right turn the device to 1, 2, 3 and 4. Resizing the window lays the\n"
+           "camera image and the page out again.\n"
+           "\n"
            "Exit status: 0 done; 1 (headless) the page never finished loading, its web process\n"
            "died or the screenshot failed; 2 a bad command line or set-up.\n"
            "\n"
            "Example:\n"
-           "  xvfb-run -a tevra-host --headless --seconds 3 --url \"mypage/index.html?debug=1\"\n";
+           "  xvfb-run -a tevra-host --headless --seconds 3 --url \"mypage/index.html?debug=1\"\n"
+           "  xvfb-run -a tevra-host --headless --seconds 4 --url mypage --click-at 1.5:195,400 --orientation-at "
+           "2.5:3\n";
 }
 
 bool parseHostOptions(int argc, char** argv, HostOptions& o, std::string& error) {
@@ -257,6 +271,26 @@ bool parseHostOptions(int argc, char** argv, HostOptions& o, std::string& error)
             expected = "0 to 6";
             ok = value(v) && parseInt(v, n) && n >= 0 && n <= 6;
             if (ok) o.orientation = n;
+        } else if (a == "--click-at") {
+            expected = "T:X,Y, seconds 0 to 86400 and a window point, e.g. 1.5:195,400";
+            TimedClick c;
+            char tail = 0;
+            ok = value(v) && std::sscanf(v.c_str(), "%lf:%d,%d%c", &c.seconds, &c.x, &c.y, &tail) == 3 &&
+                 c.seconds >= 0 && c.seconds <= 86400 && c.x >= 0 && c.y >= 0 && c.x <= 16384 && c.y <= 16384;
+            if (ok) o.clicks.push_back(c);
+        } else if (a == "--orientation-at") {
+            expected = "T:N, seconds 0 to 86400 and an orientation 0 to 6, e.g. 2.5:3";
+            TimedOrientation t;
+            const size_t colon = value(v) ? v.find(':') : std::string::npos;
+            char* end = nullptr;
+            ok = colon != std::string::npos && colon > 0;
+            if (ok) t.seconds = std::strtod(v.substr(0, colon).c_str(), &end);
+            ok = ok && !*end && t.seconds >= 0 && t.seconds <= 86400 && parseInt(v.substr(colon + 1), n) && n >= 0 &&
+                 n <= 6;
+            if (ok) {
+                t.orientation = n;
+                o.orientations.push_back(t);
+            }
         } else if (a == "--frames") {
             expected = "a whole number, 0 to 1000000";
             ok = value(v) && parseInt(v, n) && n >= 0 && n <= 1000000;
@@ -379,6 +413,7 @@ std::optional<std::string> pageAddress(const std::string& text, const std::strin
 HostApp::HostApp(HostOptions options) : options_(std::move(options)) {}
 
 HostApp::~HostApp() {
+    cancelInput();
     stopPlayback();
     if (controller_) controller_->viewWillDisappear(true);
     // The views let go of their widgets first; destroying the window then
@@ -441,10 +476,24 @@ bool HostApp::start(std::string& error) {
         std::cout << "host: idle timer disabled = " << (v ? "true" : "false") << std::endl;
     };
 
+    bridgeView_ = hostView.get();
+    // A resized window lays the views out again; the page hears its new size
+    // with the next frame.
+    std::weak_ptr<ViewControllerSDK> weakController = controller_;
+    hostView->setResizeHandler([weakController] {
+        if (auto c = weakController.lock()) {
+            c->updateInterface();
+            c->updateWindowSize = true;
+        }
+    });
+
     window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_title(GTK_WINDOW(window_), "TevraARWebGL host");
     gtk_window_set_default_size(GTK_WINDOW(window_), options_.width, options_.height);
     gtk_container_add(GTK_CONTAINER(window_), hostView->widget());
+    // The window starts at the given size and may be made smaller.
+    gtk_widget_set_size_request(hostView->widget(), 1, 1);
+    g_signal_connect(window_, "key-press-event", G_CALLBACK(&HostApp::onKeyPress), this);
     gtk_widget_show_all(window_);
 
     controller_->viewWillAppear(true);
@@ -595,76 +644,160 @@ std::optional<nlohmann::json> HostApp::evaluate(const std::string& script, doubl
     return r->value;
 }
 
-namespace {
-
-cairo_surface_t* pageSnapshot(WebKitWebView* web) {
-    struct State {
-        cairo_surface_t* surface = nullptr;
-        bool finished = false;
-    };
-    auto st = std::make_shared<State>();
-    auto* holder = new std::shared_ptr<State>(st);
-    webkit_web_view_get_snapshot(
-        web, WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_TRANSPARENT_BACKGROUND, nullptr,
-        [](GObject* source, GAsyncResult* result, gpointer data) {
-            auto* h = static_cast<std::shared_ptr<State>*>(data);
-            GError* error = nullptr;
-            (*h)->surface = webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, &error);
-            if (error) {
-                std::cerr << "tevra-host: page snapshot failed: " << error->message << "\n";
-                g_error_free(error);
-            }
-            (*h)->finished = true;
-            delete h;
-        },
-        holder);
-    HostApp::iterateUntil([&] { return st->finished; }, 10);
-    cairo_surface_t* s = st->surface;
-    st->surface = nullptr;  // a late answer is dropped with its holder
-    return s;
-}
-
-}  // namespace
-
 cairo_surface_t* HostApp::composite() {
-    if (!controller_) return nullptr;
-    const int w = options_.width, h = options_.height;
+    if (!controller_ || !bridgeView_) return nullptr;
+    GtkWidget* host = bridgeView_->widget();
+    if (!gtk_widget_get_realized(host)) return nullptr;
+    // Let GTK finish a pending layout and paint, so the picture is the
+    // window's current state.
+    for (int i = 0; i < 100 && gtk_events_pending(); ++i) gtk_main_iteration_do(FALSE);
+    const int w = std::max(1, gtk_widget_get_allocated_width(host));
+    const int h = std::max(1, gtk_widget_get_allocated_height(host));
     cairo_surface_t* out = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
     cairo_t* cr = cairo_create(out);
     cairo_set_source_rgb(cr, 0, 0, 0);
     cairo_paint(cr);
-    if (GtkCameraView* camera = cameraView()) {
-        linux_platform::CameraSnapshot snap = camera->snapshot();
-        if (!snap.empty()) {
-            cairo_surface_t* img = cairo_image_surface_create(CAIRO_FORMAT_RGB24, snap.width, snap.height);
-            cairo_surface_flush(img);
-            unsigned char* dst = cairo_image_surface_get_data(img);
-            const int stride = cairo_image_surface_get_stride(img);
-            for (int y = 0; y < snap.height; ++y)
-                for (int x = 0; x < snap.width; ++x) {
-                    const uint8_t* s = &snap.rgba[(static_cast<size_t>(y) * snap.width + x) * 4];
-                    uint32_t px = 0xff000000u | (uint32_t(s[0]) << 16) | (uint32_t(s[1]) << 8) | s[2];
-                    std::memcpy(dst + static_cast<size_t>(y) * stride + x * 4, &px, 4);
-                }
-            cairo_surface_mark_dirty(img);
-            cairo_save(cr);
-            cairo_scale(cr, static_cast<double>(w) / snap.width, static_cast<double>(h) / snap.height);
-            cairo_set_source_surface(cr, img, 0, 0);
-            cairo_paint(cr);
-            cairo_restore(cr);
-            cairo_surface_destroy(img);
-        }
-    }
-    if (WebKitPageView* page = pageView()) {
-        if (cairo_surface_t* snap = pageSnapshot(page->webKitWebView())) {
-            cairo_set_source_surface(cr, snap, 0, 0);
-            cairo_paint(cr);
-            cairo_surface_destroy(snap);
-        }
-    }
+    gtk_widget_draw(host, cr);
     cairo_destroy(cr);
     cairo_surface_flush(out);
     return out;
+}
+
+bool HostApp::click(int x, int y) {
+    if (!window_ || !bridgeView_) return false;
+    GtkWidget* host = bridgeView_->widget();
+    int hx = 0, hy = 0;
+    if (!gtk_widget_translate_coordinates(window_, host, x, y, &hx, &hy) || hx < 0 || hy < 0 ||
+        hx >= gtk_widget_get_allocated_width(host) || hy >= gtk_widget_get_allocated_height(host))
+        return false;
+    WebKitPageView* page = pageView();
+    GtkWidget* web = page ? page->widget() : nullptr;
+    int px = 0, py = 0;
+    GtkAllocation a{};
+    if (web) gtk_widget_get_allocation(web, &a);
+    const bool onPage = web && gtk_widget_get_mapped(web) && gtk_widget_get_window(web) &&
+                        gtk_widget_translate_coordinates(window_, web, x, y, &px, &py) && px >= 0 && py >= 0 &&
+                        px < a.width && py < a.height;
+    if (!onPage) {
+        // Nothing takes clicks there but the host view.
+        bridgeView_->fireTap();
+        return true;
+    }
+    // The press and release a mouse gives, in the page widget's window.
+    GdkWindow* target = gtk_widget_get_window(web);
+    if (!gtk_widget_get_has_window(web)) {
+        px += a.x;
+        py += a.y;
+    }
+    GdkDevice* pointer = gdk_seat_get_pointer(gdk_display_get_default_seat(gtk_widget_get_display(web)));
+    int rootX = 0, rootY = 0;
+    gdk_window_get_origin(target, &rootX, &rootY);
+    const guint32 time = static_cast<guint32>(g_get_monotonic_time() / 1000);
+    for (GdkEventType type : {GDK_MOTION_NOTIFY, GDK_BUTTON_PRESS, GDK_BUTTON_RELEASE}) {
+        GdkEvent* e = gdk_event_new(type);
+        if (type == GDK_MOTION_NOTIFY) {
+            e->motion.window = GDK_WINDOW(g_object_ref(target));
+            e->motion.send_event = TRUE;
+            e->motion.time = time;
+            e->motion.x = px;
+            e->motion.y = py;
+            e->motion.x_root = rootX + px;
+            e->motion.y_root = rootY + py;
+        } else {
+            e->button.window = GDK_WINDOW(g_object_ref(target));
+            e->button.send_event = TRUE;
+            e->button.time = time;
+            e->button.x = px;
+            e->button.y = py;
+            e->button.x_root = rootX + px;
+            e->button.y_root = rootY + py;
+            e->button.button = 1;
+            e->button.state = type == GDK_BUTTON_RELEASE ? GDK_BUTTON1_MASK : 0;
+        }
+        gdk_event_set_device(e, pointer);
+        gdk_event_set_source_device(e, pointer);
+        gtk_main_do_event(e);
+        gdk_event_free(e);
+    }
+    return true;
+}
+
+bool HostApp::setOrientation(long orientation) {
+    if (orientation < 0 || orientation > 6) return false;
+    auto device = std::dynamic_pointer_cast<linux_platform::LinuxDevice>(platform().device);
+    if (!device) return false;
+    auto landscape = [](long o) { return o == 3 || o == 4; };
+    const long before = controller_ ? controller_->interfaceOrientation : device->orientation();
+    device->setOrientation(orientation);
+    // A phone's screen turns with it.
+    if (window_ && orientation >= 1 && orientation <= 4 && landscape(before) != landscape(orientation)) {
+        int w = 0, h = 0;
+        gtk_window_get_size(GTK_WINDOW(window_), &w, &h);
+        if (w != h) gtk_window_resize(GTK_WINDOW(window_), h, w);
+    }
+    return true;
+}
+
+gboolean HostApp::onKeyPress(GtkWidget*, GdkEventKey* event, gpointer data) {
+    if ((event->state & gtk_accelerator_get_default_mod_mask()) != GDK_CONTROL_MASK) return FALSE;
+    long orientation = 0;
+    switch (event->keyval) {
+        case GDK_KEY_Up:
+            orientation = 1;
+            break;
+        case GDK_KEY_Down:
+            orientation = 2;
+            break;
+        case GDK_KEY_Left:
+            orientation = 3;
+            break;
+        case GDK_KEY_Right:
+            orientation = 4;
+            break;
+        default:
+            return FALSE;
+    }
+    static_cast<HostApp*>(data)->setOrientation(orientation);
+    return TRUE;
+}
+
+void HostApp::scheduleInput() {
+    struct Timed {
+        HostApp* app;
+        std::optional<TimedClick> click;
+        std::optional<TimedOrientation> orientation;
+    };
+    auto add = [this](double seconds, Timed* timed) {
+        const guint ms = static_cast<guint>(std::clamp(seconds, 0.0, 86400.0) * 1000 + 0.5);
+        inputSources_.push_back(g_timeout_add_full(
+            G_PRIORITY_DEFAULT, ms,
+            [](gpointer d) -> gboolean {
+                auto* t = static_cast<Timed*>(d);
+                if (t->click) {
+                    std::cout << "host: click at " << t->click->x << "," << t->click->y << std::endl;
+                    if (!t->app->click(t->click->x, t->click->y))
+                        std::cerr << "tevra-host: --click-at " << t->click->x << "," << t->click->y
+                                  << " lies outside the window" << std::endl;
+                }
+                if (t->orientation) {
+                    std::cout << "host: orientation " << t->orientation->orientation << std::endl;
+                    t->app->setOrientation(t->orientation->orientation);
+                }
+                return G_SOURCE_REMOVE;
+            },
+            timed, [](gpointer d) { delete static_cast<Timed*>(d); }));
+    };
+    for (const TimedClick& c : options_.clicks) add(c.seconds, new Timed{this, c, std::nullopt});
+    for (const TimedOrientation& o : options_.orientations) add(o.seconds, new Timed{this, std::nullopt, o});
+}
+
+void HostApp::cancelInput() {
+    // A source that already ran is gone; removing it again only warns, so
+    // look it up first.
+    for (guint id : inputSources_)
+        if (GSource* source = g_main_context_find_source_by_id(nullptr, id); source && !g_source_is_destroyed(source))
+            g_source_remove(id);
+    inputSources_.clear();
 }
 
 bool HostApp::writeScreenshot(const std::string& path) {
@@ -759,7 +892,9 @@ int HostApp::run() {
     StallProbe stalls;
     if (options_.headless) stalls.start();
     startPlayback();
+    scheduleInput();
     g_main_loop_run(loop);
+    cancelInput();
     stopPlayback();
     stalls.stop();
     onFrameDelivered = nullptr;

@@ -4,9 +4,11 @@
 // session in real time on the GLib main loop.
 //
 // In: options (page URL, session directory, window size, orientation,
-// navigation chrome, headless limits). Out: a window with the camera image
-// and the page over it; in headless runs a screenshot PNG (camera image with
-// the page composited over it) and a report.
+// navigation chrome, headless limits, scripted clicks and orientation
+// changes). Out: a window with the camera image and the page over it, where
+// clicks the page leaves alone are taps, resizes lay the views out again and
+// Ctrl+arrows turn the device; in headless runs a screenshot PNG (the window
+// as GTK draws it) and a report.
 // Fails: start() returns false with an error text (no display, a session
 // that does not load); nothing throws.
 // Example: a 390 x 844 portrait window playing the 320 x 240 demo session
@@ -31,11 +33,23 @@
 #include "platform/sim/SimARSession.h"
 
 namespace tevra::linux_platform {
+class GtkBridgeView;
 class GtkCameraView;
 class WebKitPageView;
 }  // namespace tevra::linux_platform
 
 namespace tevra::host {
+
+// A click at a window point at a time of the run (--click-at T:X,Y).
+struct TimedClick {
+    double seconds = 0;
+    int x = 0, y = 0;
+};
+// A device orientation change at a time of the run (--orientation-at T:CODE).
+struct TimedOrientation {
+    double seconds = 0;
+    long orientation = 1;
+};
 
 struct HostOptions {
     std::string url;        // the page (see pageAddress); empty: the remembered one, if any
@@ -56,6 +70,10 @@ struct HostOptions {
     bool fresh = false;       // start with no remembered page, caches or documents (main.cpp)
     int frames = 0;           // headless: stop after this many delivered frames
     double seconds = 0;       // headless: stop after this long
+    // Scripted input, timed from the start of playback (after the page
+    // loaded, headless), in any order.
+    std::vector<TimedClick> clicks;
+    std::vector<TimedOrientation> orientations;
     // When set, the page view gets one more message channel, "hostProbe",
     // whose messages go here, and a document-start script that posts the
     // frame call's first number on it each time window.handleARFrame is
@@ -123,9 +141,22 @@ public:
     // value; none on error or time-out.
     std::optional<nlohmann::json> evaluate(const std::string& script, double seconds = 5);
 
-    // The camera image (scaled to the window) with the page composited over
-    // it, ARGB32 at the window size; null on failure. Caller destroys it.
+    // What the window shows: the host view's widgets (the camera view's
+    // painted image, the page over it) drawn as GTK draws them, ARGB32 at
+    // the host view's size; null on failure. Caller destroys it.
     cairo_surface_t* composite();
+
+    // A person's click at a point of the window (points from its top left):
+    // a mouse press and release on the page view, which the page gets like
+    // any click; where the page leaves it alone (or no page view lies
+    // there), it is the host view's tap. False when the point is outside
+    // the window.
+    bool click(int x, int y);
+    // Turns the device to an orientation code (0 to 6); the controller hears
+    // of it and tells the page. Between portrait (1, 2) and landscape (3, 4)
+    // the window turns too: its width and height swap. False for a code out
+    // of range.
+    bool setOrientation(long orientation);
     bool writeScreenshot(const std::string& path);
 
     // The whole program: plays until the window closes or, headless, until
@@ -152,12 +183,18 @@ public:
 
 private:
     static gboolean deliverFrame(gpointer data);
+    static gboolean onKeyPress(GtkWidget*, GdkEventKey* event, gpointer self);
     void watchPageLoads();
+    // Timers for the options' clicks and orientation changes.
+    void scheduleInput();
+    void cancelInput();
 
     HostOptions options_;
     std::shared_ptr<const sim::SessionRecording> recording_;
     std::shared_ptr<sim::SimARSessionFactory> sessions_;
     std::shared_ptr<View> hostView_;
+    linux_platform::GtkBridgeView* bridgeView_ = nullptr;  // hostView_
+    std::vector<guint> inputSources_;
     std::shared_ptr<WebView> hostWebView_;
     std::shared_ptr<ViewControllerSDK> controller_;
     GtkWidget* window_ = nullptr;

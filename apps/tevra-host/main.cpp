@@ -2,8 +2,8 @@
 // --help` lists the options.
 //
 // Headless runs (under Xvfb) stop after the given frames or seconds (5 s when
-// neither is given), write the screenshot (camera image with the page
-// composited over it) and print a short report: frames delivered, frame calls
+// neither is given), write the screenshot (the window as GTK draws it: the
+// camera image and the page over it) and print a short report: frames delivered, frame calls
 // the page received, messages it posted, how long the main thread stalled
 // (99th percentile and maximum), and the page's own report (the "tevra:report"
 // event, README.md).

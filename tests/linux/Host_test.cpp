@@ -164,7 +164,7 @@ protected:
     }
 
     // Shows `url` in the suite's host and waits until the demo page is ready.
-    void open(const std::string& url) {
+    void open(const std::string& url, const std::string& ready = "!!(window.demo && window.Zephral)") {
         if (!sApp) {
             HostOptions o;
             o.session = kSource + "/examples/sessions/demo";
@@ -185,14 +185,18 @@ protected:
         } else {
             app_ = sApp.get();
             app_->evaluate("window.replacedPage = true");
-            app_->controller().loadURL(url);
+            // A page outside the resources by its own address; the others
+            // as the controller resolves them.
+            if (url.rfind("file:///", 0) == 0)
+                app_->controller().wkWebView->loadRequest(url);
+            else
+                app_->controller().loadURL(url);
         }
         ASSERT_TRUE(HostApp::iterateUntil(
             [&] {
-                auto ready = app_->evaluate(
-                    "!!(window.demo && window.Zephral) && !window.replacedPage && document.readyState === 'complete'",
-                    1);
-                return ready && *ready == true && app_->pageView()->estimatedProgress() >= 1.0;
+                auto answer =
+                    app_->evaluate(ready + " && !window.replacedPage && document.readyState === 'complete'", 1);
+                return answer && *answer == true && app_->pageView()->estimatedProgress() >= 1.0;
             },
             10))
             << "the demo page did not load: "
@@ -347,10 +351,28 @@ TEST_F(HostTest, DemoPageDrawsTheGridOnTheFloorAndACubeOnTheAnchor) {
     EXPECT_GT(cubeNear, 150) << "cube pixels around (" << cube.x << ", " << cube.y << ")";
     EXPECT_EQ(cubeFar, 0);
 
-    // Hiding the camera feed keeps the page's drawing; the image behind goes.
+    // Hiding the camera feed keeps the page's drawing; the image behind goes:
+    // the picture, like the window, shows the page on white.
     app_->evaluate("demo.setCameraShown(false)");
-    HostApp::iterateUntil([] { return false; }, 0.2);
     EXPECT_FALSE(app_->controller().showingCameraFeed);
+    long floorShown = -1;
+    HostApp::iterateUntil(
+        [&] {
+            Picture hidden(app_->composite());
+            if (!hidden.valid()) return false;
+            floorShown = 0;
+            for (int y = top; y < bottom; y += 2)
+                for (int x = 0; x < hidden.width(); x += 2) {
+                    const Point q{x + 0.5, y + 0.5};
+                    const Pixel p = hidden.at(x, y);
+                    if (inside(inner, q) && std::hypot(q.x - cube.x, q.y - cube.y) > 120)
+                        floorShown += p.r > p.b + 30 && p.g > p.b + 10;
+                }
+            return floorShown == 0;
+        },
+        5);
+    EXPECT_EQ(floorShown, 0) << "camera pixels in the picture with the camera hidden";
+    app_->evaluate("demo.setCameraShown(true)");
 }
 
 // A tap places an anchor 20 cm in front of the camera; the page hears of it
@@ -415,6 +437,177 @@ TEST_F(HostTest, TapAndPageAnchorsShowUpInLaterAnchorEvents) {
     EXPECT_TRUE(app_->controller().anchors.empty());
 }
 
+// A click on a page button is the page's alone; a click on nothing the page
+// takes reaches the page too and is the host view's tap: an anchor 20 cm
+// ahead, which the page sees in a later anchor event.
+TEST_F(HostTest, ClicksReachThePageAndUntakenOnesAreTaps) {
+    tevra::test::Watchdog watchdog(std::chrono::seconds(40), "ClicksReachThePageAndUntakenOnesAreTaps");
+    ASSERT_NO_FATAL_FAILURE(open("file://demo"));
+    app_->evaluate(
+        "window.reports = []; Zephral.on('anchorsupdated', function (e) { reports.push(e.anchors); });"
+        "window.clicks = []; addEventListener('click', function (e) { clicks.push(e.target.id); }, true);");
+    ASSERT_TRUE(playUntil([&] { return app_->session()->nextFrameIndex() >= 12; }, 5));
+    auto others = [&] {
+        size_t n = 0;
+        for (auto& a : app_->session()->anchors()) n += !a->isPlaneAnchor();
+        return n;
+    };
+    auto clicks = [&] { return app_->evaluate("clicks").value_or(json::array()); };
+    const size_t before = others();
+
+    auto button = app_->evaluate(
+        "(function () { var r = document.getElementById('haptic').getBoundingClientRect();"
+        "  return [Math.round(r.left + r.width / 2), Math.round(r.top + r.height / 2)]; })()");
+    ASSERT_TRUE(button && button->is_array());
+    ASSERT_TRUE(app_->click((*button)[0].get<int>(), (*button)[1].get<int>()));
+    ASSERT_TRUE(HostApp::iterateUntil([&] { return clicks().size() == 1; }, 3)) << clicks().dump();
+    EXPECT_EQ(clicks()[0], "haptic");
+    HostApp::iterateUntil([] { return false; }, 0.2);
+    EXPECT_EQ(others(), before) << "a click on a page button is no tap";
+
+    ASSERT_TRUE(app_->click(195, 420));
+    ASSERT_TRUE(HostApp::iterateUntil([&] { return clicks().size() == 2 && others() == before + 1; }, 3))
+        << clicks().dump();
+    EXPECT_EQ(clicks()[1], "scene");
+    // Added on the next step, reported as updated on the one after.
+    ASSERT_TRUE(app_->step());
+    ASSERT_TRUE(app_->step());
+    ASSERT_TRUE(HostApp::iterateUntil(
+        [&] { return app_->evaluate("reports.length && reports[reports.length - 1].length") == json(before + 1); }, 3));
+    EXPECT_FALSE(app_->click(-1, 10));
+    EXPECT_FALSE(app_->click(10, 5000));
+}
+
+// Ctrl+arrows in the host window, as GTK delivers them.
+void pressCtrl(GtkWidget* window, guint keyval) {
+    GdkEvent* e = gdk_event_new(GDK_KEY_PRESS);
+    e->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(window)));
+    e->key.send_event = TRUE;
+    e->key.time = GDK_CURRENT_TIME;
+    e->key.state = GDK_CONTROL_MASK;
+    e->key.keyval = keyval;
+    gdk_event_set_device(e, gdk_seat_get_keyboard(gdk_display_get_default_seat(gtk_widget_get_display(window))));
+    gtk_main_do_event(e);
+    gdk_event_free(e);
+}
+
+// A resized window and a turned device reach the page: its size, the
+// window-size call and the projection of its new size and orientation; the
+// camera view draws at the new size.
+TEST_F(HostTest, ResizeAndOrientationReachThePage) {
+    tevra::test::Watchdog watchdog(std::chrono::seconds(60), "ResizeAndOrientationReachThePage");
+    ASSERT_NO_FATAL_FAILURE(open("file://demo"));
+    app_->evaluate("window.sizes = []; Zephral.on('windowsize', function (s) { sizes.push([s.width, s.height]); });");
+    ViewControllerSDK& c = app_->controller();
+    const int scale = app_->cameraView()->scaleFactor();
+    std::string why;
+    auto shows = [&](int w, int h, long orientation) {
+        const Size size{double(w), double(h)};
+        auto pr = app_->evaluate("Zephral.frame ? Array.prototype.slice.call(Zephral.frame.projectionMatrix) : 0", 1);
+        auto inner = app_->evaluate("[innerWidth, innerHeight]", 1);
+        why = "page projection " + (pr ? pr->dump() : "none") + ", page size " + (inner ? inner->dump() : "none");
+        if (!pr || !pr->is_array() || pr->size() != 16 || !inner || *inner != json::array({w, h})) return false;
+        if (c.interfaceOrientation != orientation || c.wkWebView->frame().size() != size ||
+            app_->cameraView()->drawableSize() != Size{double(w * scale), double(h * scale)})
+            return false;
+        auto e = app_->session()
+                     ->currentFrame()
+                     ->camera()
+                     ->projectionMatrixForOrientation(orientation, size, c.near, c.far)
+                     .elements();
+        for (int i : {0, 5, 8, 9})
+            if (std::abs((*pr)[i].get<double>() - e[i]) > 1e-4 + 1e-3 * std::abs(e[i])) return false;
+        return true;
+    };
+    auto lastSize = [&] { return app_->evaluate("sizes.length ? sizes[sizes.length - 1] : 0").value_or(0); };
+
+    gtk_window_resize(GTK_WINDOW(app_->window()), 480, 640);
+    ASSERT_TRUE(playUntil([&] { return shows(480, 640, 1); }, 10)) << why;
+    ASSERT_TRUE(HostApp::iterateUntil([&] { return lastSize() == json::array({480, 640}); }, 3)) << lastSize();
+
+    // Ctrl+Left: landscape; the window turns with the device.
+    c.restartSession();
+    pressCtrl(app_->window(), GDK_KEY_Left);
+    ASSERT_TRUE(playUntil([&] { return shows(640, 480, 3); }, 10)) << why;
+    ASSERT_TRUE(HostApp::iterateUntil([&] { return lastSize() == json::array({640, 480}); }, 3)) << lastSize();
+
+    // Back as the other tests expect it.
+    c.restartSession();
+    pressCtrl(app_->window(), GDK_KEY_Up);
+    gtk_window_resize(GTK_WINDOW(app_->window()), 390, 844);
+    ASSERT_TRUE(playUntil([&] { return shows(390, 844, 1); }, 10)) << why;
+}
+
+// The picture pairs the camera image with the page's drawing of the same
+// frame: a marker the page draws at a world point from the frame call's
+// matrices lies where the session's geometry puts that point over the
+// camera image. And the picture is what the X server shows of the window.
+TEST_F(HostTest, MarkerLandsWhereTheSessionPutsItAndThePictureIsTheScreens) {
+    tevra::test::Watchdog watchdog(std::chrono::seconds(40),
+                                   "MarkerLandsWhereTheSessionPutsItAndThePictureIsTheScreens");
+    ASSERT_NO_FATAL_FAILURE(
+        open("file://" + kSource + "/tests/linux/pages/marker.html", "!!window.Zephral && 'marker' in window"));
+    auto session = app_->session();
+    // A point ahead of and below the camera of the session's last frame;
+    // then the session plays again with the marker there.
+    ASSERT_TRUE(playUntil([&] { return session->isFinished(); }, 8));
+    const float4 world = session->currentFrame()->camera()->transform() * float4{0.15f, -0.1f, -1.2f, 1.0f};
+    app_->controller().restartSession();
+    app_->evaluate("window.marker = [" + std::to_string(world.x) + ", " + std::to_string(world.y) + ", " +
+                   std::to_string(world.z) + "]");
+    ASSERT_TRUE(playUntil([&] { return session->isFinished(); }, 8));
+    HostApp::iterateUntil([] { return false; }, 0.4);
+
+    const ViewControllerSDK& c = app_->controller();
+    const auto frame = session->currentFrame();
+    const Size viewport = c.wkWebView->frame().size();
+    Point expected;
+    ASSERT_TRUE(
+        project(frame->camera()->projectionMatrixForOrientation(c.interfaceOrientation, viewport, c.near, c.far),
+                frame->camera()->viewMatrixForOrientation(c.interfaceOrientation), {world.x, world.y, world.z},
+                viewport, expected));
+    Picture shot(app_->composite());
+    ASSERT_TRUE(shot.valid());
+    double sx = 0, sy = 0;
+    long n = 0;
+    for (int y = 0; y < shot.height(); ++y)
+        for (int x = 0; x < shot.width(); ++x) {
+            const Pixel p = shot.at(x, y);
+            if (p.r > 230 && p.g < 30 && p.b > 230) sx += x + 0.5, sy += y + 0.5, ++n;
+        }
+    if (n < 40 || std::getenv("TEVRA_KEEP_SCREENSHOT")) shot.save("host-test-marker.png");
+    ASSERT_GE(n, 40) << "no marker in the picture; expected at " << expected.x << ", " << expected.y
+                     << "; page: " << app_->evaluate("[window.marker, window.drawnWith]").value_or(0).dump();
+    EXPECT_NEAR(sx / n, expected.x, 1.5) << "the page drew with " << app_->evaluate("drawnWith").value_or(0).dump();
+    EXPECT_NEAR(sy / n, expected.y, 1.5);
+
+    // The X server's own picture of the window, from the root window.
+    GtkWidget* host = gtk_widget_get_parent(app_->pageView()->widget());
+    int ox = 0, oy = 0, hx = 0, hy = 0;
+    gdk_window_get_origin(gtk_widget_get_window(app_->window()), &ox, &oy);
+    gtk_widget_translate_coordinates(host, app_->window(), 0, 0, &hx, &hy);
+    GdkPixbuf* screen =
+        gdk_pixbuf_get_from_window(gdk_get_default_root_window(), ox + hx, oy + hy, shot.width(), shot.height());
+    ASSERT_TRUE(screen);
+    const int channels = gdk_pixbuf_get_n_channels(screen), stride = gdk_pixbuf_get_rowstride(screen);
+    const guchar* pixels = gdk_pixbuf_read_pixels(screen);
+    int worst = 0;
+    long over = 0;
+    for (int y = 0; y < shot.height(); ++y)
+        for (int x = 0; x < shot.width(); ++x) {
+            const guchar* q = pixels + static_cast<size_t>(y) * stride + x * channels;
+            const Pixel p = shot.at(x, y);
+            const int d = std::max({std::abs(p.r - q[0]), std::abs(p.g - q[1]), std::abs(p.b - q[2])});
+            worst = std::max(worst, d);
+            over += d > 2;
+        }
+    g_object_unref(screen);
+    std::cout << "marker " << sx / n - expected.x << ", " << sy / n - expected.y
+              << " px from the session's point; picture against the X server's: largest difference " << worst
+              << " levels, " << over << " of " << shot.width() * shot.height() << " pixels over 2" << std::endl;
+    EXPECT_LE(worst, 2);
+}
+
 // ---- Command line ----
 
 bool parse(std::vector<std::string> args, HostOptions& o, std::string& error) {
@@ -442,6 +635,17 @@ TEST(HostOptions, ParsesEveryOptionAndRefusesBadValues) {
     EXPECT_EQ(o.seconds, 2.5);
     EXPECT_EQ(o.defaults, "/d/defaults.json");
 
+    HostOptions timed;
+    ASSERT_TRUE(parse({"--click-at", "1.5:195,400", "--orientation-at=2:3", "--click-at", "0:0,0"}, timed, error))
+        << error;
+    ASSERT_EQ(timed.clicks.size(), 2u);
+    EXPECT_EQ(timed.clicks[0].seconds, 1.5);
+    EXPECT_EQ(timed.clicks[0].x, 195);
+    EXPECT_EQ(timed.clicks[0].y, 400);
+    ASSERT_EQ(timed.orientations.size(), 1u);
+    EXPECT_EQ(timed.orientations[0].seconds, 2);
+    EXPECT_EQ(timed.orientations[0].orientation, 3);
+
     HostOptions other;
     ASSERT_TRUE(parse({"--url=demo/index.html?a=b=c", "--no-page-console", "--fresh", "--help"}, other, error))
         << error;
@@ -455,6 +659,13 @@ TEST(HostOptions, ParsesEveryOptionAndRefusesBadValues) {
                                                                  {"--orientation", "1x"},
                                                                  {"--frames", "-1"},
                                                                  {"--seconds", "soon"},
+                                                                 {"--click-at", "1:2"},
+                                                                 {"--click-at", "-1:2,3"},
+                                                                 {"--click-at", "1:2,3,4"},
+                                                                 {"--click-at", "nan:2,3"},
+                                                                 {"--orientation-at", "3"},
+                                                                 {"--orientation-at", "1:9"},
+                                                                 {"--orientation-at", ":1"},
                                                                  {"--url"},
                                                                  {"--url", ""},
                                                                  {"--headless=yes"},
@@ -466,9 +677,10 @@ TEST(HostOptions, ParsesEveryOptionAndRefusesBadValues) {
     }
     // Every option is in the help text.
     const std::string usage = hostUsage();
-    for (const char* option : {"--url", "--session", "--resources", "--documents", "--defaults", "--fresh", "--size",
-                               "--orientation", "--navigation", "--no-loop", "--no-page-console", "--headless",
-                               "--frames", "--seconds", "--screenshot", "--help", "Example"})
+    for (const char* option :
+         {"--url",         "--session",    "--resources", "--documents",       "--defaults", "--fresh",  "--size",
+          "--orientation", "--navigation", "--no-loop",   "--no-page-console", "--headless", "--frames", "--seconds",
+          "--screenshot",  "--help",       "--click-at",  "--orientation-at",  "Ctrl+Left",  "Example"})
         EXPECT_NE(usage.find(option), std::string::npos) << option;
 }
 
