@@ -182,8 +182,8 @@ const char* hostUsage() {
            "  --fresh            start clean: no remembered page, caches or models of earlier runs\n"
            "  --size WxH         the window size in points (default: 390x844)\n"
            "  --orientation N    the device orientation at start, 0 to 6 (default: 1, portrait)\n"
-           "  --orientation-at T:N  turn the device to orientation N at T seconds of playback (repeatable)\n"
-           "  --click-at T:X,Y   click the window at point X,Y at T seconds of playback (repeatable)\n"
+           "  --orientation-at T:N  turn the device to orientation N T seconds after the page loaded (repeatable)\n"
+           "  --click-at T:X,Y   click the window at point X,Y T seconds after the page loaded (repeatable)\n"
            "  --navigation       show the URL field and the back and refresh buttons\n"
            "  --no-loop          play the session once, not over and over\n"
            "  --no-page-console  do not print the page's console messages and uncaught errors\n"
@@ -544,6 +544,7 @@ public:
     void webViewDidFinishNavigation(WebView& view) override {
         ++app_.loadsFinished_;
         app_.pageShown_ = true;
+        app_.scheduleInputIfPending();
         if (auto d = inner_.lock()) d->webViewDidFinishNavigation(view);
     }
     void webViewDidFailNavigation(WebView& view, const Error& error) override {
@@ -562,6 +563,7 @@ private:
         if (error.code == kNavigationCancelledCode) return;
         ++app_.loadsFinished_;
         app_.pageShown_ = false;
+        app_.scheduleInputIfPending();
         std::cerr << "tevra-host: the page did not load: " << clippedForLog(view.URL().value_or("(no address)"), 512)
                   << ": " << clippedForLog(error.localizedDescription, 512) << " (" << clippedForLog(error.domain, 64)
                   << " " << error.code << ")" << std::endl;
@@ -791,7 +793,14 @@ void HostApp::scheduleInput() {
     for (const TimedOrientation& o : options_.orientations) add(o.seconds, new Timed{this, std::nullopt, o});
 }
 
+void HostApp::scheduleInputIfPending() {
+    if (!inputPending_) return;
+    inputPending_ = false;
+    scheduleInput();
+}
+
 void HostApp::cancelInput() {
+    inputPending_ = false;
     // A source that already ran is gone; removing it again only warns, so
     // look it up first.
     for (guint id : inputSources_)
@@ -892,7 +901,11 @@ int HostApp::run() {
     StallProbe stalls;
     if (options_.headless) stalls.start();
     startPlayback();
-    scheduleInput();
+    // Scripted input counts from when the page is there (or failed).
+    if (loadsFinished_ > 0 || !pageRequested_)
+        scheduleInput();
+    else
+        inputPending_ = true;
     g_main_loop_run(loop);
     cancelInput();
     stopPlayback();

@@ -70,8 +70,8 @@ struct HostOptions {
     bool fresh = false;       // start with no remembered page, caches or documents (main.cpp)
     int frames = 0;           // headless: stop after this many delivered frames
     double seconds = 0;       // headless: stop after this long
-    // Scripted input, timed from the start of playback (after the page
-    // loaded, headless), in any order.
+    // Scripted input, timed from when the page finished loading (or failed),
+    // in any order.
     std::vector<TimedClick> clicks;
     std::vector<TimedOrientation> orientations;
     // When set, the page view gets one more message channel, "hostProbe",
@@ -187,6 +187,7 @@ private:
     void watchPageLoads();
     // Timers for the options' clicks and orientation changes.
     void scheduleInput();
+    void scheduleInputIfPending();  // after a load that run() waited for
     void cancelInput();
 
     HostOptions options_;
@@ -195,6 +196,7 @@ private:
     std::shared_ptr<View> hostView_;
     linux_platform::GtkBridgeView* bridgeView_ = nullptr;  // hostView_
     std::vector<guint> inputSources_;
+    bool inputPending_ = false;  // run() waits for the page before scheduling the input
     std::shared_ptr<WebView> hostWebView_;
     std::shared_ptr<ViewControllerSDK> controller_;
     GtkWidget* window_ = nullptr;
