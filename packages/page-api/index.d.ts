@@ -68,9 +68,9 @@ export interface ZephralEventMap {
 export type ZephralEventType = keyof ZephralEventMap;
 
 export interface ZephralConfiguration {
-  /** JPEG quality of the image sent to the VPS server, 0.0-1.0 (default 0.6). */
+  /** JPEG quality of the image sent to the VPS server, 0.0-1.0 (default 0.9). */
   compressionFactor?: number;
-  /** The VPS image is fitted into this size, whole pixels > 0. */
+  /** The VPS image is fitted into this size, whole pixels > 0 (default 540 x 960). */
   targetFrameWidth?: number;
   targetFrameHeight?: number;
   /** Keep the screen on. */
@@ -100,6 +100,8 @@ export interface ZephralAPI extends EventTarget {
   readonly windowSize: ZephralWindowSize | null;
   readonly trackingState: ZephralTrackingStateName | null;
   readonly trackingReason: ZephralTrackingReason | null;
+  /** The planes known now, by identifier (kept from the plane events; emptied by resetPose()). */
+  readonly planes: { readonly [identifier: number]: ZephralPlane };
   /** The last known state of each model the page asked for. */
   readonly models: { readonly [name: string]: ZephralModelReport };
   readonly eventTypes: ZephralEventType[];

@@ -34,6 +34,7 @@
  *   Zephral.startDetection() / stopDetection()
  *   Zephral.detection(commandObjectOrText)    a raw floor detection command
  *   Zephral.frame                             the newest frame, or null
+ *   Zephral.planes                            the planes known now, by identifier
  *   Zephral.trackingState, Zephral.trackingReason
  *   Zephral.framesReceived, Zephral.messagesPosted   counters
  * Bad arguments throw TypeError or RangeError instead of posting a command
@@ -120,6 +121,7 @@
   Zephral.trackingState = null;
   Zephral.trackingReason = null;
   Zephral.models = {};
+  Zephral.planes = {};
 
   methods(Zephral, {
     eventTypes: EVENT_TYPES.slice(),
@@ -170,7 +172,10 @@
     advanceFrame: function () { return this.command('advanceFrame'); },
     setDepthNear: function (m) { return this.command('setDepthNear', [num(m, 'setDepthNear')]); },
     setDepthFar: function (m) { return this.command('setDepthFar', [num(m, 'setDepthFar')]); },
-    resetPose: function () { return this.command('resetPose'); },
+    resetPose: function () {
+      Zephral.planes = {};
+      return this.command('resetPose');
+    },
     showCameraFeed: function () { return this.command('showCameraFeed'); },
     hideCameraFeed: function () { return this.command('hideCameraFeed'); },
     log: function (text) { return post('Zephral', 'log:' + String(text)); },
@@ -279,6 +284,15 @@
   var DISPLAY_EVENTS = ['planesadded', 'planesupdated', 'planesremoved', 'anchorsupdated'];
   function dispatchARDisplayEvent(event) {
     if (!event || typeof event.type !== 'string' || DISPLAY_EVENTS.indexOf(event.type) < 0) return;
+    // The planes known now, for listeners that start late (a module page
+    // loading its libraries misses the first events).
+    if (Array.isArray(event.planes)) {
+      event.planes.forEach(function (p) {
+        if (!p || typeof p.identifier !== 'number') return;
+        if (event.type === 'planesremoved') delete Zephral.planes[p.identifier];
+        else Zephral.planes[p.identifier] = p;
+      });
+    }
     emit(event.type, event);
   }
 

@@ -131,6 +131,12 @@ test('Zephral is an EventTarget with once, nextFrame and strict event names', as
   w.run('var odd = 0; Zephral.on("anchorsupdated", function () { odd++; }); ' +
     'ZephralDispatchARDisplayEvent({ type: "bogus" }); ZephralDispatchARDisplayEvent({ type: "anchorsupdated", anchors: [] })');
   assert.equal(w.run('odd'), 1);
+
+  // The planes known now, for a listener that starts late.
+  w.run('ZephralDispatchARDisplayEvent({ type: "planesadded", planes: [{ identifier: 1, extent: [1, 1] }, { identifier: 2, extent: [2, 2] }] });' +
+    'ZephralDispatchARDisplayEvent({ type: "planesupdated", planes: [{ identifier: 1, extent: [3, 3] }] });' +
+    'ZephralDispatchARDisplayEvent({ type: "planesremoved", planes: [{ identifier: 2, extent: [2, 2] }] });');
+  assert.deepEqual(w.json('Zephral.planes'), { 1: { identifier: 1, extent: [3, 3] } });
 });
 
 test('requestVPS adds the intrinsics placeholder; onMessage returns an unsubscribe function', async () => {
