@@ -25,6 +25,15 @@ extern float cameraFrameJpegCompressionFactor;
 
 namespace tevra {
 
+namespace {
+// The optional page call for a detection model's state: pages without
+// ZephralModelEvent see nothing.
+std::string modelEventCall(const std::string& name, const std::string& state) {
+    return "if(typeof window.ZephralModelEvent==='function')window.ZephralModelEvent({\"name\":" +
+           jsonStringLiteral(name) + ",\"state\":" + jsonStringLiteral(state) + "});";
+}
+}  // namespace
+
 std::string deviceName() {
     if (hasPlatform() && platform().device) return platform().device->machineIdentifier();
     struct utsname u {};
@@ -149,6 +158,10 @@ void ViewControllerSDK::viewDidLoad() {
     updateOrientation();
     updateInterface();
     yoloService = std::make_shared<YOLOService>();
+    yoloService->manager->modelStateChanged = [weakSelf](const std::string& name, const std::string& state) {
+        auto self = weakSelf.lock();
+        if (self && self->wkWebView) self->wkWebView->evaluateJavaScript(modelEventCall(name, state));
+    };
     hapticController = std::make_shared<HapticController>();
 }
 

@@ -151,15 +151,25 @@ void YOLODetectionManager::prepareModels(const nlohmann::json& models) {
         }
 
         group->enter();
-        ModelManager::shared()->ensureModelReadyWithName(*name, *url, [group, allSucceeded, name = *name](bool ok) {
-            if (ok) {
-                logSystem("[YOLO] Model " + escapedForLog(name) + " ready");
-            } else {
-                logSystem("[YOLO] Model " + escapedForLog(name) + " failed");
-                allSucceeded->store(false);
-            }
-            group->leave();
-        });
+        // The observer as it is now; its calls go through the main queue in
+        // the order the states arise.
+        auto tell = [observer = modelStateChanged, name = *name](const char* state) {
+            if (!observer) return;
+            platform().dispatch->main().async([observer, name, state = std::string(state)] { observer(name, state); });
+        };
+        ModelManager::shared()->ensureModelReadyWithName(
+            *name, *url,
+            [group, allSucceeded, tell, name = *name](bool ok) {
+                if (ok) {
+                    logSystem("[YOLO] Model " + escapedForLog(name) + " ready");
+                } else {
+                    logSystem("[YOLO] Model " + escapedForLog(name) + " failed");
+                    allSucceeded->store(false);
+                }
+                tell(ok ? "ready" : "failed");
+                group->leave();
+            },
+            [tell] { tell("downloading"); });
     }
 
     group->notify(sharedMainQueue(platform().dispatch), [allSucceeded] {

@@ -50,7 +50,15 @@ public:
     void handleDictionaryCommand(const nlohmann::json& command);
     void handleLegacyCommand(const std::string& command);
     // The "models" value of "prepare_models" (null when it was missing).
+    // Each accepted model's download start and its end (ready or failed)
+    // go to modelStateChanged, on the main thread.
     void prepareModels(const nlohmann::json& models);
+
+    // Told on the main thread, for each model of a "prepare_models" command,
+    // "downloading" when its download starts (not for a model found locally
+    // or already loaded), then "ready" or "failed". Set by the controller
+    // before any command arrives; empty: nobody is told.
+    std::function<void(const std::string& name, const std::string& state)> modelStateChanged;
 
     // The VPS answer, with "detected_floor" written in when the answer names
     // "floor_by_yolo" and a floor was found; detection switched off when it

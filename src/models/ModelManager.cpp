@@ -242,6 +242,11 @@ std::shared_ptr<Model> ModelManager::getModelWithNamed(const std::string& name, 
 // ---- Download side ----
 
 void ModelManager::ensureModelReady(const std::string& name, const std::string& url, Completion completion) {
+    ensureModelReadyWithName(name, url, std::move(completion), nullptr);
+}
+
+void ModelManager::ensureModelReadyWithName(const std::string& name, const std::string& url, Completion completion,
+                                            std::function<void()> downloadStarted) {
     if (!completion) completion = [](bool) {};
     // A name that is no plain file name would reach outside the storage
     // directory: refused before anything looks at the disk.
@@ -287,6 +292,7 @@ void ModelManager::ensureModelReady(const std::string& name, const std::string& 
         pendingCompletions[name] = std::vector<Completion>{std::move(completion)};
     }
 
+    if (downloadStarted) downloadStarted();
     // The download's completion must not keep the registry alive.
     std::weak_ptr<ModelManager> weakSelf = weak_from_this();
     downloadModel(name, url, [weakSelf, name](bool success) {

@@ -126,6 +126,11 @@ public:
     void ensureModelReadyWithName(const std::string& name, const std::string& url, Completion completion) {
         ensureModelReady(name, url, std::move(completion));
     }
+    // As ensureModelReady; `downloadStarted` runs (on the calling thread,
+    // before the completion) when this call starts a download, and not when
+    // the model is loaded, found locally or already being downloaded.
+    void ensureModelReadyWithName(const std::string& name, const std::string& url, Completion completion,
+                                  std::function<void()> downloadStarted);
     void downloadModelWithNamed(const std::string& name, const std::string& urlString, Completion completion) {
         downloadModel(name, urlString, std::move(completion));
     }

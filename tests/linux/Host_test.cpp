@@ -940,6 +940,13 @@ TEST_F(HostTest, DemoPagePreparesModelsAndAsksTheStubForVPSFixes) {
     EXPECT_TRUE(log_->has("[YOLO] Model host_sign_" + tag + " ready"));
     EXPECT_TRUE(log_->has("[YOLO] Model host_digit_" + tag + " ready"));
     json state = pageState();
+    // The page heard of each download's start and end.
+    for (const std::string& model : {"host_sign_" + tag, "host_digit_" + tag}) {
+        std::vector<std::string> seen;
+        for (const auto& e : state["modelEvents"])
+            if (e.get<std::string>().rfind(model + ":", 0) == 0) seen.push_back(e.get<std::string>());
+        EXPECT_EQ(seen, (std::vector<std::string>{model + ":downloading", model + ":ready"})) << state.dump();
+    }
     EXPECT_EQ(state["lastAnswer"]["data"]["attributes"]["floor_detector"], "floor_by_yolo");
 
     // What the stub received: each archive once, and a JPEG of the upright

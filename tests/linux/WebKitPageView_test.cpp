@@ -590,6 +590,33 @@ TEST_F(PageViewTest, PacedFrameCallsAreAllDeliveredAndTheRateIsReported) {
     EXPECT_EQ(stats["last"], sentInWindow - 1) << "every frame call ran";
 }
 
+// A page's own top-level handleARFrame and onTrackingStateChanged do not cut
+// the page API off: both get every call.
+TEST_F(PageViewTest, PageWithItsOwnHandlersAndThePageAPIBothGetEveryCall) {
+    makeView({readFile(std::string(TEVRA_SOURCE_RESOURCES) + "/Zephral.js")});
+    ASSERT_TRUE(loadAndWait("file://" + kPages + "own-handler.html"));
+    constexpr int kFrames = 20;
+    for (int n = 0; n < kFrames; ++n) {
+        float values[39] = {};
+        values[0] = static_cast<float>(n);
+        view_->evaluateJavaScript(buildFrameCall(values));
+    }
+    view_->evaluateJavaScript("if(window.onTrackingStateChanged){window.onTrackingStateChanged(\"Normal|null\")}");
+    nlohmann::json counts;
+    ASSERT_TRUE(runUntil([&] {
+        auto answer = std::make_shared<std::optional<nlohmann::json>>();
+        view_->evaluateJavaScript("counts()", [answer](const nlohmann::json& v, const auto&) { *answer = v; });
+        if (!runUntil([&] { return answer->has_value(); }, 5)) return false;
+        counts = **answer;
+        return counts.is_object() && counts["api"].size() == kFrames && counts["apiTracking"] == 1;
+    })) << counts.dump();
+    std::vector<int> expected(kFrames);
+    for (int n = 0; n < kFrames; ++n) expected[static_cast<size_t>(n)] = n;
+    EXPECT_EQ(counts["own"].get<std::vector<int>>(), expected);
+    EXPECT_EQ(counts["api"].get<std::vector<int>>(), expected);
+    EXPECT_EQ(counts["ownTracking"], 1);
+}
+
 // ---- Lifetime ----
 
 TEST_F(PageViewTest, DestroyingTheViewWithWorkInFlightIsSafe) {

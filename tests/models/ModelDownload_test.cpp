@@ -448,3 +448,22 @@ TEST_F(ModelDownloadConcurrency, DownloadsOfSeveralNamesEndOnSeveralThreads) {
         EXPECT_EQ(size->first, 8 + i);
     }
 }
+
+// The download-start hook (model events for the page) runs for the call that
+// starts a download, before its answer, and for nobody else.
+TEST_F(ModelDownloadTest, DownloadStartIsToldOnlyToTheCallThatStartsIt) {
+    fs::create_directories(docs() / "stored.mlmodelc");
+    runtime_->registerModel((docs() / "stored.mlmodelc").string(), FakeModel::withImageInput(64, 32));
+    std::vector<std::string> started;
+    auto hook = [&](const std::string& tag) { return [&started, tag] { started.push_back(tag); }; };
+    Answers answers;
+    manager_->ensureModelReadyWithName("stored", "http://models.test/stored.zip", answers.make(1), hook("stored"));
+    manager_->ensureModelReadyWithName("sign", "http://models.test/sign.zip", answers.make(2), hook("first"));
+    manager_->ensureModelReadyWithName("sign", "http://models.test/sign.zip", answers.make(3), hook("joined"));
+    EXPECT_EQ(started, std::vector<std::string>{"first"});
+    ASSERT_EQ(answers.ids(), std::vector<int>{1});
+    ASSERT_EQ(fake_->http->requests().size(), 1u);
+    fake_->http->respond(0, 404, "");
+    ASSERT_TRUE(answers.waitFor(3));
+    EXPECT_EQ(started, std::vector<std::string>{"first"});
+}

@@ -349,6 +349,12 @@
     if (anchorPending && state.tracking === 'Normal' && addAnchorInFront(anchorDistance)) anchorPending = false;
   });
 
+  // Each model's download start and end, as "name:state".
+  state.modelEvents = [];
+  ['modelprogress', 'modelready', 'modelfailed'].forEach(function (type) {
+    Z.on(type, function (m) { state.modelEvents.push(m.name + ':' + m.state); });
+  });
+
   function prepareModels() {
     var sign = params.get('sign'), digit = params.get('digit');
     if (!sign || !digit) return;
