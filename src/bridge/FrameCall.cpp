@@ -121,7 +121,16 @@ void appendFrameCall(std::string& out, const float values[kFrameCallValueCount])
     std::memcpy(p, kFrameCallPrefix, sizeof kFrameCallPrefix - 1);
     p += sizeof kFrameCallPrefix - 1;
     for (size_t i = 0; i < kFrameCallValueCount; ++i) {
-        p = formatFloatF6(p, values[i]);
+        // printf's "nan" and "inf" are not JavaScript: one of them would make
+        // the whole call a ReferenceError and the page would lose the frame.
+        if (std::isfinite(values[i])) {
+            p = formatFloatF6(p, values[i]);
+        } else {
+            const char* literal = std::isnan(values[i]) ? "NaN" : values[i] > 0 ? "Infinity" : "-Infinity";
+            const size_t n = std::strlen(literal);
+            std::memcpy(p, literal, n);
+            p += n;
+        }
         *p++ = ',';
     }
     --p;  // no comma after the last number

@@ -189,3 +189,18 @@ TEST(FrameCall, CallMatchesSnprintfLoop) {
         ASSERT_EQ(buildFrameCall(values), want);
     }
 }
+
+// A pose or projection that went non-finite must still be JavaScript the
+// page can run: printf's nan/inf would make the call a ReferenceError.
+TEST(FrameCall, NonFiniteValuesAreJavaScriptLiterals) {
+    float values[kFrameCallValueCount] = {};
+    values[0] = std::numeric_limits<float>::quiet_NaN();
+    values[1] = -std::numeric_limits<float>::quiet_NaN();
+    values[2] = std::numeric_limits<float>::infinity();
+    values[38] = -std::numeric_limits<float>::infinity();
+    const std::string call = buildFrameCall(values);
+    EXPECT_EQ(call.find("nan"), std::string::npos) << call;
+    EXPECT_EQ(call.find("inf"), std::string::npos) << call;
+    EXPECT_NE(call.find("Float32Array([NaN,NaN,Infinity,0.000000,"), std::string::npos) << call;
+    EXPECT_EQ(call.substr(call.size() - 14), ",-Infinity]))}") << call;
+}
