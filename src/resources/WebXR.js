@@ -1038,7 +1038,11 @@
         }
         Z.hideCameraFeed();
         (this._savedStyles || []).forEach(function (s) {
-          if (s.css === null) s.element.removeAttribute('style'); else s.element.setAttribute('style', s.css);
+          // Reading the attribute first brings it up to date with the
+          // inline style changed above: without that, this engine writes
+          // the changed style back into a removed attribute later.
+          s.element.getAttribute('style');
+          if (s.css) s.element.setAttribute('style', s.css); else s.element.removeAttribute('style');
         });
         if (this._canvasSize) {
           var c = this._canvasSize;
@@ -1226,13 +1230,21 @@
     }
 
     // The layer's own time per frame in milliseconds, without the page's
-    // callbacks, over the last few hundred frames. The mean stays exact when
-    // performance.now() is coarse.
+    // callbacks, over the last few hundred frames. Where performance.now()
+    // ticks in whole milliseconds the single times are 0 or 1; the mean, and
+    // the median of the means of 20-frame batches, still hold.
     _layerStats() {
-      var t = this._layerTimes.slice().sort(function (a, b) { return a - b; });
-      var sum = t.reduce(function (a, b) { return a + b; }, 0);
-      return { frames: t.length, medianMs: t.length ? t[t.length >> 1] : 0, meanMs: t.length ? sum / t.length : 0,
-        maxMs: t.length ? t[t.length - 1] : 0 };
+      var times = this._layerTimes, n = times.length, batches = [];
+      var sorted = times.slice().sort(function (a, b) { return a - b; });
+      var sum = times.reduce(function (a, b) { return a + b; }, 0);
+      for (var i = 0; i + 20 <= n; i += 20) {
+        var b = 0;
+        for (var j = i; j < i + 20; j++) b += times[j];
+        batches.push(b / 20);
+      }
+      batches.sort(function (a, b) { return a - b; });
+      return { frames: n, medianMs: n ? sorted[n >> 1] : 0, meanMs: n ? sum / n : 0,
+        batchMedianMs: batches.length ? batches[batches.length >> 1] : null, maxMs: n ? sorted[n - 1] : 0 };
     }
   }
   handlerAttributes(XRSession, ['end', 'visibilitychange', 'inputsourceschange', 'select', 'selectstart',
