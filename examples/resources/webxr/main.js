@@ -75,6 +75,7 @@
   var placed = [];
 
   function start() {
+    state.requests = (state.requests || 0) + 1;
     navigator.xr.requestSession('immersive-ar', {
       requiredFeatures: ['hit-test', 'anchors'],
       optionalFeatures: ['plane-detection', 'dom-overlay', 'local-floor'],
@@ -185,6 +186,7 @@
       var s = Object.assign({}, state);
       s.layer = navigator.xr.tevraLayerStats ? navigator.xr.tevraLayerStats() : null;
       s.button = button.textContent;
+      s.status = status.textContent;
       return s;
     },
     end: function () { return session ? session.end().then(function () { return true; }) : false; }
