@@ -131,7 +131,7 @@ function render(time, frame) {
     document.getElementById('planes').textContent = state.planes.length;
     document.getElementById('anchors').textContent = placed.length;
     const stats = navigator.xr.tevraLayerStats && navigator.xr.tevraLayerStats();
-    if (stats && state.frames % 30 === 0) document.getElementById('layer').textContent = stats.medianMs.toFixed(3);
+    if (stats && state.frames % 30 === 0) document.getElementById('layer').textContent = stats.meanMs.toFixed(3);
   }
   renderer.render(scene, camera);
 }
@@ -155,6 +155,6 @@ window.addEventListener('tevra:report', (e) => {
   const stats = navigator.xr.tevraLayerStats ? navigator.xr.tevraLayerStats() : null;
   Object.assign(e.detail, { session: state.session, xrFrames: state.frames, planes: state.planes.length,
     anchorsPlaced: state.anchorsPlaced, reticle: !!reticle.visible,
-    layerMedianMs: stats ? Number(stats.medianMs.toFixed(3)) : null,
+    layerMedianMs: stats && stats.batchMedianMs !== null ? Number(stats.batchMedianMs.toFixed(3)) : null,
     layerMeanMs: stats ? Number(stats.meanMs.toFixed(4)) : null });
 });
