@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "HostApp.h"
@@ -66,7 +67,7 @@ protected:
         if (app_) app_->stopPlayback();
     }
 
-    void open(const std::string& url) {
+    void open(const std::string& url, bool waitForSession = true) {
         if (!sApp) {
             sDocuments = fs::temp_directory_path() / ("tevra-webxr-test-" + std::to_string(::getpid()));
             fs::create_directories(sDocuments);
@@ -97,7 +98,9 @@ protected:
         app_ = sApp.get();
         ASSERT_TRUE(HostApp::iterateUntil(
             [&] {
-                auto s = app_->evaluate("!window.replacedPage && !!window.xrTest && xrTest.state().session", 1);
+                auto s = app_->evaluate(std::string("!window.replacedPage && !!window.xrTest") +
+                                            (waitForSession ? " && xrTest.state().session" : ""),
+                                        1);
                 return s && *s == true;
             },
             15))
@@ -253,6 +256,72 @@ TEST_P(WebXRHostTest, ReticleAnchorsAndPlanesMatchTheSession) {
     ASSERT_TRUE(styles);
     EXPECT_EQ(*styles, restored);
     EXPECT_TRUE(app_->controller().anchors.empty()) << "the session's anchors go with it";
+}
+
+using WebXRMisuseTest = WebXRHostTest;
+
+// Misuse gets the DOM exception the WebXR Device API names, never a silent
+// no-op; features the session lacks are refused.
+TEST_F(WebXRMisuseTest, MisuseGivesTheNamedExceptions) {
+    tevra::test::Watchdog watchdog(std::chrono::seconds(60), "MisuseGivesTheNamedExceptions");
+    ASSERT_NO_FATAL_FAILURE(open("file://webxr", false));
+    app_->evaluate(R"JS(
+window.checks = null;
+(async function () {
+  const out = {};
+  const outcome = (p) => p.then(() => 'resolved', (e) => e.name);
+  const thrown = (fn) => { try { fn(); return 'none'; } catch (e) { return e.name; } };
+  out.vr = await navigator.xr.isSessionSupported('immersive-vr');
+  out.ar = await navigator.xr.isSessionSupported('immersive-ar');
+  out.inline = await navigator.xr.isSessionSupported('inline');
+  out.badMode = await outcome(navigator.xr.isSessionSupported('bogus'));
+  out.vrSession = await outcome(navigator.xr.requestSession('immersive-vr'));
+  out.badFeature = await outcome(navigator.xr.requestSession('immersive-ar', { requiredFeatures: ['bounded-floor'] }));
+  out.overlayNoRoot = await outcome(navigator.xr.requestSession('immersive-ar', { requiredFeatures: ['dom-overlay'] }));
+  const s = await navigator.xr.requestSession('immersive-ar', { optionalFeatures: ['bogus', 'anchors'] });
+  out.features = s.enabledFeatures.slice();
+  out.second = await outcome(navigator.xr.requestSession('immersive-ar'));
+  out.floorSpace = await outcome(s.requestReferenceSpace('local-floor'));
+  out.hitTest = await outcome(s.requestHitTestSource({ space: await s.requestReferenceSpace('viewer') }));
+  out.layers = thrown(() => s.updateRenderState({ layers: [] }));
+  out.fov = thrown(() => s.updateRenderState({ inlineVerticalFieldOfView: 1 }));
+  out.badContext = thrown(() => new XRWebGLLayer(s, {}));
+  out.zeroTurn = thrown(() => new XRRigidTransform({}, { x: 0, y: 0, z: 0, w: 0 }));
+  s.updateRenderState({ baseLayer: new XRWebGLLayer(s, document.querySelector('canvas').getContext('webgl')) });
+  const local = await s.requestReferenceSpace('local');
+  const frame = await new Promise((resolve) => s.requestAnimationFrame((t, f) => {
+    out.pose = !!f.getViewerPose(local);
+    out.planes = thrown(() => f.detectedPlanes);
+    resolve(f);
+  }));
+  out.staleFrame = thrown(() => frame.getViewerPose(local));
+  out.staleAnchor = await outcome(frame.createAnchor(new XRRigidTransform(), local));
+  await s.end();
+  out.endAgain = await outcome(s.end());
+  out.spaceAfterEnd = await outcome(s.requestReferenceSpace('local'));
+  out.renderAfterEnd = thrown(() => s.updateRenderState({}));
+  window.checks = out;
+})().catch((e) => { window.checks = { failed: String(e) }; });
+true)JS");
+    // The animation frame needs a frame call.
+    std::optional<json> checks;
+    for (int i = 0; i < 20; ++i) {
+        if (HostApp::iterateUntil([&] { return (checks = app_->evaluate("window.checks")) && !checks->is_null(); },
+                                  0.5))
+            break;
+        app_->step();
+    }
+    ASSERT_TRUE(checks && checks->is_object()) << (checks ? checks->dump() : "no answer");
+    EXPECT_EQ(*checks, json::parse(R"({
+        "vr": false, "ar": true, "inline": true, "badMode": "TypeError", "vrSession": "NotSupportedError",
+        "badFeature": "NotSupportedError", "overlayNoRoot": "NotSupportedError",
+        "features": ["viewer", "local", "anchors"], "second": "InvalidStateError",
+        "floorSpace": "NotSupportedError", "hitTest": "NotSupportedError", "layers": "NotSupportedError",
+        "fov": "InvalidStateError", "badContext": "TypeError", "zeroTurn": "InvalidStateError", "pose": true,
+        "planes": "NotSupportedError", "staleFrame": "InvalidStateError", "staleAnchor": "InvalidStateError",
+        "endAgain": "InvalidStateError", "spaceAfterEnd": "InvalidStateError", "renderAfterEnd": "InvalidStateError"
+    })"));
+    EXPECT_FALSE(app_->controller().showingCameraFeed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pages, WebXRHostTest,
