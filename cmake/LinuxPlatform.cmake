@@ -103,6 +103,7 @@ if(TEVRA_BUILD_TESTS)
 
   # The host-level tests drive tevra-host's own HostApp in the real engine.
   add_executable(tevra_webkit_tests tests/linux/WebKitPageView_test.cpp tests/linux/Host_test.cpp
+    tests/linux/WebXR_test.cpp
     apps/tevra-host/HostApp.cpp tests/linux/support/LoopbackServer.cpp tests/linux/support/SanitizerDefaults.cpp)
   target_compile_options(tevra_webkit_tests PRIVATE ${TEVRA_WARNINGS})
   tevra_test_precompiled_headers(tevra_webkit_tests)

@@ -137,6 +137,11 @@ void ViewControllerSDK::viewDidLoad() {
         logSystem("Failed to read the framework resource UnityBridge.js; the page gets no UnityBridge API");
     content.addScriptMessageHandler(weak_from_this(), channels::kUnityBridge);
     if (unityBridge) content.addUserScript({*unityBridge, UserScriptInjectionTime::AtDocumentStart, true});
+    // navigator.xr over the page API above, where the engine has none. It
+    // adds no channel and no native call; a page that never asks for an XR
+    // session is not affected, so a missing file is not worth a log line.
+    if (std::optional<std::string> webXR = readFrameworkResource("WebXR", "js"))
+        content.addUserScript({*webXR, UserScriptInjectionTime::AtDocumentStart, true});
     // 16.
     configuration.allowsInlineMediaPlayback = true;
     wkWebView = p.views->makeWebView(hostFrame, configuration);

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -29,11 +31,13 @@ struct ReplayRun {
     }
 };
 
-ReplayRun replay(const std::string& script) {
+// `environment`: "NAME=VALUE" settings for the run, or empty.
+ReplayRun replay(const std::string& environment, const std::string& script) {
     ReplayRun r;
     // The real-model scripts take tens of seconds under AddressSanitizer on a
     // busy machine; the bound stays inside the test's own 120 s.
-    std::string cmd = std::string("timeout 100 ") + TEVRA_REPLAY_BINARY + " " + script + " 2>&1";
+    std::string cmd =
+        environment + (environment.empty() ? "" : " ") + "timeout 100 " + TEVRA_REPLAY_BINARY + " " + script + " 2>&1";
     FILE* p = popen(cmd.c_str(), "r");
     if (!p) return r;
     std::array<char, 8192> buf{};
@@ -50,6 +54,8 @@ ReplayRun replay(const std::string& script) {
     }
     return r;
 }
+
+ReplayRun replay(const std::string& script) { return replay("", script); }
 
 }  // namespace
 
@@ -349,4 +355,27 @@ TEST(Replay, RecordedSessionDrivesFramesPlanesAndTheFirstLoad) {
     EXPECT_NE(r.indexOf("JS if (window.ZephralDispatchARDisplayEvent) "
                         "window.ZephralDispatchARDisplayEvent({\"type\":\"planesremoved\""),
               std::string::npos);
+}
+
+// The WebXR page script adds no channel and no native call: the transcripts
+// are byte for byte the same with it among the framework resources and
+// without it.
+TEST(Replay, TranscriptsAreTheSameWithAndWithoutTheWebXRScript) {
+    namespace fs = std::filesystem;
+    const fs::path without = fs::temp_directory_path() / ("tevra-replay-nowebxr-" + std::to_string(::getpid()));
+    fs::remove_all(without);
+    fs::create_directories(without);
+    for (const char* name : {"Zephral.js", "UnityBridge.js"})
+        fs::copy_file(fs::path(TEVRA_SOURCE_RESOURCES) / name, without / name);
+    ASSERT_TRUE(fs::exists(fs::path(TEVRA_SOURCE_RESOURCES) / "WebXR.js"));
+    for (const char* script : {"every-channel.jsonl", "recorded-session.jsonl"}) {
+        const std::string path = std::string(TEVRA_SOURCE_DIR) + "/examples/replay/" + script;
+        ReplayRun with = replay("TEVRA_FRAMEWORK_RESOURCES=" TEVRA_SOURCE_RESOURCES, path);
+        ReplayRun plain = replay("TEVRA_FRAMEWORK_RESOURCES=" + without.string(), path);
+        ASSERT_EQ(with.status, 0) << script;
+        ASSERT_EQ(plain.status, 0) << script;
+        EXPECT_GT(with.lines.size(), 50u) << script;
+        EXPECT_EQ(with.lines, plain.lines) << script;
+    }
+    fs::remove_all(without);
 }

@@ -13,10 +13,11 @@ TEST_F(SetUpTest, BuildsPageViewWithScriptsChannelsAndLayering) {
     const auto& content = *pv.configuration().userContentController;
     EXPECT_EQ(content.channelNames(), (std::vector<std::string>{"Zephral", "TevraAR", "TevraARConfig", "TevraARHaptic",
                                                                 "YOLOCommander", "UnityBridge"}));
-    ASSERT_EQ(content.userScripts().size(), 3u);
+    ASSERT_EQ(content.userScripts().size(), 4u);
     EXPECT_EQ(content.userScripts()[0].source, "window.ZephralSendsCameraFrames = false;");
     EXPECT_NE(content.userScripts()[1].source.find("window.Zephral = Zephral"), std::string::npos);
     EXPECT_NE(content.userScripts()[2].source.find("window.UnityBridge = UnityBridge"), std::string::npos);
+    EXPECT_NE(content.userScripts()[3].source.find("navigator.xr"), std::string::npos);
     for (const auto& s : content.userScripts()) {
         EXPECT_EQ(s.injectionTime, UserScriptInjectionTime::AtDocumentStart);
         EXPECT_TRUE(s.forMainFrameOnly);
