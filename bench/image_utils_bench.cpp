@@ -3,7 +3,8 @@
 //   - the plain scalar conversion loop and the YUV library's own unclamped
 //     conversion (native B, G, R, A order);
 //   - the YUV library's quarter-turn rotation called directly;
-//   - the YUV library's box downscale (fast, but it aliases).
+//   - the YUV library's box downscale (fast, but it aliases);
+//   - the three-step sign-stage preparation beside its one-pass form.
 // Run: ./build/image_utils_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
 #include <libyuv.h>
@@ -164,6 +165,18 @@ void BM_SignStagePreparation(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_SignStagePreparation)->Unit(benchmark::kMillisecond);
+
+// The same result in one pass from the planes (the turn folded into the
+// scaling, the conversion into its first pass).
+void BM_UprightInputFromCamera(benchmark::State& state) {
+    PixelBufferRef frame = makeCameraFrame();
+    for (auto _ : state) {
+        PixelBufferRef input = uprightInputFromCamera(*frame, 1, 640, 640);
+        benchmark::DoNotOptimize(input.get());
+    }
+    state.SetLabel(lanczos::activePath());
+}
+BENCHMARK(BM_UprightInputFromCamera)->Unit(benchmark::kMillisecond);
 
 // The digit stage's preparation: crop a sign box and scale it up.
 void BM_DigitStageCropAndResize(benchmark::State& state) {

@@ -48,6 +48,14 @@ PixelBufferRef convertNV12ToARGB(PixelBuffer& pixelBuffer);
 // shorter than 4 bytes a pixel.
 PixelBufferRef resizeARGBPixelBuffer(PixelBuffer& pixelBuffer, int64_t dstWidth, int64_t dstHeight);
 
+// The models' input straight from a "420f" camera buffer: the bytes of
+// convertNV12ToARGB, counterDeviceRotation(deviceRotation) and
+// resizeARGBPixelBuffer(dstWidth, dstHeight), made in one pass that reads the
+// planes once and makes no full-size image (the same passes and rounding, so
+// the same bytes). None where the three steps would give none (other
+// formats, sizes <= 0 or above the limit, planes without memory).
+PixelBufferRef uprightInputFromCamera(PixelBuffer& camera, int32_t deviceRotation, int64_t dstWidth, int64_t dstHeight);
+
 // Code 0: the same buffer, nothing locked. Code 1: a quarter turn
 // counter-clockwise; 3: clockwise (whatever the constants' names say); 2: a
 // half turn; any other code: a same-size copy. Outputs are created with the

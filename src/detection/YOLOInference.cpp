@@ -54,7 +54,7 @@ std::optional<std::pair<MultiArrayRef, MultiArrayRef>> getDetections(const Featu
 }
 
 std::optional<std::vector<Detection>> filterBySize(const MultiArray& coords, const MultiArray& conf,
-                                                   float confThreshold, PixelBuffer& rotatedBuffer) {
+                                                   float confThreshold, float width, float height) {
     long n = conf.shape().empty() ? 0 : conf.shape()[0];
     if (n < 1) return std::nullopt;
 
@@ -65,12 +65,16 @@ std::optional<std::vector<Detection>> filterBySize(const MultiArray& coords, con
         if (score >= confThreshold) kept.emplace_back(box[0], box[1], box[2], box[3], score, 0);
     }
 
-    const float width = static_cast<float>(rotatedBuffer.width());
-    const float height = static_cast<float>(rotatedBuffer.height());
     std::erase_if(kept, [&](const Detection& d) {
         return d.w * width < kMinimumSignPixels || d.h * height < kMinimumSignPixels;
     });
     return kept;
+}
+
+std::optional<std::vector<Detection>> filterBySize(const MultiArray& coords, const MultiArray& conf,
+                                                   float confThreshold, PixelBuffer& rotatedBuffer) {
+    return filterBySize(coords, conf, confThreshold, static_cast<float>(rotatedBuffer.width()),
+                        static_cast<float>(rotatedBuffer.height()));
 }
 
 std::string digitRead(const FeatureMap& modelOutput, float confThreshold) {
@@ -121,20 +125,18 @@ PixelBufferRef detectSign(const char* signModelName, float confThreshold, PixelB
         return nullptr;
     }
 
+    // The model's input comes from the planes in one pass; the full-size
+    // upright frame is made only when there is a sign to cut out of it.
     PixelBufferRef camera = PixelBufferRef::retainFrom(pixelBuffer);
-    PixelBufferRef argb = camera ? convertNV12ToARGB(*camera) : nullptr;
-    if (!argb) {
+    if (!camera || camera->pixelFormatType() != kCVPixelFormatType_420YpCbCr8BiPlanarFullRange) {
         logStdout("Failed to convert NV12 to ARGB");
         return nullptr;
     }
-    PixelBufferRef upright = counterDeviceRotation(*argb, deviceRotation);
-    if (!upright) {
-        logStdout("Failed to rotate CVPixelBuffer!");
-        return nullptr;
-    }
-    PixelBufferRef resized = resizeARGBPixelBuffer(*upright, size->first, size->second);
+    PixelBufferRef resized = uprightInputFromCamera(*camera, deviceRotation, size->first, size->second);
     if (!resized) {
-        logStdout("Failed to resize pixel buffer");
+        // Worded as the step of convert, turn and scale that would have failed.
+        const bool sizeUsable = size->first > 0 && size->second > 0 && size->first <= 32768 && size->second <= 32768;
+        logStdout(sizeUsable ? "Failed to convert NV12 to ARGB" : "Failed to resize pixel buffer");
         return nullptr;
     }
 
@@ -146,14 +148,28 @@ PixelBufferRef detectSign(const char* signModelName, float confThreshold, PixelB
     auto arrays = getDetections(*output);
     if (!arrays) return nullptr;
 
-    auto boxes = filterBySize(*arrays->first, *arrays->second, confThreshold, *upright);
+    // Quarter turns swap the frame's sides.
+    const bool swap = deviceRotation == 1 || deviceRotation == 3;
+    const float uprightWidth = static_cast<float>(swap ? camera->height() : camera->width());
+    const float uprightHeight = static_cast<float>(swap ? camera->width() : camera->height());
+    auto boxes = filterBySize(*arrays->first, *arrays->second, confThreshold, uprightWidth, uprightHeight);
     const Detection* best = nullptr;
     if (boxes) {
         for (const Detection& d : *boxes)
             if (!best || d.confidence > best->confidence) best = &d;
     }
-    const Detection& chosen = best ? *best : Detection::empty();
-    return cropARGBPixelBufferFromYOLO(*upright, chosen.x, chosen.y, chosen.w, chosen.h);
+    if (!best) return nullptr;  // no box: nothing to cut out
+    PixelBufferRef argb = convertNV12ToARGB(*camera);
+    if (!argb) {
+        logStdout("Failed to convert NV12 to ARGB");
+        return nullptr;
+    }
+    PixelBufferRef upright = counterDeviceRotation(*argb, deviceRotation);
+    if (!upright) {
+        logStdout("Failed to rotate CVPixelBuffer!");
+        return nullptr;
+    }
+    return cropARGBPixelBufferFromYOLO(*upright, best->x, best->y, best->w, best->h);
 }
 
 std::optional<std::string> getDigit(const char* digitModelName, float confThreshold, PixelBuffer& buffer) {

@@ -73,6 +73,10 @@ std::optional<std::pair<MultiArrayRef, MultiArrayRef>> getDetections(const Featu
 std::optional<std::vector<Detection>> filterBySize(const MultiArray& coords, const MultiArray& conf,
                                                    float confThreshold, PixelBuffer& rotatedBuffer);
 
+// The same for an upright frame of width x height pixels.
+std::optional<std::vector<Detection>> filterBySize(const MultiArray& coords, const MultiArray& conf,
+                                                   float confThreshold, float width, float height);
+
 // The digit model's boxes scoring above `confThreshold`, left to right, as
 // text ("0"-"9", class 10 as "P"); empty when an output is missing.
 std::string digitRead(const FeatureMap& modelOutput, float confThreshold);

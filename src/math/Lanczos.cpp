@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "math/QuarterTurn.h"
+#include "math/YuvRows.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define TEVRA_LANCZOS_X86 1
@@ -474,10 +477,174 @@ double kernel(double x) {
 
 namespace {
 
-// Target pixel (x, y) of the dstWidth x dstHeight result lands at
-// origin + y * rowStep + x * pixelStep.
-void resampleInto(const uint8_t* src, size_t srcWidth, size_t srcHeight, size_t srcBytesPerRow, uint8_t* origin,
-                  size_t dstWidth, size_t dstHeight, ptrdiff_t rowStep, ptrdiff_t pixelStep) {
+// Source rows of a plain 4-byte image.
+struct PlainRows {
+    const uint8_t* src;
+    size_t bytesPerRow;
+    const uint8_t* row(size_t r) const { return src + r * bytesPerRow; }
+};
+
+// One row of "420f" planes converted to A, R, G, B.
+void convertPlaneRow(const Planes420& p, size_t r, uint8_t* out) {
+    yuv::rowNV12ToARGB(p.luma + r * p.lumaBytesPerRow,
+                       p.chroma + std::min(r / 2, p.chromaRows - 1) * p.chromaBytesPerRow, p.chromaPairs, out, p.width);
+}
+
+// Source rows converted from "420f" planes when first asked for, into a ring
+// of a few rows that stays in cache: the rows one target row filters are
+// contiguous and fewer than the ring, and later target rows start no
+// earlier (a row asked for again after it left the ring is converted again).
+// Half turned, row r is plane row height-1-r with its pixels in reverse.
+class PlaneRows {
+public:
+    PlaneRows(const Planes420& p, size_t slots, bool halfTurned) : p_(p), slots_(slots), halfTurned_(halfTurned) {
+        thread_local std::vector<uint8_t> ring;
+        thread_local std::vector<size_t> held;
+        thread_local std::vector<uint8_t> spare;
+        ring.resize(slots * p.width * 4);
+        held.assign(slots, SIZE_MAX);
+        if (halfTurned) spare.resize(p.width * 4);
+        ring_ = ring.data();
+        held_ = held.data();
+        spare_ = spare.data();
+    }
+    const uint8_t* row(size_t r) const {
+        const size_t slot = r % slots_;
+        uint8_t* out = ring_ + slot * p_.width * 4;
+        if (held_[slot] != r) {
+            if (halfTurned_) {
+                convertPlaneRow(p_, p_.height - 1 - r, spare_);
+                for (size_t x = 0; x < p_.width; ++x) std::memcpy(out + 4 * x, spare_ + 4 * (p_.width - 1 - x), 4);
+            } else {
+                convertPlaneRow(p_, r, out);
+            }
+            held_[slot] = r;
+        }
+        return out;
+    }
+
+private:
+    const Planes420& p_;
+    size_t slots_;
+    bool halfTurned_;
+    uint8_t* ring_;
+    size_t* held_;
+    uint8_t* spare_;
+};
+
+// resample4 of the planes converted and given a quarter turn (1 clockwise, 3
+// counter-clockwise), in the same order of passes and with the same rounding,
+// so the bytes are the same. The upright image's columns are plane rows:
+// bands of kBand plane rows are converted, turned in cache, and filtered
+// vertically for every target row into one image of filtered rows (target
+// height x upright width), which the horizontal pass then reads row by row.
+void resampleQuarterTurnedPlanes(const Planes420& p, int turns, uint8_t* dst, size_t dstWidth, size_t dstHeight,
+                                 size_t dstBytesPerRow) {
+    constexpr size_t kBand = 64;
+    const size_t uprightWidth = p.height, uprightHeight = p.width;
+    const Path path = currentPath();
+    const auto hAxis = axisFor(uprightWidth, dstWidth);
+    const auto vAxis = axisFor(uprightHeight, dstHeight);
+    const Axis& h = *hAxis;
+    const Axis& v = *vAxis;
+    thread_local std::vector<uint8_t> strip, band, filtered;
+    strip.resize(kBand * p.width * 4);
+    band.resize(uprightHeight * kBand * 4);
+    filtered.resize(dstHeight * uprightWidth * 4);
+    const size_t filteredStride = uprightWidth * 4;
+    std::vector<const uint8_t*> rows(v.pairCount * 2);
+
+    for (size_t x0 = 0; x0 < uprightWidth; x0 += kBand) {
+        const size_t b = std::min(kBand, uprightWidth - x0), bandStride = b * 4;
+        // Upright columns x0.. are plane rows height-1-x0.. (clockwise) or x0.. .
+        const size_t first = turns == 1 ? p.height - x0 - b : x0;
+        for (size_t j = 0; j < b; ++j) convertPlaneRow(p, first + j, strip.data() + j * p.width * 4);
+        turn::quarterTurn4(strip.data(), p.width * 4, p.width, b, band.data(), bandStride, turns == 1);
+        for (size_t y = 0; y < dstHeight; ++y) {
+            uint8_t* out = filtered.data() + y * filteredStride + x0 * 4;
+            if (v.identity) {
+                std::memcpy(out, band.data() + y * bandStride, bandStride);
+                continue;
+            }
+            for (size_t t = 0; t < rows.size(); ++t)
+                rows[t] = band.data() + (v.start[y] + std::min(t, v.taps - 1)) * bandStride;
+            vertical(path, rows.data(), v, y, out, bandStride);
+        }
+    }
+    for (size_t y = 0; y < dstHeight; ++y) {
+        const uint8_t* in = filtered.data() + y * filteredStride;
+        uint8_t* target = dst + y * dstBytesPerRow;
+        if (!h.identity)
+            horizontal(path, in, h, target, 4);
+        else
+            std::memcpy(target, in, filteredStride);
+    }
+}
+
+// Where the filtered rows go: target pixel (x, y) of the dstWidth x dstHeight
+// result, turned by `turns` clockwise quarter turns. Unturned and half-turned
+// rows are written in place. For a quarter turn a target row is a result
+// column, so 16 target rows are gathered in a small block (the 16 pixels of
+// one result row side by side) and each result row then gets its 64 bytes in
+// one piece: whole cache lines instead of a 4-byte store per line.
+class TurnedSink {
+public:
+    static constexpr size_t kBlock = 16;
+
+    TurnedSink(uint8_t* dst, size_t dstBytesPerRow, size_t dstWidth, size_t dstHeight, int turns)
+        : dst_(dst), bpr_(static_cast<ptrdiff_t>(dstBytesPerRow)), w_(dstWidth), h_(dstHeight), turns_(turns) {
+        if (turns_ % 2 == 1) {
+            thread_local std::vector<uint8_t> block;
+            block.resize(w_ * kBlock * 4);
+            block_ = block.data();
+        }
+    }
+
+    // Target row y: its first pixel's address and the step between pixels.
+    uint8_t* rowStart(size_t y, ptrdiff_t& step) const {
+        const auto W = static_cast<ptrdiff_t>(w_), H = static_cast<ptrdiff_t>(h_), Y = static_cast<ptrdiff_t>(y);
+        switch (turns_) {
+            case 0:
+                step = 4;
+                return dst_ + Y * bpr_;
+            case 2:  // (W - 1 - x, H - 1 - y)
+                step = -4;
+                return dst_ + (H - 1 - Y) * bpr_ + 4 * (W - 1);
+            case 1:  // (H - 1 - y, x): later rows further left in the block
+                step = static_cast<ptrdiff_t>(kBlock * 4);
+                return block_ + 4 * (kBlock - 1 - y % kBlock);
+            default:  // (y, W - 1 - x)
+                step = static_cast<ptrdiff_t>(kBlock * 4);
+                return block_ + 4 * (y % kBlock);
+        }
+    }
+
+    // After target row y: writes the block out when it is full or the last.
+    void rowDone(size_t y) {
+        if (turns_ % 2 == 0 || (y % kBlock != kBlock - 1 && y + 1 != h_)) return;
+        const size_t first = y / kBlock * kBlock, n = y - first + 1;
+        const size_t bytes = 4 * n;
+        for (size_t x = 0; x < w_; ++x) {
+            const uint8_t* from = block_ + x * kBlock * 4;
+            if (turns_ == 1)
+                std::memcpy(dst_ + static_cast<ptrdiff_t>(x) * bpr_ + 4 * (h_ - first - n), from + 4 * (kBlock - n),
+                            bytes);
+            else
+                std::memcpy(dst_ + static_cast<ptrdiff_t>(w_ - 1 - x) * bpr_ + 4 * first, from, bytes);
+        }
+    }
+
+private:
+    uint8_t* dst_;
+    ptrdiff_t bpr_;
+    size_t w_, h_;
+    int turns_;
+    uint8_t* block_ = nullptr;
+};
+
+template <typename Rows>
+void resampleInto(const Rows& source, size_t srcWidth, size_t srcHeight, TurnedSink& sink, size_t dstWidth,
+                  size_t dstHeight) {
     const Path path = currentPath();
     const auto hAxis = axisFor(srcWidth, dstWidth);
     const auto vAxis = axisFor(srcHeight, dstHeight);
@@ -496,19 +663,21 @@ void resampleInto(const uint8_t* src, size_t srcWidth, size_t srcHeight, size_t 
 #endif
 
     for (size_t y = 0; y < dstHeight; ++y) {
-        uint8_t* target = origin + static_cast<ptrdiff_t>(y) * rowStep;
+        ptrdiff_t pixelStep = 4;
+        uint8_t* target = sink.rowStart(y, pixelStep);
         const uint8_t* filtered;
         if (v.identity) {
-            filtered = src + y * srcBytesPerRow;
+            filtered = source.row(y);
         } else {
             for (size_t t = 0; t < rows.size(); ++t) {
                 size_t r = v.start[y] + std::min(t, v.taps - 1);  // a padding tap reuses the last row, weight 0
-                rows[t] = src + r * srcBytesPerRow;
+                rows[t] = source.row(r);
             }
 #if TEVRA_LANCZOS_X86
             if (words) {
                 verticalAVX512Words(rows.data(), v, y, wordColumn.data(), rowBytes);
                 horizontalAVX512Words(wordColumn.data(), h, target, pixelStep);
+                sink.rowDone(y);
                 continue;
             }
 #endif
@@ -522,6 +691,7 @@ void resampleInto(const uint8_t* src, size_t srcWidth, size_t srcHeight, size_t 
         else
             for (size_t x = 0; x < dstWidth; ++x)
                 std::memcpy(target + static_cast<ptrdiff_t>(x) * pixelStep, filtered + 4 * x, 4);
+        sink.rowDone(y);
     }
 }
 
@@ -537,11 +707,7 @@ bool validGeometry(const uint8_t* src, size_t srcWidth, size_t srcHeight, size_t
 
 bool resample4(const uint8_t* src, size_t srcWidth, size_t srcHeight, size_t srcBytesPerRow, uint8_t* dst,
                size_t dstWidth, size_t dstHeight, size_t dstBytesPerRow) {
-    if (!validGeometry(src, srcWidth, srcHeight, srcBytesPerRow, dst, dstWidth, dstHeight)) return false;
-    if (dstBytesPerRow < dstWidth * 4) return false;
-    resampleInto(src, srcWidth, srcHeight, srcBytesPerRow, dst, dstWidth, dstHeight,
-                 static_cast<ptrdiff_t>(dstBytesPerRow), 4);
-    return true;
+    return resample4Turned(src, srcWidth, srcHeight, srcBytesPerRow, dst, dstWidth, dstHeight, dstBytesPerRow, 0);
 }
 
 bool resample4Turned(const uint8_t* src, size_t srcWidth, size_t srcHeight, size_t srcBytesPerRow, uint8_t* dst,
@@ -550,24 +716,25 @@ bool resample4Turned(const uint8_t* src, size_t srcWidth, size_t srcHeight, size
     if (quarterTurns < 0 || quarterTurns > 3) return false;
     const bool swap = quarterTurns % 2 == 1;
     if (dstBytesPerRow < (swap ? dstHeight : dstWidth) * 4) return false;
-    const auto bpr = static_cast<ptrdiff_t>(dstBytesPerRow);
-    const auto W = static_cast<ptrdiff_t>(dstWidth), H = static_cast<ptrdiff_t>(dstHeight);
-    // Where target pixel (x, y) goes once turned clockwise.
-    switch (quarterTurns) {
-        case 0:  // (x, y)
-            resampleInto(src, srcWidth, srcHeight, srcBytesPerRow, dst, dstWidth, dstHeight, bpr, 4);
-            break;
-        case 1:  // (H - 1 - y, x)
-            resampleInto(src, srcWidth, srcHeight, srcBytesPerRow, dst + 4 * (H - 1), dstWidth, dstHeight, -4, bpr);
-            break;
-        case 2:  // (W - 1 - x, H - 1 - y)
-            resampleInto(src, srcWidth, srcHeight, srcBytesPerRow, dst + (H - 1) * bpr + 4 * (W - 1), dstWidth,
-                         dstHeight, -bpr, -4);
-            break;
-        default:  // (y, W - 1 - x)
-            resampleInto(src, srcWidth, srcHeight, srcBytesPerRow, dst + (W - 1) * bpr, dstWidth, dstHeight, 4, -bpr);
-            break;
+    TurnedSink sink(dst, dstBytesPerRow, dstWidth, dstHeight, quarterTurns);
+    resampleInto(PlainRows{src, srcBytesPerRow}, srcWidth, srcHeight, sink, dstWidth, dstHeight);
+    return true;
+}
+
+bool resample420Upright(const Planes420& src, int quarterTurns, uint8_t* dst, size_t dstWidth, size_t dstHeight,
+                        size_t dstBytesPerRow) {
+    if (!src.luma || !src.chroma || src.chromaPairs == 0 || src.chromaRows == 0) return false;
+    if (src.lumaBytesPerRow < src.width || src.chromaBytesPerRow < 2 * src.chromaPairs) return false;
+    if (!validGeometry(src.luma, src.width, src.height, src.width * 4, dst, dstWidth, dstHeight)) return false;
+    if (quarterTurns < 0 || quarterTurns > 3 || dstBytesPerRow < dstWidth * 4) return false;
+    if (quarterTurns % 2 == 1) {
+        resampleQuarterTurnedPlanes(src, quarterTurns, dst, dstWidth, dstHeight, dstBytesPerRow);
+        return true;
     }
+    TurnedSink sink(dst, dstBytesPerRow, dstWidth, dstHeight, 0);
+    // The ring holds one target row's source rows and then some.
+    const size_t slots = std::min(src.height, axisFor(src.height, dstHeight)->taps + 2);
+    resampleInto(PlaneRows(src, slots, quarterTurns == 2), src.width, src.height, sink, dstWidth, dstHeight);
     return true;
 }
 

@@ -36,6 +36,29 @@ bool resample4(const uint8_t* src, size_t srcWidth, size_t srcHeight, size_t src
 bool resample4Turned(const uint8_t* src, size_t srcWidth, size_t srcHeight, size_t srcBytesPerRow, uint8_t* dst,
                      size_t dstWidth, size_t dstHeight, size_t dstBytesPerRow, int quarterTurns);
 
+// A "420f" image as its two planes: width x height luma samples, and rows of
+// interleaved (Cb, Cr) pairs at half resolution. Pixel (x, y) takes the pair
+// min(x / 2, chromaPairs - 1) of chroma row min(y / 2, chromaRows - 1).
+struct Planes420 {
+    const uint8_t* luma = nullptr;
+    size_t lumaBytesPerRow = 0;
+    const uint8_t* chroma = nullptr;
+    size_t chromaBytesPerRow = 0;
+    size_t chromaPairs = 0;
+    size_t chromaRows = 0;
+    size_t width = 0, height = 0;
+};
+
+// The planes converted to A, R, G, B (math/YuvRows.h), turned by
+// `quarterTurns` clockwise quarter turns (math/QuarterTurn.h for 1 and 3),
+// then resampled to dstWidth x dstHeight (the size after the turn) with
+// resample4: exactly those bytes, made without the full-size converted or
+// turned image. Source rows are converted when the filter first needs them,
+// into a few rows that stay in cache (for a quarter turn, bands of rows that
+// are turned in cache), so the planes are read once.
+bool resample420Upright(const Planes420& src, int quarterTurns, uint8_t* dst, size_t dstWidth, size_t dstHeight,
+                        size_t dstBytesPerRow);
+
 // Which vector code path resample4 uses on this machine ("avx512" (with the
 // fused multiply-accumulate), "avx2", "sse2" or "scalar"), for benchmarks and
 // diagnostics.

@@ -324,6 +324,68 @@ TEST_F(ImageUtilsTest, ConversionFailurePathsUnlockEverything) {
     EXPECT_EQ(PixelBuffer::liveCount(), live);
 }
 
+// Generated camera frames (gradients, hard-edged saturated patches, fine
+// stripes and noise, padded and packed strides, odd sizes) through the
+// one-pass model input and through the three steps, for every device
+// rotation: the same bytes (hard edges are where a different order of passes
+// would show, as the clipping of the filter's overshoot).
+TEST_F(ImageUtilsTest, UprightInputGivesTheBytesOfTheThreeSteps) {
+    struct Case {
+        size_t w, h, stride;
+        int64_t dw, dh;
+    };
+    uint32_t state = 99;
+    auto next = [&] { return (state = state * 1664525u + 1013904223u) >> 24; };
+    int worst = 0;
+    for (Case c : {Case{1920, 1440, 2048, 640, 640}, Case{400, 300, 0, 64, 48}, Case{333, 251, 352, 320, 320}}) {
+        PixelBufferRef src = PixelBuffer::createWithPlanes(
+            c.w, c.h, k420f, {{c.w, c.h, c.stride, 1}, {(c.w + 1) / 2, (c.h + 1) / 2, c.stride, 2}});
+        ASSERT_TRUE(src);
+        uint8_t* l = src->baseAddressOfPlane(0);
+        uint8_t* ch = src->baseAddressOfPlane(1);
+        const size_t ls = src->bytesPerRowOfPlane(0), cs = src->bytesPerRowOfPlane(1);
+        for (size_t y = 0; y < c.h; ++y)
+            for (size_t x = 0; x < c.w; ++x) {
+                const bool patch = (x / 37 + y / 29) % 3 == 0, stripes = x > c.w * 3 / 4;
+                l[y * ls + x] = static_cast<uint8_t>(patch     ? (x / 37 % 2 ? 235 : 16)
+                                                     : stripes ? ((x + y) % 2 ? 250 : 5)
+                                                               : (x * 255 / c.w + next() % 24));
+            }
+        for (size_t y = 0; y < (c.h + 1) / 2; ++y)
+            for (size_t x = 0; x < (c.w + 1) / 2; ++x) {
+                const bool patch = (x / 13 + y / 11) % 2 == 0;
+                ch[y * cs + 2 * x] = static_cast<uint8_t>(patch ? (x / 13 % 2 ? 240 : 16) : 64 + y * 128 / c.h);
+                ch[y * cs + 2 * x + 1] = static_cast<uint8_t>(patch ? (y / 11 % 2 ? 250 : 10) : 200 - next() % 40);
+            }
+        for (int32_t rotation : {0, 1, 2, 3, 7}) {
+            SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " rotation " << rotation);
+            PixelBufferRef argb = convertNV12ToARGB(*src);
+            PixelBufferRef upright = counterDeviceRotation(*argb, rotation);
+            PixelBufferRef staged = resizeARGBPixelBuffer(*upright, c.dw, c.dh);
+            PixelBufferRef fused = uprightInputFromCamera(*src, rotation, c.dw, c.dh);
+            ASSERT_TRUE(staged && fused);
+            ASSERT_EQ(fused->width(), staged->width());
+            ASSERT_EQ(fused->height(), staged->height());
+            EXPECT_TRUE(wroteOnce(*fused));
+            for (size_t y = 0; y < fused->height(); ++y)
+                for (size_t x = 0; x < 4 * fused->width(); ++x)
+                    worst = std::max(worst, std::abs(fused->baseAddress()[y * fused->bytesPerRow() + x] -
+                                                     staged->baseAddress()[y * staged->bytesPerRow() + x]));
+        }
+    }
+    EXPECT_EQ(worst, 0);
+
+    // What the three steps refuse, this refuses too.
+    PixelBufferRef argb = makeSolid(8, 8, {255, 1, 2, 3});
+    EXPECT_FALSE(uprightInputFromCamera(*argb, 1, 4, 4));
+    PixelBufferRef camera = PixelBuffer::create(8, 8, k420f);
+    EXPECT_FALSE(uprightInputFromCamera(*camera, 1, 0, 4));
+    EXPECT_FALSE(uprightInputFromCamera(*camera, 1, 4, int64_t{1} << 40));
+    camera->setBaseAddressUnavailableForTesting(true);
+    EXPECT_FALSE(uprightInputFromCamera(*camera, 1, 4, 4));
+    EXPECT_TRUE(camera->lockStats().balanced());
+}
+
 // ---------------------------------------------------------------- resize
 
 TEST_F(ImageUtilsTest, ResizeGivesExactSizeAndKeepsConstantsConstant) {
