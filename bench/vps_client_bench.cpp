@@ -160,7 +160,7 @@ void BM_VPSRequestBurst(benchmark::State& state) {
         state.SetIterationTime(seconds);
         totalSeconds += seconds;
     }
-    state.counters["threads"] = static_cast<double>(peakThreads);
+    state.counters["client_threads"] = static_cast<double>(peakThreads);
     state.counters["rss_MiB"] = static_cast<double>(peakRssKB) / 1024;
     if (state.iterations() > 0)
         state.counters["per_request_ms"] = totalSeconds * 1000 / (static_cast<double>(n) * state.iterations());
