@@ -3,7 +3,10 @@
 #include <sys/utsname.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
+#include <initializer_list>
+#include <string>
 
 #include "bridge/Channels.h"
 #include "bridge/FrameCall.h"
@@ -558,8 +561,30 @@ std::string ViewControllerSDK::pageIdLiteral(const std::string& uuid) const {
     return jsonStringLiteral(it->second);
 }
 
-std::optional<std::string> ViewControllerSDK::getPlanesString(const ARAnchorList& list) {
-    std::string text;
+namespace {
+
+// Appends the numbers as printf "%f" writes them, comma-separated.
+void appendNumbers(std::string& text, std::initializer_list<float> values) {
+    bool first = true;
+    for (float v : values) {
+        if (!first) text += ',';
+        first = false;
+        appendFloatF6(text, v);
+    }
+}
+
+void appendMatrix(std::string& text, const std::array<float, 16>& m) {
+    appendNumbers(
+        text, {m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8], m[9], m[10], m[11], m[12], m[13], m[14], m[15]});
+}
+
+}  // namespace
+
+// One event carries every plane of the report, so the text is written with
+// the frame call's number formatter (snprintf costs about 3 us a plane) into
+// one buffer that is kept from frame to frame.
+bool ViewControllerSDK::appendPlanes(std::string& text, const ARAnchorList& list) {
+    const size_t start = text.size();
     for (const auto& a : list) {
         if (!a || !a->isPlaneAnchor()) continue;
         const auto& plane = static_cast<const ARPlaneAnchor&>(*a);
@@ -567,51 +592,87 @@ std::optional<std::string> ViewControllerSDK::getPlanesString(const ARAnchorList
         m[12] += plane.center().x;
         m[13] += plane.center().y;
         m[14] += plane.center().z;
-        double ex = plane.extent().x, ez = plane.extent().z;
-        auto d = [](float f) { return static_cast<double>(f); };
-        if (text.empty()) text = "[";
-        text += format(
-            "{\"modelMatrix\":[%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f],\"identifier\":%i,\"extent\":[%f,%f],"
-            "\"vertices\":[%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f]}",
-            d(m[0]), d(m[1]), d(m[2]), d(m[3]), d(m[4]), d(m[5]), d(m[6]), d(m[7]), d(m[8]), d(m[9]), d(m[10]),
-            d(m[11]), d(m[12]), d(m[13]), d(m[14]), d(m[15]), planeIdentifier(plane.identifier()), ex, ez,
-            d(static_cast<float>(ex / 2)), 0.0, d(static_cast<float>(ez / 2)), d(static_cast<float>(-ex / 2)), 0.0,
-            d(static_cast<float>(ez / 2)), d(static_cast<float>(-ex / 2)), 0.0, d(static_cast<float>(-ez / 2)),
-            d(static_cast<float>(ex / 2)), 0.0, d(static_cast<float>(-ez / 2)));
-        text += ",";
+        const float ex = plane.extent().x, ez = plane.extent().z;
+        // The corners are halved in double, then held as floats.
+        const float hx = static_cast<float>(static_cast<double>(ex) / 2);
+        const float hz = static_cast<float>(static_cast<double>(ez) / 2);
+        const float nx = static_cast<float>(-static_cast<double>(ex) / 2);
+        const float nz = static_cast<float>(-static_cast<double>(ez) / 2);
+        text += text.size() == start ? "[" : ",";
+        text += "{\"modelMatrix\":[";
+        appendMatrix(text, m);
+        text += "],\"identifier\":";
+        text += std::to_string(planeIdentifier(plane.identifier()));
+        text += ",\"extent\":[";
+        appendNumbers(text, {ex, ez});
+        text += "],\"vertices\":[";
+        appendNumbers(text, {hx, 0.0f, hz, nx, 0.0f, hz, nx, 0.0f, nz, hx, 0.0f, nz});
+        text += "]}";
     }
-    if (text.empty()) return std::nullopt;
-    text.pop_back();
+    if (text.size() == start) return false;
     text += "]";
+    return true;
+}
+
+bool ViewControllerSDK::appendAnchors(std::string& text, const ARAnchorList& list) {
+    const size_t start = text.size();
+    for (const auto& a : list) {
+        if (!a || a->isPlaneAnchor()) continue;
+        text += text.size() == start ? "[" : ",";
+        text += "{\"modelMatrix\":[";
+        appendMatrix(text, a->transform().elements());
+        text += "],\"identifier\":";
+        text += pageIdLiteral(a->identifier());
+        text += "}";
+    }
+    if (text.size() == start) return false;
+    text += "]";
+    return true;
+}
+
+std::optional<std::string> ViewControllerSDK::getPlanesString(const ARAnchorList& list) {
+    std::string text;
+    if (!appendPlanes(text, list)) return std::nullopt;
     return text;
 }
 
 std::optional<std::string> ViewControllerSDK::getAnchorsString(const ARAnchorList& list) {
     std::string text;
-    for (const auto& a : list) {
-        if (!a || a->isPlaneAnchor()) continue;
-        auto m = a->transform().elements();
-        auto d = [](float f) { return static_cast<double>(f); };
-        if (text.empty()) text = "[";
-        text += format("{\"modelMatrix\":[%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f],\"identifier\":%s}", d(m[0]),
-                       d(m[1]), d(m[2]), d(m[3]), d(m[4]), d(m[5]), d(m[6]), d(m[7]), d(m[8]), d(m[9]), d(m[10]),
-                       d(m[11]), d(m[12]), d(m[13]), d(m[14]), d(m[15]), pageIdLiteral(a->identifier()).c_str());
-        text += ",";
-    }
-    if (text.empty()) return std::nullopt;
-    text.pop_back();
-    text += "]";
+    if (!appendAnchors(text, list)) return std::nullopt;
     return text;
 }
+
+namespace {
+constexpr const char kEventPrefix[] =
+    "if (window.ZephralDispatchARDisplayEvent) window.ZephralDispatchARDisplayEvent({\"type\":\"";
+}  // namespace
 
 void ViewControllerSDK::dispatchVRDisplayEvent(const std::string& type, const std::string& dataName,
                                                const std::string& dataString) {
     TEVRA_ASSERT_MAIN_THREAD();
     if (!wkWebView) return;
-    std::string js = "if (window.ZephralDispatchARDisplayEvent) window.ZephralDispatchARDisplayEvent({\"type\":\"" +
-                     type + "\",\"" + dataName + "\":" + dataString + "});";
+    evaluateEventScript(kEventPrefix + type + "\",\"" + dataName + "\":" + dataString + "});");
+}
+
+void ViewControllerSDK::dispatchAnchorEvent(const char* type, const char* dataName, const ARAnchorList& list,
+                                            bool planes) {
+    // The text is written even without a page: planes get their numbers.
+    std::string& script = eventScript_;
+    script.assign(kEventPrefix);
+    script += type;
+    script += "\",\"";
+    script += dataName;
+    script += "\":";
+    if (!(planes ? appendPlanes(script, list) : appendAnchors(script, list))) return;
+    script += "});";
+    if (wkWebView) evaluateEventScript(script);
+    // A rare huge report does not hold its buffer for good.
+    if (script.capacity() > (size_t{8} << 20)) std::string().swap(script);
+}
+
+void ViewControllerSDK::evaluateEventScript(const std::string& script) {
     std::weak_ptr<ViewControllerSDK> weakSelf = weak_from_this();
-    wkWebView->evaluateJavaScript(js, [weakSelf](const nlohmann::json&, const std::optional<Error>& error) {
+    wkWebView->evaluateJavaScript(script, [weakSelf](const nlohmann::json&, const std::optional<Error>& error) {
         if (!error) return;
         if (auto self = weakSelf.lock())
             self->showAlertDialog("ERROR: Evaluating jscode: " + error->description(), nullptr);
@@ -620,18 +681,18 @@ void ViewControllerSDK::dispatchVRDisplayEvent(const std::string& type, const st
 
 void ViewControllerSDK::sessionDidAddAnchors(ARSession&, const ARAnchorList& list) {
     TEVRA_ASSERT_MAIN_THREAD();
-    if (auto planes = getPlanesString(list)) dispatchVRDisplayEvent("planesadded", "planes", *planes);
+    dispatchAnchorEvent("planesadded", "planes", list, true);
 }
 
 void ViewControllerSDK::sessionDidUpdateAnchors(ARSession&, const ARAnchorList& list) {
     TEVRA_ASSERT_MAIN_THREAD();
-    if (auto planes = getPlanesString(list)) dispatchVRDisplayEvent("planesupdated", "planes", *planes);
-    if (auto others = getAnchorsString(list)) dispatchVRDisplayEvent("anchorsupdated", "anchors", *others);
+    dispatchAnchorEvent("planesupdated", "planes", list, true);
+    dispatchAnchorEvent("anchorsupdated", "anchors", list, false);
 }
 
 void ViewControllerSDK::sessionDidRemoveAnchors(ARSession&, const ARAnchorList& list) {
     TEVRA_ASSERT_MAIN_THREAD();
-    if (auto planes = getPlanesString(list)) dispatchVRDisplayEvent("planesremoved", "planes", *planes);
+    dispatchAnchorEvent("planesremoved", "planes", list, true);
     // Removed planes give up their numbers' bookkeeping.
     for (const auto& a : list)
         if (a && a->isPlaneAnchor()) planeNumbers_.erase(a->identifier());

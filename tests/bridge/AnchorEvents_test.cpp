@@ -1,5 +1,11 @@
 #include "support/ControllerFixture.h"
 
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <iterator>
+#include <random>
+
 using namespace tevra;
 using tevra::test::ControllerFixture;
 
@@ -116,4 +122,58 @@ TEST_F(AnchorEvents, RemovingAPageAnchorSendsNothing) {
     post("Zephral", "addAnchor:3,1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1");
     post("Zephral", "removeAnchor:3");
     EXPECT_TRUE(scripts().empty());
+}
+
+// The event text of many planes and anchors, number for number as printf
+// "%f" writes them: negative zero, tiny negatives, halves, large values.
+TEST_F(AnchorEvents, ManyPlanesAndAnchorsReadAsPrintfWritesThem) {
+    std::mt19937 rng(5);
+    const float special[] = {0.0f, -0.0f, -1e-7f, 0.5f, -2.5e-6f, 1234567.9f, -0.0000005f, 3.0000005f};
+    auto value = [&](int i) {
+        if (i % 5 == 0) return special[rng() % std::size(special)];
+        return std::uniform_real_distribution<float>(-50.0f, 50.0f)(rng);
+    };
+    ARAnchorList list;
+    std::string planes = "[", anchors = "[";
+    char buf[4096];
+    auto d = [](float f) { return static_cast<double>(f); };
+    for (int i = 0; i < 60; ++i) {
+        std::array<float, 16> e;
+        for (int k = 0; k < 16; ++k) e[static_cast<size_t>(k)] = value(i + k);
+        float4x4 t = float4x4::fromElements(e.data());
+        if (i % 2 == 0) {
+            float3 center{value(i), value(i + 1), value(i + 2)}, extent{std::abs(value(i)), 0, std::abs(value(i + 3))};
+            auto p = plane("P-" + std::to_string(i), center, extent, t);
+            list.push_back(p);
+            auto m = t.elements();
+            m[12] += center.x;
+            m[13] += center.y;
+            m[14] += center.z;
+            double ex = extent.x, ez = extent.z;
+            std::snprintf(
+                buf, sizeof buf,
+                "{\"modelMatrix\":[%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f],\"identifier\":%i,\"extent\":[%f,%"
+                "f],"
+                "\"vertices\":[%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f]},",
+                d(m[0]), d(m[1]), d(m[2]), d(m[3]), d(m[4]), d(m[5]), d(m[6]), d(m[7]), d(m[8]), d(m[9]), d(m[10]),
+                d(m[11]), d(m[12]), d(m[13]), d(m[14]), d(m[15]), controller->planeIdentifier(p->identifier()), ex, ez,
+                d(static_cast<float>(ex / 2)), 0.0, d(static_cast<float>(ez / 2)), d(static_cast<float>(-ex / 2)), 0.0,
+                d(static_cast<float>(ez / 2)), d(static_cast<float>(-ex / 2)), 0.0, d(static_cast<float>(-ez / 2)),
+                d(static_cast<float>(ex / 2)), 0.0, d(static_cast<float>(-ez / 2)));
+            planes += buf;
+        } else {
+            auto a = std::make_shared<ARAnchor>("A-" + std::to_string(i), t);
+            list.push_back(a);
+            auto m = t.elements();
+            std::snprintf(buf, sizeof buf,
+                          "{\"modelMatrix\":[%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f,%f],\"identifier\":(null)},",
+                          d(m[0]), d(m[1]), d(m[2]), d(m[3]), d(m[4]), d(m[5]), d(m[6]), d(m[7]), d(m[8]), d(m[9]),
+                          d(m[10]), d(m[11]), d(m[12]), d(m[13]), d(m[14]), d(m[15]));
+            anchors += buf;
+        }
+    }
+    planes.back() = ']';
+    anchors.back() = ']';
+    EXPECT_EQ(controller->getPlanesString(list).value_or(""), planes);
+    EXPECT_EQ(controller->getAnchorsString(list).value_or(""), anchors);
 }

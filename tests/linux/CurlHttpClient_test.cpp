@@ -5,6 +5,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -326,4 +327,93 @@ TEST(CurlHttpClient, DestructionCancelsRequestsInFlightWithinBoundedTime) {
     ASSERT_TRUE(out.wait(0.1));
     ASSERT_TRUE(out.error);
     EXPECT_EQ(out.error->code, tevra::linux_platform::kHttpClientCancelled);
+}
+
+namespace {
+
+// Threads of this process whose name starts with `prefix`.
+size_t threadsNamed(const std::string& prefix) {
+    size_t n = 0;
+    for (auto& task : fs::directory_iterator("/proc/self/task")) {
+        std::ifstream in(task.path() / "comm");
+        std::string name;
+        std::getline(in, name);
+        if (name.rfind(prefix, 0) == 0) ++n;
+    }
+    return n;
+}
+
+}  // namespace
+
+TEST(CurlHttpClient, ABurstOfRequestsSharesAFewThreadsAndEveryOneGetsItsOwnAnswer) {
+    LoopbackServer server([](const LoopbackRequest& req) {
+        LoopbackResponse r;
+        r.body = req.target;
+        return r;
+    });
+    CurlHttpClient client;
+    constexpr int kRequests = 300;
+    std::mutex m;
+    std::condition_variable cv;
+    int done = 0, right = 0;
+    size_t mostThreads = 0;
+    for (int i = 0; i < kRequests; ++i) {
+        const std::string target = "/r" + std::to_string(i);
+        client.dataTask(
+            HttpRequest{"GET", server.url(target), {}, {}},
+            [&, target](std::optional<std::string> body, std::optional<HttpResponse> r, std::optional<tevra::Error>) {
+                std::lock_guard<std::mutex> lock(m);
+                if (body == target && r && r->statusCode == 200) ++right;
+                ++done;
+                cv.notify_all();
+            });
+    }
+    {
+        std::unique_lock<std::mutex> lock(m);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (done < kRequests && std::chrono::steady_clock::now() < deadline) {
+            lock.unlock();
+            mostThreads = std::max(mostThreads, threadsNamed("tevra-http"));
+            lock.lock();
+            cv.wait_for(lock, std::chrono::milliseconds(5));
+        }
+        ASSERT_EQ(done, kRequests);
+    }
+    EXPECT_EQ(right, kRequests);
+    // The transfer thread and the completion threads, however many requests.
+    EXPECT_LE(mostThreads, 1 + std::max(2u, std::thread::hardware_concurrency()));
+}
+
+TEST(CurlHttpClient, DestroyedInsideACompletionTheOthersStillComplete) {
+    LoopbackServer server([](const LoopbackRequest& req) {
+        LoopbackResponse r;
+        r.body = req.target;
+        if (req.target != "/first") r.stall = true;
+        return r;
+    });
+    auto client = std::make_shared<std::unique_ptr<CurlHttpClient>>(std::make_unique<CurlHttpClient>());
+    std::mutex m;
+    std::condition_variable cv;
+    int cancelled = 0;
+    bool destroyed = false;
+    for (int i = 0; i < 3; ++i) {
+        (*client)->dataTask(
+            HttpRequest{"GET", server.url("/stall" + std::to_string(i)), {}, {}},
+            [&](std::optional<std::string>, std::optional<HttpResponse>, std::optional<tevra::Error> e) {
+                std::lock_guard<std::mutex> lock(m);
+                if (e && e->code == tevra::linux_platform::kHttpClientCancelled) ++cancelled;
+                cv.notify_all();
+            });
+    }
+    ASSERT_TRUE(server.waitForRequests(3, 10));
+    (*client)->dataTask(HttpRequest{"GET", server.url("/first"), {}, {}},
+                        [client, &m, &cv, &destroyed](std::optional<std::string>, std::optional<HttpResponse>,
+                                                      std::optional<tevra::Error>) {
+                            client->reset();  // the client's destructor, on its completion thread
+                            std::lock_guard<std::mutex> lock(m);
+                            destroyed = true;
+                            cv.notify_all();
+                        });
+    std::unique_lock<std::mutex> lock(m);
+    EXPECT_TRUE(cv.wait_for(lock, std::chrono::seconds(20), [&] { return destroyed && cancelled == 3; }));
 }

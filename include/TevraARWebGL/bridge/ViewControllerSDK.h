@@ -381,12 +381,23 @@ private:
     // The page id of an anchor as written into events: JSON number literals
     // bare, anything else as a JSON string literal.
     std::string pageIdLiteral(const std::string& uuid) const;
+    // Append the planes (the other anchors) among `anchors` as a JSON array
+    // to `out`; false, and nothing appended, without one.
+    bool appendPlanes(std::string& out, const ARAnchorList& anchors);
+    bool appendAnchors(std::string& out, const ARAnchorList& anchors);
+    // Sends the event `type` whose member `dataName` is the array of the
+    // planes (or of the other anchors) among `anchors`; nothing without one.
+    void dispatchAnchorEvent(const char* type, const char* dataName, const ARAnchorList& anchors, bool planes);
+    void evaluateEventScript(const std::string& script);
 
     NewestFrame newestFrame_;  // lastCapturedFrame, with its own lock
     int orientationObserver_ = 0;
     bool observingOrientation_ = false;
     std::unordered_map<std::string, int32_t> planeNumbers_;
     int32_t nextPlaneNumber_ = 1;
+    // The anchor events' script, written in place and reused from frame to
+    // frame: with a thousand planes it is half a megabyte.
+    std::string eventScript_;
 };
 
 }  // namespace tevra

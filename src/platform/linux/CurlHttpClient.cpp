@@ -1,8 +1,10 @@
 #include "platform/linux/CurlHttpClient.h"
 #include "base/ThreadAnnotations.h"
+#include "base/WorkerPool.h"
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,8 +15,10 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace tevra::linux_platform {
@@ -62,50 +66,6 @@ bool equalsIgnoreCase(std::string_view a, std::string_view b) {
 }
 
 }  // namespace
-
-struct CurlHttpClient::Shared {
-    Options options;
-    std::atomic<bool> stopping{false};
-    mutable Mutex mutex;
-    uint64_t nextId TEVRA_GUARDED_BY(mutex) = 1;
-    std::map<uint64_t, std::thread> threads TEVRA_GUARDED_BY(mutex);
-    std::vector<uint64_t> finished TEVRA_GUARDED_BY(mutex);
-    size_t inFlight TEVRA_GUARDED_BY(mutex) = 0;
-
-    CURLSH* share = nullptr;
-    // libcurl's own share locks, taken and released in its callbacks (never
-    // in one scope): plain mutexes the analysis does not follow.
-    std::mutex shareLocks[CURL_LOCK_DATA_LAST];
-
-    // Runs when the client and every request thread have let go.
-    ~Shared() {
-        if (share) curl_share_cleanup(share);
-    }
-
-    // Runs `work` on a new thread; false when shutting down.
-    bool start(std::function<void()> work, const std::shared_ptr<Shared>& self) {
-        MutexLock lock(mutex);
-        if (stopping) return false;
-        // Threads that already finished only need joining.
-        for (uint64_t id : finished) {
-            auto it = threads.find(id);
-            if (it != threads.end()) {
-                if (it->second.joinable()) it->second.join();
-                threads.erase(it);
-            }
-        }
-        finished.clear();
-        uint64_t id = nextId++;
-        ++inFlight;
-        threads.emplace(id, std::thread([self, id, work = std::move(work)] {
-                            work();
-                            MutexLock l(self->mutex);
-                            --self->inFlight;
-                            self->finished.push_back(id);
-                        }));
-        return true;
-    }
-};
 
 namespace {
 
@@ -214,47 +174,71 @@ int progressOfTransfer(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, cur
     return 0;
 }
 
-void lockShare(CURL*, curl_lock_data data, curl_lock_access, void* user) {
-    static_cast<std::mutex*>(user)[data].lock();
-}
+// One request, from submission to its completion.
+struct Job {
+    HttpRequest request;
+    bool download = false;
+    HttpClient::DataCompletion dataCompletion;
+    HttpClient::DownloadCompletion downloadCompletion;
+    std::string method;
+    std::string path;  // the download's temporary file
+    Transfer t;
+    CURL* curl = nullptr;
+    curl_slist* headers = nullptr;
+};
 
-void unlockShare(CURL*, curl_lock_data data, void* user) { static_cast<std::mutex*>(user)[data].unlock(); }
-
-// Performs the request into `t`; returns an error for a transport failure.
-std::optional<Error> perform(const HttpRequest& request, Transfer& t, CURLSH* share) {
+// Sets up the transfer of `job`; an error when it can't be made.
+std::optional<Error> prepare(Job& job, const CurlHttpClient::Options& options) {
+    const HttpRequest& request = job.request;
     for (auto& [name, value] : request.headers) {
         if (!validHeader(name, value)) {
             return makeError(kHttpClientInvalidRequest,
                              "Invalid header field \"" + trim(name.substr(0, 64)) + "\" in the request");
         }
     }
+    Transfer& t = job.t;
+    if (job.download) {
+        std::error_code ec;
+        std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
+        if (ec || dir.empty()) dir = "/tmp";
+        std::string path = (dir / "TevraARWebGL-download-XXXXXX").string();
+        int fd = mkostemp(path.data(), O_CLOEXEC);
+        if (fd < 0) {
+            int err = errno;
+            return makeError(CURLE_WRITE_ERROR,
+                             "Could not create a temporary file in " + dir.string() + ": " + std::strerror(err));
+        }
+        t.fd = fd;
+        job.path = std::move(path);
+    }
     CURL* curl = curl_easy_init();
     if (!curl) return makeError(CURLE_FAILED_INIT, "Could not create an HTTP transfer");
+    job.curl = curl;
 
-    curl_slist* headers = nullptr;
     bool hasUserAgent = false;
     for (auto& [name, value] : request.headers) {
         if (equalsIgnoreCase(name, "User-Agent")) hasUserAgent = true;
         // "Name;" sends an empty value ("Name:" would remove the header).
         std::string line = value.empty() ? name + ";" : name + ": " + value;
-        headers = curl_slist_append(headers, line.c_str());
+        job.headers = curl_slist_append(job.headers, line.c_str());
     }
-    headers = curl_slist_append(headers, "Expect:");
+    job.headers = curl_slist_append(job.headers, "Expect:");
 
-    const std::string method = request.method.empty() ? "GET" : request.method;
+    job.method = request.method.empty() ? "GET" : request.method;
+    curl_easy_setopt(curl, CURLOPT_PRIVATE, &job);
     curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 20L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    const long idle = std::max(1L, t.options->idleTimeoutSeconds);
+    const long idle = std::max(1L, options.idleTimeoutSeconds);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, idle);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, idle);
     curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
-    if (!hasUserAgent) curl_easy_setopt(curl, CURLOPT_USERAGENT, t.options->userAgent.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    if (!hasUserAgent) curl_easy_setopt(curl, CURLOPT_USERAGENT, options.userAgent.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, job.headers);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, t.errorBuffer);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &writeToTransfer);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &t);
@@ -263,26 +247,26 @@ std::optional<Error> perform(const HttpRequest& request, Transfer& t, CURLSH* sh
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &progressOfTransfer);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &t);
-    if (share) curl_easy_setopt(curl, CURLOPT_SHARE, share);
 
-    if (method == "HEAD") {
+    if (job.method == "HEAD") {
         curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
-    } else if (method == "POST" || !request.body.empty()) {
+    } else if (job.method == "POST" || !request.body.empty()) {
         // POSTFIELDS with an explicit size: binary-safe, sent with Content-Length.
         curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
         curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
-        if (method != "POST") curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
-    } else if (method != "GET") {
-        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
+        if (job.method != "POST") curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, job.method.c_str());
+    } else if (job.method != "GET") {
+        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, job.method.c_str());
     }
+    return std::nullopt;
+}
 
-    CURLcode rc = curl_easy_perform(curl);
+// The outcome of a finished transfer: nothing for an answer, else the error.
+std::optional<Error> outcome(Job& job, CURLcode rc) {
+    Transfer& t = job.t;
     long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(job.curl, CURLINFO_RESPONSE_CODE, &status);
     t.response.statusCode = status;
-    curl_easy_cleanup(curl);
-    curl_slist_free_all(headers);
-
     if (rc == CURLE_OK) {
         // libcurl takes a connection closed inside the headers as the end of
         // an empty answer; that is no answer.
@@ -315,7 +299,136 @@ std::optional<Error> perform(const HttpRequest& request, Transfer& t, CURLSH* sh
     return makeError(rc, detail);
 }
 
+// Completions run on a few threads of their own, never on the transfer
+// thread: a slow completion (unpacking a downloaded model) holds up no
+// transfer. As many as there are cores, and at least two.
+size_t completionThreads() { return std::max(2u, std::thread::hardware_concurrency()); }
+
+// The most connections open at once; further requests wait for one.
+constexpr long kMaxConnections = 128;
+
 }  // namespace
+
+struct CurlHttpClient::Shared : std::enable_shared_from_this<Shared> {
+    Options options;
+    std::atomic<bool> stopping{false};
+    mutable Mutex mutex;
+    std::vector<std::shared_ptr<Job>> incoming TEVRA_GUARDED_BY(mutex);
+    size_t inFlight TEVRA_GUARDED_BY(mutex) = 0;
+    // The transfer thread, started with the first request.
+    std::thread transfers TEVRA_GUARDED_BY(mutex);
+    CURLM* multi = nullptr;
+    WorkerPool completions{completionThreads(), "tevra-http-done"};
+
+    ~Shared() {
+        completions.shutdown();
+        if (multi) curl_multi_cleanup(multi);
+    }
+
+    // Queues `job` for the transfer thread; false when shutting down.
+    bool submit(std::shared_ptr<Job> job) {
+        {
+            MutexLock lock(mutex);
+            if (stopping || !multi) return false;
+            ++inFlight;
+            incoming.push_back(std::move(job));
+            if (!transfers.joinable()) transfers = std::thread([this] { run(); });
+        }
+        curl_multi_wakeup(multi);
+        return true;
+    }
+
+    // Hands the finished `job` to a completion thread.
+    void finish(const std::shared_ptr<Job>& job, std::optional<Error> error) {
+        if (job->curl) {
+            curl_multi_remove_handle(multi, job->curl);
+            curl_easy_cleanup(job->curl);
+            job->curl = nullptr;
+        }
+        curl_slist_free_all(job->headers);
+        job->headers = nullptr;
+        if (job->t.fd >= 0) {
+            if (::close(job->t.fd) != 0 && !error) {
+                error = makeError(CURLE_WRITE_ERROR,
+                                  std::string("Could not write the downloaded data: ") + std::strerror(errno));
+            }
+            job->t.fd = -1;
+        }
+        if (error && !job->path.empty()) {
+            ::unlink(job->path.c_str());
+            job->path.clear();
+        }
+        // The completion keeps the client's state alive: the client may be
+        // destroyed inside an earlier completion.
+        completions.post(
+            [self = shared_from_this(), job = std::shared_ptr<Job>(job), error = std::move(error)]() mutable {
+                if (job->download) {
+                    if (job->downloadCompletion) {
+                        if (error) {
+                            job->downloadCompletion(std::nullopt, std::nullopt, std::move(error));
+                        } else {
+                            job->downloadCompletion(job->path, std::move(job->t.response), std::nullopt);
+                        }
+                    }
+                    // The caller moved the file away if it wanted to keep it.
+                    if (!job->path.empty()) ::unlink(job->path.c_str());
+                } else if (job->dataCompletion) {
+                    if (error) {
+                        job->dataCompletion(std::nullopt, std::nullopt, std::move(error));
+                    } else {
+                        job->dataCompletion(std::move(job->t.body), std::move(job->t.response), std::nullopt);
+                    }
+                }
+                job.reset();
+                MutexLock lock(self->mutex);
+                --self->inFlight;
+            });
+    }
+
+    // The transfer thread: every transfer runs on one libcurl multi handle.
+    void run() {
+        pthread_setname_np(pthread_self(), "tevra-http");
+        std::unordered_map<CURL*, std::shared_ptr<Job>> active;
+        for (;;) {
+            std::vector<std::shared_ptr<Job>> fresh;
+            bool stop = false;
+            {
+                MutexLock lock(mutex);
+                fresh.swap(incoming);
+                stop = stopping;
+            }
+            for (auto& job : fresh) {
+                if (stop) {
+                    finish(job, cancelledError());
+                } else if (auto error = prepare(*job, options)) {
+                    finish(job, std::move(error));
+                } else if (CURLMcode mc = curl_multi_add_handle(multi, job->curl); mc != CURLM_OK) {
+                    finish(job, makeError(CURLE_FAILED_INIT,
+                                          std::string("Could not start an HTTP transfer: ") + curl_multi_strerror(mc)));
+                } else {
+                    active.emplace(job->curl, job);
+                }
+            }
+            if (stop) {
+                for (auto& [curl, job] : active) finish(job, cancelledError());
+                return;
+            }
+            int running = 0;
+            curl_multi_perform(multi, &running);
+            int left = 0;
+            while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
+                if (msg->msg != CURLMSG_DONE) continue;
+                auto it = active.find(msg->easy_handle);
+                if (it == active.end()) continue;
+                std::shared_ptr<Job> job = std::move(it->second);
+                active.erase(it);
+                CURLcode rc = msg->data.result;
+                finish(job, outcome(*job, rc));
+            }
+            curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+        }
+    }
+};
 
 CurlHttpClient::Options CurlHttpClient::Options::fromLimits(const Limits& limits) {
     Options o;
@@ -333,32 +446,23 @@ CurlHttpClient::CurlHttpClient(const Limits& limits) : CurlHttpClient(Options::f
 CurlHttpClient::CurlHttpClient(Options options) : shared_(std::make_shared<Shared>()) {
     globalInit();
     shared_->options = std::move(options);
-    // DNS answers and TLS sessions are shared between the transfers.
-    shared_->share = curl_share_init();
-    if (shared_->share) {
-        curl_share_setopt(shared_->share, CURLSHOPT_LOCKFUNC, &lockShare);
-        curl_share_setopt(shared_->share, CURLSHOPT_UNLOCKFUNC, &unlockShare);
-        curl_share_setopt(shared_->share, CURLSHOPT_USERDATA, shared_->shareLocks);
-        curl_share_setopt(shared_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-        curl_share_setopt(shared_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-    }
+    shared_->multi = curl_multi_init();
+    if (shared_->multi) curl_multi_setopt(shared_->multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, kMaxConnections);
 }
 
 CurlHttpClient::~CurlHttpClient() {
-    shared_->stopping = true;
-    std::map<uint64_t, std::thread> threads;
+    std::thread transfers;
     {
         MutexLock lock(shared_->mutex);
-        threads.swap(shared_->threads);
+        shared_->stopping = true;
+        transfers = std::move(shared_->transfers);
     }
-    for (auto& [id, t] : threads) {
-        if (t.get_id() == std::this_thread::get_id()) {
-            // Destroyed inside a completion: that thread ends on its own.
-            t.detach();
-        } else if (t.joinable()) {
-            t.join();
-        }
-    }
+    if (shared_->multi) curl_multi_wakeup(shared_->multi);
+    // The transfer thread cancels what is in flight and hands every
+    // completion over; the completion threads then run them all. Destroyed
+    // inside a completion, that thread finishes the rest once it returns.
+    if (transfers.joinable()) transfers.join();
+    shared_->completions.shutdown();
 }
 
 size_t CurlHttpClient::inFlight() const {
@@ -367,66 +471,28 @@ size_t CurlHttpClient::inFlight() const {
 }
 
 void CurlHttpClient::dataTask(HttpRequest request, DataCompletion completion) {
-    auto shared = shared_;
-    auto work = [shared, request = std::move(request), completion]() {
-        Transfer t;
-        t.options = &shared->options;
-        t.stopping = &shared->stopping;
-        t.maxBytes = request.maxResponseBytes > 0 ? request.maxResponseBytes : shared->options.downloadMaxBytes;
-        auto error = perform(request, t, shared->share);
-        if (!completion) return;
-        if (error) {
-            completion(std::nullopt, std::nullopt, std::move(error));
-        } else {
-            completion(std::move(t.body), std::move(t.response), std::nullopt);
-        }
-    };
-    if (!shared->start(std::move(work), shared)) {
-        // Shutting down: no thread is started; answer at once.
+    auto job = std::make_shared<Job>();
+    job->request = std::move(request);
+    job->dataCompletion = completion;
+    job->t.options = &shared_->options;
+    job->t.stopping = &shared_->stopping;
+    job->t.maxBytes =
+        job->request.maxResponseBytes > 0 ? job->request.maxResponseBytes : shared_->options.downloadMaxBytes;
+    if (!shared_->submit(std::move(job))) {
+        // Shutting down: answer at once.
         if (completion) completion(std::nullopt, std::nullopt, cancelledError());
     }
 }
 
 void CurlHttpClient::downloadTask(const std::string& url, DownloadCompletion completion) {
-    auto shared = shared_;
-    auto work = [shared, url, completion]() {
-        std::error_code ec;
-        std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
-        if (ec || dir.empty()) dir = "/tmp";
-        std::string path = (dir / "TevraARWebGL-download-XXXXXX").string();
-        int fd = mkostemp(path.data(), O_CLOEXEC);
-        if (fd < 0) {
-            int err = errno;
-            if (completion)
-                completion(std::nullopt, std::nullopt,
-                           makeError(CURLE_WRITE_ERROR, "Could not create a temporary file in " + dir.string() + ": " +
-                                                            std::strerror(err)));
-            return;
-        }
-        Transfer t;
-        t.options = &shared->options;
-        t.stopping = &shared->stopping;
-        t.fd = fd;
-        t.maxBytes = shared->options.downloadMaxBytes;
-        HttpRequest request;
-        request.url = url;
-        auto error = perform(request, t, shared->share);
-        if (!error && ::close(fd) != 0) {
-            error = makeError(CURLE_WRITE_ERROR,
-                              std::string("Could not write the downloaded data: ") + std::strerror(errno));
-        } else if (error) {
-            ::close(fd);
-        }
-        if (error) {
-            ::unlink(path.c_str());
-            if (completion) completion(std::nullopt, std::nullopt, std::move(error));
-            return;
-        }
-        if (completion) completion(path, std::move(t.response), std::nullopt);
-        // The caller moved the file away if it wanted to keep it.
-        ::unlink(path.c_str());
-    };
-    if (!shared->start(std::move(work), shared)) {
+    auto job = std::make_shared<Job>();
+    job->request.url = url;
+    job->download = true;
+    job->downloadCompletion = completion;
+    job->t.options = &shared_->options;
+    job->t.stopping = &shared_->stopping;
+    job->t.maxBytes = shared_->options.downloadMaxBytes;
+    if (!shared_->submit(std::move(job))) {
         if (completion) completion(std::nullopt, std::nullopt, cancelledError());
     }
 }

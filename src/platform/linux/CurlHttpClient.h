@@ -1,8 +1,13 @@
 // The HTTP client on Linux, built on libcurl.
 //
-// Every request runs on a thread of its own (one easy handle each), so
-// requests in flight proceed independently; the completion is called on that
-// same thread, never on the main thread.
+// Every transfer runs on one thread of the client, on a libcurl multi handle
+// (one easy handle per request), so requests in flight proceed independently
+// and a burst of a thousand requests costs no more threads than one. At most
+// 128 connections are open at once; a request beyond that waits for one, and
+// its idle timeout starts when it has one. Completions run on a few threads
+// of the client (as many as there are cores, at least two), never on the
+// transfer thread or the main thread: a slow completion holds up no transfer,
+// and completions may run at the same time as each other.
 //
 // Defaults, as the library expects of its HTTP client:
 // - redirects are followed (at most 20);
@@ -39,6 +44,8 @@
 // Shutdown: the destructor aborts the transfers in flight (their completions
 // get a "cancelled" error), waits for every completion to return and joins
 // the threads. Requests started afterwards complete at once with that error.
+// Destroyed inside a completion, it waits for the other completions; that
+// completion's thread runs the ones still queued after it returns.
 #pragma once
 
 #include <cstdint>
