@@ -77,6 +77,11 @@ struct Pixel {
 class Picture {
 public:
     explicit Picture(cairo_surface_t* s) : surface_(s) {}
+    Picture(const Picture&) = delete;
+    Picture& operator=(Picture&& other) noexcept {
+        std::swap(surface_, other.surface_);
+        return *this;
+    }
     ~Picture() {
         if (surface_) cairo_surface_destroy(surface_);
     }
@@ -568,27 +573,39 @@ TEST_F(HostTest, MarkerLandsWhereTheSessionPutsItAndThePictureIsTheScreens) {
     EXPECT_NEAR(sx / n, expected.x, 1.5) << "the page drew with " << app_->evaluate("drawnWith").value_or(0).dump();
     EXPECT_NEAR(sy / n, expected.y, 1.5);
 
-    // The X server's own picture of the window, from the root window.
+    // The X server's own picture of the window, from the root window. On a
+    // loaded machine the server may still show the previous paint, so the
+    // two are compared again, after the main loop had time, a few times.
     GtkWidget* host = gtk_widget_get_parent(app_->pageView()->widget());
     int ox = 0, oy = 0, hx = 0, hy = 0;
     gdk_window_get_origin(gtk_widget_get_window(app_->window()), &ox, &oy);
     gtk_widget_translate_coordinates(host, app_->window(), 0, 0, &hx, &hy);
-    GdkPixbuf* screen =
-        gdk_pixbuf_get_from_window(gdk_get_default_root_window(), ox + hx, oy + hy, shot.width(), shot.height());
-    ASSERT_TRUE(screen);
-    const int channels = gdk_pixbuf_get_n_channels(screen), stride = gdk_pixbuf_get_rowstride(screen);
-    const guchar* pixels = gdk_pixbuf_read_pixels(screen);
     int worst = 0;
     long over = 0;
-    for (int y = 0; y < shot.height(); ++y)
-        for (int x = 0; x < shot.width(); ++x) {
-            const guchar* q = pixels + static_cast<size_t>(y) * stride + x * channels;
-            const Pixel p = shot.at(x, y);
-            const int d = std::max({std::abs(p.r - q[0]), std::abs(p.g - q[1]), std::abs(p.b - q[2])});
-            worst = std::max(worst, d);
-            over += d > 2;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        if (attempt > 0) {
+            HostApp::iterateUntil([] { return false; }, 0.3);
+            shot = Picture(app_->composite());
+            ASSERT_TRUE(shot.valid());
         }
-    g_object_unref(screen);
+        GdkPixbuf* screen =
+            gdk_pixbuf_get_from_window(gdk_get_default_root_window(), ox + hx, oy + hy, shot.width(), shot.height());
+        ASSERT_TRUE(screen);
+        const int channels = gdk_pixbuf_get_n_channels(screen), stride = gdk_pixbuf_get_rowstride(screen);
+        const guchar* pixels = gdk_pixbuf_read_pixels(screen);
+        worst = 0;
+        over = 0;
+        for (int y = 0; y < shot.height(); ++y)
+            for (int x = 0; x < shot.width(); ++x) {
+                const guchar* q = pixels + static_cast<size_t>(y) * stride + x * channels;
+                const Pixel p = shot.at(x, y);
+                const int d = std::max({std::abs(p.r - q[0]), std::abs(p.g - q[1]), std::abs(p.b - q[2])});
+                worst = std::max(worst, d);
+                over += d > 2;
+            }
+        g_object_unref(screen);
+        if (worst <= 2) break;
+    }
     std::cout << "marker " << sx / n - expected.x << ", " << sy / n - expected.y
               << " px from the session's point; picture against the X server's: largest difference " << worst
               << " levels, " << over << " of " << shot.width() * shot.height() << " pixels over 2" << std::endl;
