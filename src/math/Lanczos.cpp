@@ -738,6 +738,102 @@ bool resample420Upright(const Planes420& src, int quarterTurns, uint8_t* dst, si
     return true;
 }
 
+bool resamplePlaneTurned(const uint8_t* src, size_t srcWidth, size_t srcHeight, size_t srcBytesPerRow, size_t channels,
+                         uint8_t* const* dst, const size_t* dstBytesPerRow, size_t dstWidth, size_t dstHeight,
+                         int quarterTurns) {
+    if (channels < 1 || channels > 4 || !dst || !dstBytesPerRow) return false;
+    if (!src || srcWidth == 0 || srcHeight == 0 || dstWidth == 0 || dstHeight == 0) return false;
+    if (srcWidth > kMaxDimension || srcHeight > kMaxDimension || dstWidth > kMaxDimension ||
+        dstHeight > kMaxDimension || srcBytesPerRow < srcWidth * channels)
+        return false;
+    if (quarterTurns < 0 || quarterTurns > 3) return false;
+    const size_t outWide = quarterTurns % 2 ? dstHeight : dstWidth;
+    for (size_t c = 0; c < channels; ++c)
+        if (!dst[c] || dstBytesPerRow[c] < outWide) return false;
+    const Path path = currentPath();
+    const auto vAxis = axisFor(srcHeight, dstHeight);
+    const auto hAxis = axisFor(srcWidth, dstWidth);
+    const Axis& v = *vAxis;
+    const Axis& h = *hAxis;
+    const size_t rowBytes = srcWidth * channels;
+    const size_t acrossBytes = dstHeight * channels;
+
+    // Pass one filters the plane's columns into dstHeight rows; the result is
+    // transposed (pixels of `channels` bytes) so that pass two filters the
+    // other axis with the same byte-wise vertical filter, leaving the target
+    // transposed: row x of `filtered` holds target column x.
+    thread_local std::vector<uint8_t> first, across, filtered;
+    first.resize(dstHeight * rowBytes);
+    across.resize(srcWidth * acrossBytes);
+    filtered.resize(dstWidth * acrossBytes);
+    std::vector<const uint8_t*> rows(std::max(v.pairCount, h.pairCount) * 2);
+    for (size_t y = 0; y < dstHeight; ++y) {
+        uint8_t* out = first.data() + y * rowBytes;
+        if (v.identity) {
+            std::memcpy(out, src + y * srcBytesPerRow, rowBytes);
+            continue;
+        }
+        for (size_t t = 0; t < v.pairCount * 2; ++t)
+            rows[t] = src + (v.start[y] + std::min(t, v.taps - 1)) * srcBytesPerRow;
+        vertical(path, rows.data(), v, y, out, rowBytes);
+    }
+    constexpr size_t kTile = 32;
+    for (size_t y0 = 0; y0 < dstHeight; y0 += kTile)
+        for (size_t x0 = 0; x0 < srcWidth; x0 += kTile) {
+            const size_t y1 = std::min(dstHeight, y0 + kTile), x1 = std::min(srcWidth, x0 + kTile);
+            for (size_t x = x0; x < x1; ++x) {
+                uint8_t* d = across.data() + x * acrossBytes;
+                for (size_t y = y0; y < y1; ++y)
+                    std::memcpy(d + y * channels, first.data() + y * rowBytes + x * channels, channels);
+            }
+        }
+    for (size_t x = 0; x < dstWidth; ++x) {
+        uint8_t* out = filtered.data() + x * acrossBytes;
+        if (h.identity) {
+            std::memcpy(out, across.data() + x * acrossBytes, acrossBytes);
+            continue;
+        }
+        for (size_t t = 0; t < h.pairCount * 2; ++t)
+            rows[t] = across.data() + (h.start[x] + std::min(t, h.taps - 1)) * acrossBytes;
+        vertical(path, rows.data(), h, x, out, acrossBytes);
+    }
+    // Target pixel (x, y) is filtered[x][y]; write it turned, one plane per
+    // channel. A quarter turn clockwise puts (x, y) at (dstHeight - 1 - y, x).
+    const uint8_t* t = filtered.data();
+    for (size_t c = 0; c < channels; ++c) {
+        uint8_t* plane = dst[c];
+        const size_t stride = dstBytesPerRow[c];
+        switch (quarterTurns) {
+            case 1:  // row y' is column y' of the target, bottom to top
+                for (size_t yy = 0; yy < dstWidth; ++yy) {
+                    const uint8_t* in = t + yy * acrossBytes + c;
+                    uint8_t* o = plane + yy * stride;
+                    for (size_t xx = 0; xx < dstHeight; ++xx) o[xx] = in[(dstHeight - 1 - xx) * channels];
+                }
+                break;
+            case 3:  // row y' is column dstWidth - 1 - y', top to bottom
+                for (size_t yy = 0; yy < dstWidth; ++yy) {
+                    const uint8_t* in = t + (dstWidth - 1 - yy) * acrossBytes + c;
+                    uint8_t* o = plane + yy * stride;
+                    for (size_t xx = 0; xx < dstHeight; ++xx) o[xx] = in[xx * channels];
+                }
+                break;
+            default: {
+                const bool half = quarterTurns == 2;
+                for (size_t yy = 0; yy < dstHeight; ++yy) {
+                    const size_t sy = half ? dstHeight - 1 - yy : yy;
+                    uint8_t* o = plane + yy * stride;
+                    for (size_t xx = 0; xx < dstWidth; ++xx) {
+                        const size_t sx = half ? dstWidth - 1 - xx : xx;
+                        o[xx] = t[sx * acrossBytes + sy * channels + c];
+                    }
+                }
+            }
+        }
+    }
+    return true;
+}
+
 const char* activePath() { return pathName(currentPath()); }
 
 bool forcePathForTesting(const char* name) {
