@@ -192,6 +192,21 @@ void ViewControllerSDK::handleVPSMessage(const nlohmann::json& body) {
     PixelBufferRef frame = retainedLastCapturedFrame();
     if (!frame) return;
     std::weak_ptr<ViewControllerSDK> weakSelf = weak_from_this();
+    if (frame->pixelFormatType() == kCVPixelFormatType_420YpCbCr8BiPlanarFullRange &&
+        !ImageContext::isEmpty(ImageContext::extentOfPixelBuffer(*frame)) && frame->baseAddressOfPlane(0) &&
+        frame->baseAddressOfPlane(1)) {
+        // Made upright and fitted on the frame's planes by the request: no
+        // full-size RGB image. Other frames go through imageFromPixelBuffer.
+        VPSClientSettings settings{targetSize,
+                                   static_cast<double>(cameraFrameJpegCompressionFactor),
+                                   {cameraFx, cameraFy, cameraCx, cameraCy}};
+        std::string id = message->id;
+        sendVPSRequest(std::move(frame), platform().device->orientation(), message->meta, message->server,
+                       message->token, settings, [weakSelf, id](const std::string& answer) {
+                           if (auto s = weakSelf.lock()) sendVPSAnswerToPage(*s, id, answer);
+                       });
+        return;
+    }
     imageFromPixelBuffer(std::move(frame), [weakSelf, m = std::move(*message)](std::shared_ptr<Image> image) {
         auto self = weakSelf.lock();
         if (!self) return;

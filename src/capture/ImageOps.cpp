@@ -114,6 +114,93 @@ std::shared_ptr<Image> resizeImageKeepAspect(const Image& image, Size box) {
     return drawImageScaled(image, fittedSize(image.size(), box));
 }
 
+std::optional<YCbCrImage> fittedUprightPlanes(PixelBuffer& frame, long deviceOrientation, Size box) {
+    if (frame.pixelFormatType() != kCVPixelFormatType_420YpCbCr8BiPlanarFullRange || frame.planeCount() != 2)
+        return std::nullopt;
+    const size_t W = frame.width(), H = frame.height();
+    const size_t cW = (W + 1) / 2, cH = (H + 1) / 2;
+    if (W == 0 || H == 0 || W > kMaxBitmapSide || H > kMaxBitmapSide) return std::nullopt;
+    if (frame.widthOfPlane(0) < W || frame.heightOfPlane(0) < H || frame.widthOfPlane(1) < cW ||
+        frame.heightOfPlane(1) < cH || frame.bytesPerRowOfPlane(0) < W || frame.bytesPerRowOfPlane(1) < 2 * cW)
+        return std::nullopt;
+    PixelBufferLock lock(frame, kCVPixelBufferLock_ReadOnly);
+    const uint8_t* luma = frame.baseAddressOfPlane(0);
+    const uint8_t* chroma = frame.baseAddressOfPlane(1);
+    if (!luma || !chroma) return std::nullopt;
+    size_t lumaStride = frame.bytesPerRowOfPlane(0), chromaStride = frame.bytesPerRowOfPlane(1);
+
+    int q = 0;
+    bool canvas = false;
+    switch (deviceOrientation) {
+        case UIDeviceOrientationPortrait:
+            q = 1;
+            break;
+        case UIDeviceOrientationPortraitUpsideDown:
+            q = 3;
+            break;
+        case UIDeviceOrientationLandscapeLeft:
+            q = 0;
+            break;
+        case UIDeviceOrientationLandscapeRight:
+            q = 2;
+            break;
+        default:
+            canvas = true;
+    }
+    // Unknown, face up, face down: the unturned frame centred in an H x W
+    // canvas of black (Y 0, Cb = Cr = 128), as the RGB canvas is drawn.
+    std::vector<uint8_t> canvasLuma, canvasChroma;
+    size_t srcW = W, srcH = H, srcCW = cW, srcCH = cH;
+    if (canvas) {
+        srcW = H, srcH = W, srcCW = (srcW + 1) / 2, srcCH = (srcH + 1) / 2;
+        canvasLuma.assign(srcW * srcH, 0);
+        canvasChroma.assign(2 * srcCW * srcCH, 128);
+        const long dx = floorHalf(static_cast<long>(srcW) - static_cast<long>(W));
+        const long dy = floorHalf(static_cast<long>(srcH) - static_cast<long>(H));
+        for (long y = std::max(0L, dy); y < std::min(static_cast<long>(srcH), dy + static_cast<long>(H)); ++y) {
+            const long x0 = std::max(0L, dx), x1 = std::min(static_cast<long>(srcW), dx + static_cast<long>(W));
+            std::memcpy(canvasLuma.data() + static_cast<size_t>(y) * srcW + x0,
+                        luma + static_cast<size_t>(y - dy) * lumaStride + (x0 - dx), static_cast<size_t>(x1 - x0));
+        }
+        // Chroma pairs follow the luma offset halved (an odd offset drops half a sample).
+        const long cdx = floorHalf(dx), cdy = floorHalf(dy);
+        for (long y = std::max(0L, cdy); y < std::min(static_cast<long>(srcCH), cdy + static_cast<long>(cH)); ++y) {
+            const long x0 = std::max(0L, cdx), x1 = std::min(static_cast<long>(srcCW), cdx + static_cast<long>(cW));
+            if (x1 <= x0) continue;
+            std::memcpy(canvasChroma.data() + 2 * (static_cast<size_t>(y) * srcCW + x0),
+                        chroma + static_cast<size_t>(y - cdy) * chromaStride + 2 * (x0 - cdx),
+                        2 * static_cast<size_t>(x1 - x0));
+        }
+        luma = canvasLuma.data(), lumaStride = srcW;
+        chroma = canvasChroma.data(), chromaStride = 2 * srcCW;
+    }
+    const bool swap = q % 2 == 1;
+    const Size upright = swap ? Size{double(srcH), double(srcW)} : Size{double(srcW), double(srcH)};
+    const Size fitted = fittedSize(upright, box);
+    const size_t w = canvasPixels(fitted.width, 1.0), h = canvasPixels(fitted.height, 1.0);
+    if (!w || !h) return std::nullopt;
+    YCbCrImage out;
+    out.width = w, out.height = h;
+    const size_t cw = (w + 1) / 2, ch = (h + 1) / 2;
+    try {
+        out.y.resize(w * h);
+        out.cb.resize(cw * ch);
+        out.cr.resize(cw * ch);
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+    uint8_t* yPlane[1] = {out.y.data()};
+    const size_t yStride[1] = {w};
+    if (!lanczos::resamplePlaneTurned(luma, srcW, srcH, lumaStride, 1, yPlane, yStride, swap ? h : w, swap ? w : h, q))
+        return std::nullopt;
+    uint8_t* cPlanes[2] = {out.cb.data(), out.cr.data()};
+    const size_t cStrides[2] = {cw, cw};
+    if (!lanczos::resamplePlaneTurned(chroma, srcCW, srcCH, chromaStride, 2, cPlanes, cStrides, swap ? ch : cw,
+                                      swap ? cw : ch, q))
+        return std::nullopt;
+    return out;
+}
+
 Rect centredCropRect(Size image, Size target, long interfaceOrientation) {
     const double W = image.width, H = image.height;
     const double a = target.height / target.width;

@@ -22,8 +22,11 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "capture/Image.h"
+#include "platform/PixelBuffer.h"
 #include "math/Simd.h"
 
 namespace tevra {
@@ -52,6 +55,22 @@ std::shared_ptr<Image> drawImageScaled(const Image& image, Size canvas);
 
 // Fits the image into `box` keeping its aspect ratio (may enlarge).
 std::shared_ptr<Image> resizeImageKeepAspect(const Image& image, Size box);
+
+// A full-range YCbCr 4:2:0 image in three planes: width x height luma
+// samples (rows `width` apart) and two chroma planes of (width + 1) / 2 x
+// (height + 1) / 2 samples (rows (width + 1) / 2 apart).
+struct YCbCrImage {
+    size_t width = 0, height = 0;
+    std::vector<uint8_t> y, cb, cr;
+};
+
+// The camera frame ("420f" planes) made upright for `deviceOrientation` as
+// uprightImageForDeviceOrientation does (face up and the others keep their
+// black bands) and fitted into `box` as resizeImageKeepAspect does, filtered
+// on the luma and chroma planes: no full-size RGB image is made. None for
+// another pixel format, an empty frame or box, or when memory runs out.
+// Example: a 1920 x 1440 frame held portrait in 540 x 960 is 540 x 720.
+std::optional<YCbCrImage> fittedUprightPlanes(PixelBuffer& frame, long deviceOrientation, Size box);
 
 // The largest centred rectangle of an image of size `image` whose
 // height-to-width ratio equals target.height / target.width. Portrait

@@ -44,4 +44,23 @@ std::optional<std::string> jpegRepresentation(const Image& image, double compres
     return out;
 }
 
+std::optional<std::string> jpegRepresentation(const YCbCrImage& image, double compressionFactor) {
+    const size_t cw = (image.width + 1) / 2, ch = (image.height + 1) / 2;
+    if (image.width == 0 || image.height == 0 || image.width > kMaxBitmapSide || image.height > kMaxBitmapSide ||
+        image.y.size() < image.width * image.height || image.cb.size() < cw * ch || image.cr.size() < cw * ch)
+        return std::nullopt;
+    tjhandle h = threadCompressor();
+    if (!h) return std::nullopt;
+    const unsigned char* planes[3] = {image.y.data(), image.cb.data(), image.cr.data()};
+    const int strides[3] = {static_cast<int>(image.width), static_cast<int>(cw), static_cast<int>(cw)};
+    unsigned char* jpeg = nullptr;
+    unsigned long size = 0;
+    int rc = tjCompressFromYUVPlanes(h, planes, static_cast<int>(image.width), strides, static_cast<int>(image.height),
+                                     TJSAMP_420, &jpeg, &size, jpegQualityForCompressionFactor(compressionFactor), 0);
+    std::optional<std::string> out;
+    if (rc == 0 && jpeg && size > 0) out.emplace(reinterpret_cast<const char*>(jpeg), size);
+    if (jpeg) tjFree(jpeg);
+    return out;
+}
+
 }  // namespace tevra

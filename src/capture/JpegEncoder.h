@@ -17,11 +17,16 @@
 #include <string>
 
 #include "capture/Image.h"
+#include "capture/ImageOps.h"
 
 namespace tevra {
 
 int jpegQualityForCompressionFactor(double factor);
 
 std::optional<std::string> jpegRepresentation(const Image& image, double compressionFactor);
+
+// The same from planes already in YCbCr 4:2:0: no colour conversion or
+// chroma subsampling in the encoder.
+std::optional<std::string> jpegRepresentation(const YCbCrImage& image, double compressionFactor);
 
 }  // namespace tevra

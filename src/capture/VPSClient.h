@@ -22,6 +22,7 @@
 
 #include "capture/Image.h"
 #include "capture/VPSRequest.h"
+#include "platform/PixelBuffer.h"
 
 namespace tevra {
 
@@ -33,6 +34,14 @@ struct VPSClientSettings {
 };
 
 void sendVPSRequest(std::shared_ptr<Image> image, const std::string& meta, const std::string& server,
+                    const std::string& token, const VPSClientSettings& settings,
+                    std::function<void(const std::string&)> answer);
+
+// The same for a "420f" camera frame, made upright for `deviceOrientation`
+// (uprightImageForDeviceOrientation's codes) and fitted on its luma and
+// chroma planes on the queue (fittedUprightPlanes): no RGB image is made.
+// The frame is held until its JPEG is made.
+void sendVPSRequest(PixelBufferRef frame, long deviceOrientation, const std::string& meta, const std::string& server,
                     const std::string& token, const VPSClientSettings& settings,
                     std::function<void(const std::string&)> answer);
 

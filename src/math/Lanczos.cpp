@@ -738,6 +738,141 @@ bool resample420Upright(const Planes420& src, int quarterTurns, uint8_t* dst, si
     return true;
 }
 
+namespace {
+
+// in: h rows of w pixels of N bytes, packed; out: w rows of h pixels, packed
+// (in reverse order when `reversed`: in's row y becomes out's column h-1-y).
+// Tiles small enough that the rows read and the rows written stay in cache.
+template <size_t N>
+void transposePixels(const uint8_t* in, size_t h, size_t w, uint8_t* out, bool reversed) {
+    constexpr size_t kTile = 64;
+    for (size_t y0 = 0; y0 < h; y0 += kTile)
+        for (size_t x0 = 0; x0 < w; x0 += kTile) {
+            const size_t y1 = std::min(h, y0 + kTile), x1 = std::min(w, x0 + kTile);
+            for (size_t x = x0; x < x1; ++x) {
+                const uint8_t* sp = in + (y0 * w + x) * N;
+                if (reversed) {
+                    uint8_t* d = out + (x * h + (h - 1 - y0)) * N;
+                    for (size_t y = y0; y < y1; ++y, d -= N, sp += w * N)
+                        for (size_t k = 0; k < N; ++k) d[k] = sp[k];
+                } else {
+                    uint8_t* d = out + (x * h + y0) * N;
+                    for (size_t y = y0; y < y1; ++y, d += N, sp += w * N)
+                        for (size_t k = 0; k < N; ++k) d[k] = sp[k];
+                }
+            }
+        }
+}
+
+}  // namespace
+
+bool resamplePlaneTurned(const uint8_t* src, size_t srcWidth, size_t srcHeight, size_t srcBytesPerRow, size_t channels,
+                         uint8_t* const* dst, const size_t* dstBytesPerRow, size_t dstWidth, size_t dstHeight,
+                         int quarterTurns) {
+    if (channels < 1 || channels > 4 || !dst || !dstBytesPerRow) return false;
+    if (!src || srcWidth == 0 || srcHeight == 0 || dstWidth == 0 || dstHeight == 0) return false;
+    if (srcWidth > kMaxDimension || srcHeight > kMaxDimension || dstWidth > kMaxDimension ||
+        dstHeight > kMaxDimension || srcBytesPerRow < srcWidth * channels)
+        return false;
+    if (quarterTurns < 0 || quarterTurns > 3) return false;
+    const size_t outWide = quarterTurns % 2 ? dstHeight : dstWidth;
+    for (size_t c = 0; c < channels; ++c)
+        if (!dst[c] || dstBytesPerRow[c] < outWide) return false;
+    const Path path = currentPath();
+    const auto vAxis = axisFor(srcHeight, dstHeight);
+    const auto hAxis = axisFor(srcWidth, dstWidth);
+    const Axis& v = *vAxis;
+    const Axis& h = *hAxis;
+    const size_t rowBytes = srcWidth * channels;
+    const size_t acrossBytes = dstHeight * channels;
+
+    // Pass one filters the plane's columns into dstHeight rows; the result is
+    // transposed (pixels of `channels` bytes) so that pass two filters the
+    // other axis with the same byte-wise vertical filter, leaving the target
+    // transposed: row x of `filtered` holds target column x.
+    thread_local std::vector<uint8_t> first, across, filtered;
+    first.resize(dstHeight * rowBytes);
+    across.resize(srcWidth * acrossBytes);
+    filtered.resize(dstWidth * acrossBytes);
+    std::vector<const uint8_t*> rows(std::max(v.pairCount, h.pairCount) * 2);
+    for (size_t y = 0; y < dstHeight; ++y) {
+        uint8_t* out = first.data() + y * rowBytes;
+        if (v.identity) {
+            std::memcpy(out, src + y * srcBytesPerRow, rowBytes);
+            continue;
+        }
+        for (size_t t = 0; t < v.pairCount * 2; ++t)
+            rows[t] = src + (v.start[y] + std::min(t, v.taps - 1)) * srcBytesPerRow;
+        vertical(path, rows.data(), v, y, out, rowBytes);
+    }
+    // A quarter turn clockwise reads target columns bottom to top: the
+    // transposed rows are written reversed, so pass two gives result rows.
+    const bool reversed = quarterTurns == 1;
+    switch (channels) {
+        case 1:
+            transposePixels<1>(first.data(), dstHeight, srcWidth, across.data(), reversed);
+            break;
+        case 2:
+            transposePixels<2>(first.data(), dstHeight, srcWidth, across.data(), reversed);
+            break;
+        case 3:
+            transposePixels<3>(first.data(), dstHeight, srcWidth, across.data(), reversed);
+            break;
+        default:
+            transposePixels<4>(first.data(), dstHeight, srcWidth, across.data(), reversed);
+    }
+    // One channel turned by a quarter: pass two writes the result rows.
+    const bool direct = channels == 1 && quarterTurns % 2 == 1;
+    for (size_t x = 0; x < dstWidth; ++x) {
+        uint8_t* out = direct ? dst[0] + (quarterTurns == 1 ? x : dstWidth - 1 - x) * dstBytesPerRow[0]
+                              : filtered.data() + x * acrossBytes;
+        if (h.identity) {
+            std::memcpy(out, across.data() + x * acrossBytes, acrossBytes);
+            continue;
+        }
+        for (size_t t = 0; t < h.pairCount * 2; ++t)
+            rows[t] = across.data() + (h.start[x] + std::min(t, h.taps - 1)) * acrossBytes;
+        vertical(path, rows.data(), h, x, out, acrossBytes);
+    }
+    if (direct) return true;
+    // Target pixel (x, y) is filtered[x][y] (filtered[x][dstHeight - 1 - y]
+    // for a quarter turn clockwise); write it turned, one plane per channel.
+    // A quarter turn clockwise puts (x, y) at (dstHeight - 1 - y, x).
+    const uint8_t* t = filtered.data();
+    for (size_t c = 0; c < channels; ++c) {
+        uint8_t* plane = dst[c];
+        const size_t stride = dstBytesPerRow[c];
+        switch (quarterTurns) {
+            case 1:  // row y' is column y' of the target, bottom to top (reversed above)
+                for (size_t yy = 0; yy < dstWidth; ++yy) {
+                    const uint8_t* in = t + yy * acrossBytes + c;
+                    uint8_t* o = plane + yy * stride;
+                    for (size_t xx = 0; xx < dstHeight; ++xx) o[xx] = in[xx * channels];
+                }
+                break;
+            case 3:  // row y' is column dstWidth - 1 - y', top to bottom
+                for (size_t yy = 0; yy < dstWidth; ++yy) {
+                    const uint8_t* in = t + (dstWidth - 1 - yy) * acrossBytes + c;
+                    uint8_t* o = plane + yy * stride;
+                    for (size_t xx = 0; xx < dstHeight; ++xx) o[xx] = in[xx * channels];
+                }
+                break;
+            default: {
+                const bool half = quarterTurns == 2;
+                for (size_t yy = 0; yy < dstHeight; ++yy) {
+                    const size_t sy = half ? dstHeight - 1 - yy : yy;
+                    uint8_t* o = plane + yy * stride;
+                    for (size_t xx = 0; xx < dstWidth; ++xx) {
+                        const size_t sx = half ? dstWidth - 1 - xx : xx;
+                        o[xx] = t[sx * acrossBytes + sy * channels + c];
+                    }
+                }
+            }
+        }
+    }
+    return true;
+}
+
 const char* activePath() { return pathName(currentPath()); }
 
 bool forcePathForTesting(const char* name) {

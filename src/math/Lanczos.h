@@ -59,6 +59,17 @@ struct Planes420 {
 bool resample420Upright(const Planes420& src, int quarterTurns, uint8_t* dst, size_t dstWidth, size_t dstHeight,
                         size_t dstBytesPerRow);
 
+// One plane of `channels` (1-4) interleaved byte samples per pixel, e.g. a
+// luma plane (1) or an interleaved CbCr plane (2), resampled with the same
+// weights and rounding as resample4 (columns first, then rows, bytes between)
+// to dstWidth x dstHeight and written turned by `quarterTurns` clockwise
+// quarter turns, each channel into its own plane dst[c] (rows
+// dstBytesPerRow[c] apart; dstHeight wide for 1 and 3). False for a zero or
+// absurd size.
+bool resamplePlaneTurned(const uint8_t* src, size_t srcWidth, size_t srcHeight, size_t srcBytesPerRow, size_t channels,
+                         uint8_t* const* dst, const size_t* dstBytesPerRow, size_t dstWidth, size_t dstHeight,
+                         int quarterTurns);
+
 // Which vector code path resample4 uses on this machine ("avx512" (with the
 // fused multiply-accumulate), "avx2", "sse2" or "scalar"), for benchmarks and
 // diagnostics.

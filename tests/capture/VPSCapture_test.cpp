@@ -230,7 +230,8 @@ TEST_F(VPSCapture, FramesThatCannotBeConvertedAreReportedAndReleased) {
 TEST_F(VPSCapture, MissingContextIsMadeOnceAndKept) {
     EXPECT_TRUE(controller->ciContext());  // made at set-up on the GPU device
     controller->setCiContext(nullptr);
-    controller->processFrame(cameraFrame(8, 8));
+    // Only frames that are not "420f" are rendered to RGB for the request.
+    controller->processFrame(cameraFrame(8, 8, kCVPixelFormatType_32BGRA));
     post("TevraAR", "https://vps.example/api|{}|a");
     post("TevraAR", "https://vps.example/api|{}|b");
     drain();

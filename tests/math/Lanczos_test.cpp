@@ -88,6 +88,24 @@ TEST(Lanczos, TurnedResampleMatchesResampleThenTurn) {
                 std::vector<uint8_t> turned(ts * th, 0xEE);
                 ASSERT_TRUE(lanczos::resample4Turned(src.data(), c.sw, c.sh, ss, turned.data(), c.dw, c.dh, ts, q));
                 EXPECT_EQ(turned, expected);
+                // The same bytes from one- and two-channel planes cut out of
+                // the four channels, each channel written to its own plane.
+                for (size_t first : {size_t{0}, size_t{2}})
+                    for (size_t channels : {size_t{1}, size_t{2}}) {
+                        std::vector<uint8_t> plane(c.sw * channels * c.sh);
+                        for (size_t i = 0; i < c.sw * c.sh; ++i)
+                            for (size_t k = 0; k < channels; ++k)
+                                plane[i * channels + k] = src[(i / c.sw) * ss + 4 * (i % c.sw) + first + k];
+                        std::vector<std::vector<uint8_t>> out(channels, std::vector<uint8_t>(tw * th, 0xEE));
+                        uint8_t* outs[2] = {out[0].data(), out.back().data()};
+                        const size_t strides[2] = {tw, tw};
+                        ASSERT_TRUE(lanczos::resamplePlaneTurned(plane.data(), c.sw, c.sh, c.sw * channels, channels,
+                                                                 outs, strides, c.dw, c.dh, q));
+                        for (size_t k = 0; k < channels; ++k)
+                            for (size_t i = 0; i < tw * th; ++i)
+                                ASSERT_EQ(out[k][i], expected[(i / tw) * ts + 4 * (i % tw) + first + k])
+                                    << k << " " << i;
+                    }
             }
             lanczos::forcePathForTesting("");
         }
