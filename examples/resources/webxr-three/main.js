@@ -84,6 +84,14 @@ function askForHitSource(session) {
   }).then((source) => { hitSource = source; }, (e) => state.errors.push(String(e)));
 }
 
+const shown = {};
+function show(id, value) {
+  const text = String(value);
+  if (shown[id] === text) return;
+  shown[id] = text;
+  document.getElementById(id).textContent = text;
+}
+
 function render(time, frame) {
   if (frame) {
     const session = renderer.xr.getSession();
@@ -128,10 +136,12 @@ function render(time, frame) {
       state.planes.push({ orientation: plane.orientation, matrix: pose ? Array.from(pose.transform.matrix) : null,
         polygon: plane.polygon.map((p) => [p.x, p.y, p.z]) });
     });
-    document.getElementById('planes').textContent = state.planes.length;
-    document.getElementById('anchors').textContent = placed.length;
+    // The overlay's text is set only when it changes: a write of the same
+    // text still lays the overlay out and paints it again.
+    show('planes', state.planes.length);
+    show('anchors', placed.length);
     const stats = navigator.xr.tevraLayerStats && navigator.xr.tevraLayerStats();
-    if (stats && state.frames % 30 === 0) document.getElementById('layer').textContent = stats.meanMs.toFixed(3);
+    if (stats && state.frames % 30 === 0) show('layer', stats.meanMs.toFixed(3));
   }
   renderer.render(scene, camera);
 }
