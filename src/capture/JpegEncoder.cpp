@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 #include <turbojpeg.h>
 
@@ -51,8 +54,25 @@ std::optional<std::string> jpegRepresentation(const YCbCrImage& image, double co
         return std::nullopt;
     tjhandle h = threadCompressor();
     if (!h) return std::nullopt;
-    const unsigned char* planes[3] = {image.y.data(), image.cb.data(), image.cr.data()};
-    const int strides[3] = {static_cast<int>(image.width), static_cast<int>(cw), static_cast<int>(cw)};
+    // The compressor reads the luma plane at its padded size (even width and
+    // height for 4:2:0), one row and column past an odd-sized image: such an
+    // image goes through a copy with the last row and column repeated.
+    const size_t pw = static_cast<size_t>(tjPlaneWidth(0, static_cast<int>(image.width), TJSAMP_420));
+    const size_t ph = static_cast<size_t>(tjPlaneHeight(0, static_cast<int>(image.height), TJSAMP_420));
+    const uint8_t* luma = image.y.data();
+    std::vector<uint8_t> padded;
+    if (pw != image.width || ph != image.height) {
+        padded.resize(pw * ph);
+        for (size_t row = 0; row < ph; ++row) {
+            const uint8_t* src = image.y.data() + std::min(row, image.height - 1) * image.width;
+            uint8_t* dst = padded.data() + row * pw;
+            std::memcpy(dst, src, image.width);
+            for (size_t x = image.width; x < pw; ++x) dst[x] = src[image.width - 1];
+        }
+        luma = padded.data();
+    }
+    const unsigned char* planes[3] = {luma, image.cb.data(), image.cr.data()};
+    const int strides[3] = {static_cast<int>(pw), static_cast<int>(cw), static_cast<int>(cw)};
     unsigned char* jpeg = nullptr;
     unsigned long size = 0;
     int rc = tjCompressFromYUVPlanes(h, planes, static_cast<int>(image.width), strides, static_cast<int>(image.height),
