@@ -284,7 +284,8 @@ bool parseHostOptions(int argc, char** argv, HostOptions& o, std::string& error)
             const size_t colon = value(v) ? v.find(':') : std::string::npos;
             char* end = nullptr;
             ok = colon != std::string::npos && colon > 0;
-            if (ok) t.seconds = std::strtod(v.substr(0, colon).c_str(), &end);
+            const std::string time = ok ? v.substr(0, colon) : std::string();
+            if (ok) t.seconds = std::strtod(time.c_str(), &end);
             ok = ok && !*end && t.seconds >= 0 && t.seconds <= 86400 && parseInt(v.substr(colon + 1), n) && n >= 0 &&
                  n <= 6;
             if (ok) {
