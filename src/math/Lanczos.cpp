@@ -1,5 +1,7 @@
 #include "math/Lanczos.h"
 
+#include "math/KernelPath.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -409,57 +411,41 @@ TEVRA_LANCZOS_AVX512 void horizontalAVX512Words(const uint16_t* in, const Axis& 
 
 #endif  // TEVRA_LANCZOS_X86
 
-enum class Path { scalar, sse2, avx2, avx512 };
+using simd::KernelPath;
 
-Path bestPath() {
+KernelPath bestPath() {
 #if TEVRA_LANCZOS_X86
-    static const Path best = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                                     __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vnni")
-                                 ? Path::avx512
-                             : __builtin_cpu_supports("avx2") ? Path::avx2
-                                                              : Path::sse2;
-    return best;
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512vnni"))
+        return KernelPath::avx512;
+    if (__builtin_cpu_supports("avx2")) return KernelPath::avx2;
+    return KernelPath::sse2;
 #else
-    return Path::scalar;
+    return KernelPath::scalar;
 #endif
 }
 
-// A path forced by the test hook, or -1 for the best one.
-std::atomic<int> gForced{-1};
-
-Path currentPath() {
-    const int forced = gForced.load(std::memory_order_relaxed);
-    return forced < 0 ? bestPath() : static_cast<Path>(forced);
+simd::KernelPathChoice& choice() {
+    static simd::KernelPathChoice c(bestPath(),
+                                    {KernelPath::scalar, KernelPath::sse2, KernelPath::avx2, KernelPath::avx512});
+    return c;
 }
 
-const char* pathName(Path p) {
-    switch (p) {
-        case Path::avx512:
-            return "avx512";
-        case Path::avx2:
-            return "avx2";
-        case Path::sse2:
-            return "sse2";
-        default:
-            return "scalar";
-    }
-}
-
-void vertical(Path path, const uint8_t* const* rows, const Axis& v, size_t y, uint8_t* out, size_t bytes) {
+void vertical(KernelPath path, const uint8_t* const* rows, const Axis& v, size_t y, uint8_t* out, size_t bytes) {
 #if TEVRA_LANCZOS_X86
-    if (path == Path::avx512) return verticalAVX512(rows, v, y, out, bytes);
-    if (path == Path::avx2) return verticalAVX2(rows, v, y, out, bytes);
-    if (path == Path::sse2) return verticalSSE2(rows, v, y, out, 0, bytes);
+    if (path == KernelPath::avx512) return verticalAVX512(rows, v, y, out, bytes);
+    if (path == KernelPath::avx2) return verticalAVX2(rows, v, y, out, bytes);
+    if (path == KernelPath::sse2) return verticalSSE2(rows, v, y, out, 0, bytes);
 #endif
     (void)path;
     verticalScalar(rows, v, y, out, 0, bytes);
 }
 
-void horizontal(Path path, const uint8_t* in, const Axis& h, uint8_t* out, ptrdiff_t step) {
+void horizontal(KernelPath path, const uint8_t* in, const Axis& h, uint8_t* out, ptrdiff_t step) {
 #if TEVRA_LANCZOS_X86
-    if (path == Path::avx512 && h.taps % 4 == 0) return horizontalAVX512(in, h, out, step);
-    if (path == Path::avx2 && h.taps % 4 == 0) return horizontalAVX2(in, h, out, step);
-    if (path != Path::scalar && h.taps % 2 == 0) return horizontalSSE2(in, h, out, step);
+    if (path == KernelPath::avx512 && h.taps % 4 == 0) return horizontalAVX512(in, h, out, step);
+    if (path == KernelPath::avx2 && h.taps % 4 == 0) return horizontalAVX2(in, h, out, step);
+    if (path != KernelPath::scalar && h.taps % 2 == 0) return horizontalSSE2(in, h, out, step);
 #endif
     (void)path;
     horizontalScalar(in, h, out, step);
@@ -542,7 +528,7 @@ void resampleQuarterTurnedPlanes(const Planes420& p, int turns, uint8_t* dst, si
                                  size_t dstBytesPerRow) {
     constexpr size_t kBand = 64;
     const size_t uprightWidth = p.height, uprightHeight = p.width;
-    const Path path = currentPath();
+    const KernelPath path = choice().current();
     const auto hAxis = axisFor(uprightWidth, dstWidth);
     const auto vAxis = axisFor(uprightHeight, dstHeight);
     const Axis& h = *hAxis;
@@ -645,7 +631,7 @@ private:
 template <typename Rows>
 void resampleInto(const Rows& source, size_t srcWidth, size_t srcHeight, TurnedSink& sink, size_t dstWidth,
                   size_t dstHeight) {
-    const Path path = currentPath();
+    const KernelPath path = choice().current();
     const auto hAxis = axisFor(srcWidth, dstWidth);
     const auto vAxis = axisFor(srcHeight, dstHeight);
     const Axis& h = *hAxis;
@@ -657,7 +643,7 @@ void resampleInto(const Rows& source, size_t srcWidth, size_t srcHeight, TurnedS
     std::vector<const uint8_t*> rows(v.pairCount * 2);
 #if TEVRA_LANCZOS_X86
     // Both passes on the widest path: the filtered row stays in 16-bit words.
-    const bool words = path == Path::avx512 && !v.identity && !h.identity && h.taps % 4 == 0;
+    const bool words = path == KernelPath::avx512 && !v.identity && !h.identity && h.taps % 4 == 0;
     thread_local std::vector<uint16_t> wordColumn;
     if (words) wordColumn.resize(rowBytes);
 #endif
@@ -778,7 +764,7 @@ bool resamplePlaneTurned(const uint8_t* src, size_t srcWidth, size_t srcHeight, 
     const size_t outWide = quarterTurns % 2 ? dstHeight : dstWidth;
     for (size_t c = 0; c < channels; ++c)
         if (!dst[c] || dstBytesPerRow[c] < outWide) return false;
-    const Path path = currentPath();
+    const KernelPath path = choice().current();
     const auto vAxis = axisFor(srcHeight, dstHeight);
     const auto hAxis = axisFor(srcWidth, dstWidth);
     const Axis& v = *vAxis;
@@ -873,21 +859,8 @@ bool resamplePlaneTurned(const uint8_t* src, size_t srcWidth, size_t srcHeight, 
     return true;
 }
 
-const char* activePath() { return pathName(currentPath()); }
+const char* activePath() { return choice().name(); }
 
-bool forcePathForTesting(const char* name) {
-    const std::string wanted = name ? name : "";
-    if (wanted.empty()) {
-        gForced.store(-1);
-        return true;
-    }
-    const Path best = bestPath();
-    for (Path p : {Path::scalar, Path::sse2, Path::avx2, Path::avx512}) {
-        if (p > best || wanted != pathName(p)) continue;
-        gForced.store(static_cast<int>(p));
-        return true;
-    }
-    return false;
-}
+bool forcePathForTesting(const char* name) { return choice().force(name); }
 
 }  // namespace tevra::lanczos

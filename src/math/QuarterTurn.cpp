@@ -1,5 +1,7 @@
 #include "math/QuarterTurn.h"
 
+#include "math/KernelPath.h"
+
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -124,35 +126,19 @@ TEVRA_TURN_AVX2 void turnAVX2(const Geometry& g) {
 
 #endif  // TEVRA_TURN_X86
 
-enum class Path { scalar, avx2, avx512 };
+using simd::KernelPath;
 
-Path bestPath() {
+KernelPath bestPath() {
 #if TEVRA_TURN_X86
-    static const Path best = __builtin_cpu_supports("avx512f") ? Path::avx512
-                             : __builtin_cpu_supports("avx2")  ? Path::avx2
-                                                               : Path::scalar;
-    return best;
-#else
-    return Path::scalar;
+    if (__builtin_cpu_supports("avx512f")) return KernelPath::avx512;
+    if (__builtin_cpu_supports("avx2")) return KernelPath::avx2;
 #endif
+    return KernelPath::scalar;
 }
 
-std::atomic<int> gForced{-1};
-
-Path currentPath() {
-    const int forced = gForced.load(std::memory_order_relaxed);
-    return forced < 0 ? bestPath() : static_cast<Path>(forced);
-}
-
-const char* pathName(Path p) {
-    switch (p) {
-        case Path::avx512:
-            return "avx512";
-        case Path::avx2:
-            return "avx2";
-        default:
-            return "scalar";
-    }
+simd::KernelPathChoice& choice() {
+    static simd::KernelPathChoice c(bestPath(), {KernelPath::scalar, KernelPath::avx2, KernelPath::avx512});
+    return c;
 }
 
 }  // namespace
@@ -162,10 +148,10 @@ void quarterTurn4(const uint8_t* src, size_t srcBytesPerRow, size_t width, size_
     if (!src || !dst || width == 0 || height == 0) return;
     const Geometry g{src, srcBytesPerRow, width, height, dst, dstBytesPerRow, clockwise};
 #if TEVRA_TURN_X86
-    switch (currentPath()) {
-        case Path::avx512:
+    switch (choice().current()) {
+        case KernelPath::avx512:
             return turnAVX512(g);
-        case Path::avx2:
+        case KernelPath::avx2:
             return turnAVX2(g);
         default:
             break;
@@ -174,21 +160,8 @@ void quarterTurn4(const uint8_t* src, size_t srcBytesPerRow, size_t width, size_
     turnScalar(g);
 }
 
-const char* activePath() { return pathName(currentPath()); }
+const char* activePath() { return choice().name(); }
 
-bool forcePathForTesting(const char* name) {
-    const std::string wanted = name ? name : "";
-    if (wanted.empty()) {
-        gForced.store(-1);
-        return true;
-    }
-    const Path best = bestPath();
-    for (Path p : {Path::scalar, Path::avx2, Path::avx512}) {
-        if (p > best || wanted != pathName(p)) continue;
-        gForced.store(static_cast<int>(p));
-        return true;
-    }
-    return false;
-}
+bool forcePathForTesting(const char* name) { return choice().force(name); }
 
 }  // namespace tevra::turn

@@ -1,5 +1,7 @@
 #include "math/YuvRows.h"
 
+#include "math/KernelPath.h"
+
 #include <algorithm>
 #include <atomic>
 #include <string>
@@ -158,37 +160,20 @@ TEVRA_YUV_AVX2 void rowAVX2(const uint8_t* luma, const uint8_t* chroma, size_t c
 
 #endif  // TEVRA_YUV_X86
 
-enum class Path { scalar, avx2, avx512 };
+using simd::KernelPath;
 
-Path bestPath() {
+KernelPath bestPath() {
 #if TEVRA_YUV_X86
-    static const Path best =
-        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl")
-            ? Path::avx512
-        : __builtin_cpu_supports("avx2") ? Path::avx2
-                                         : Path::scalar;
-    return best;
-#else
-    return Path::scalar;
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl"))
+        return KernelPath::avx512;
+    if (__builtin_cpu_supports("avx2")) return KernelPath::avx2;
 #endif
+    return KernelPath::scalar;
 }
 
-std::atomic<int> gForced{-1};
-
-Path currentPath() {
-    const int forced = gForced.load(std::memory_order_relaxed);
-    return forced < 0 ? bestPath() : static_cast<Path>(forced);
-}
-
-const char* pathName(Path p) {
-    switch (p) {
-        case Path::avx512:
-            return "avx512";
-        case Path::avx2:
-            return "avx2";
-        default:
-            return "scalar";
-    }
+simd::KernelPathChoice& choice() {
+    static simd::KernelPathChoice c(bestPath(), {KernelPath::scalar, KernelPath::avx2, KernelPath::avx512});
+    return c;
 }
 
 }  // namespace
@@ -196,10 +181,10 @@ const char* pathName(Path p) {
 void rowNV12ToARGB(const uint8_t* luma, const uint8_t* chroma, size_t chromaPairs, uint8_t* out, size_t width) {
     if (width == 0 || chromaPairs == 0) return;
 #if TEVRA_YUV_X86
-    switch (currentPath()) {
-        case Path::avx512:
+    switch (choice().current()) {
+        case KernelPath::avx512:
             return rowAVX512(luma, chroma, chromaPairs, out, width);
-        case Path::avx2:
+        case KernelPath::avx2:
             return rowAVX2(luma, chroma, chromaPairs, out, width);
         default:
             break;
@@ -208,21 +193,8 @@ void rowNV12ToARGB(const uint8_t* luma, const uint8_t* chroma, size_t chromaPair
     rowScalar(luma, chroma, chromaPairs, out, 0, width);
 }
 
-const char* activePath() { return pathName(currentPath()); }
+const char* activePath() { return choice().name(); }
 
-bool forcePathForTesting(const char* name) {
-    const std::string wanted = name ? name : "";
-    if (wanted.empty()) {
-        gForced.store(-1);
-        return true;
-    }
-    const Path best = bestPath();
-    for (Path p : {Path::scalar, Path::avx2, Path::avx512}) {
-        if (p > best || wanted != pathName(p)) continue;
-        gForced.store(static_cast<int>(p));
-        return true;
-    }
-    return false;
-}
+bool forcePathForTesting(const char* name) { return choice().force(name); }
 
 }  // namespace tevra::yuv
