@@ -1,5 +1,6 @@
 // The package folder (packages/page-api) goes with the library: the same
-// version as CMakeLists.txt, the same page scripts as src/resources, and
+// version as CMakeLists.txt, the page scripts the library injects (its
+// resources folder links to the package's files), and
 // every file its package.json names exists.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
@@ -18,7 +19,7 @@ test('the package is versioned with the library and carries the current page scr
   assert.equal(pkg.version, version[1]);
   for (const name of ['Zephral.js', 'UnityBridge.js'])
     assert.equal(fs.readFileSync(path.join(pkgDir, name), 'utf8'), fs.readFileSync(path.join(root, 'src/resources', name), 'utf8'),
-      `packages/page-api/${name} differs from src/resources/${name}: copy it over`);
+      `src/resources/${name} is not the package's ${name}: it should be a link to it`);
   const named = [pkg.types, pkg.main, ...pkg.files];
   for (const entry of Object.values(pkg.exports))
     named.push(...(typeof entry === 'string' ? [entry] : Object.values(entry)));
