@@ -63,7 +63,7 @@ void sendVPSRequest(std::shared_ptr<Image> image, const std::string& meta, const
     TEVRA_ASSERT_MAIN_THREAD();
     // Only web servers: any other scheme (file:, data:, ...) is no server.
     if (!isAcceptedVPSServerURL(server)) {
-        logSystem(" Invalid URL: " + server);
+        logSystem(" Invalid URL: " + clippedForLog(server, platform().limits.logTextMaxBytes));
         return;
     }
     platform().dispatch->globalHighPriority().async(
@@ -86,7 +86,7 @@ void sendVPSRequest(PixelBufferRef frame, long deviceOrientation, const std::str
                     std::function<void(const std::string&)> answer) {
     TEVRA_ASSERT_MAIN_THREAD();
     if (!isAcceptedVPSServerURL(server)) {
-        logSystem(" Invalid URL: " + server);
+        logSystem(" Invalid URL: " + clippedForLog(server, platform().limits.logTextMaxBytes));
         return;
     }
     if (!frame) return;

@@ -248,6 +248,11 @@ TEST_F(VPSCapture, OnlyWebServerURLsAreUsed) {
         drain();
         EXPECT_EQ(log(), (std::vector<std::string>{" Invalid URL: " + server}));
     }
+    // A page's line break stays inside the one line.
+    fake->log->clear();
+    post("TevraAR", "x\n[forged] line|{}|a");
+    drain();
+    EXPECT_EQ(log(), (std::vector<std::string>{" Invalid URL: x\\n[forged] line"}));
     EXPECT_TRUE(fake->http->requests().empty());
 }
 
