@@ -13,7 +13,7 @@ import sys
 LAYERS = [
     ("base", "math"),
     ("platform",),
-    ("platform/fake", "platform/sim", "platform/linux"),
+    ("platform/fake", "platform/sim", "platform/linux", "platform/live"),
     ("feedback",),
     ("render",),
     ("models",),

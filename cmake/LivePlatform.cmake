@@ -1,0 +1,55 @@
+# The live AR session: a real camera (GStreamer) and a printed board tracked
+# with OpenCV's ArUco module, as an ARSession. Installed as TevraARWebGL::Live.
+find_package(OpenCV 4 REQUIRED COMPONENTS core imgproc calib3d aruco imgcodecs)
+pkg_check_modules(GSTREAMER REQUIRED IMPORTED_TARGET gstreamer-1.0 gstreamer-app-1.0 gstreamer-video-1.0)
+
+# The board and its world.
+set(TEVRA_LIVE_BOARD_SOURCES src/platform/live/Board.cpp)
+
+# The camera source.
+set(TEVRA_LIVE_CAMERA_SOURCES)
+
+# Marker tracking and pose smoothing.
+set(TEVRA_LIVE_TRACKING_SOURCES)
+
+# Calibration: the file, the field-of-view fallback, calibration from views.
+set(TEVRA_LIVE_CALIBRATION_SOURCES)
+
+# The session and its recorder.
+set(TEVRA_LIVE_SESSION_SOURCES)
+
+add_library(tevra_live SHARED ${TEVRA_LIVE_BOARD_SOURCES} ${TEVRA_LIVE_CAMERA_SOURCES} ${TEVRA_LIVE_TRACKING_SOURCES}
+  ${TEVRA_LIVE_CALIBRATION_SOURCES} ${TEVRA_LIVE_SESSION_SOURCES})
+add_library(TevraARWebGL::Live ALIAS tevra_live)
+set_target_properties(tevra_live PROPERTIES OUTPUT_NAME TevraARWebGLLive EXPORT_NAME Live
+  VERSION ${PROJECT_VERSION} SOVERSION 1)
+target_compile_options(tevra_live PRIVATE ${TEVRA_WARNINGS})
+target_include_directories(tevra_live SYSTEM PRIVATE ${OpenCV_INCLUDE_DIRS})
+target_link_libraries(tevra_live PUBLIC TevraARWebGL tevra_sim
+  PRIVATE $<BUILD_INTERFACE:tevra_private_headers> ${OpenCV_LIBS} PkgConfig::GSTREAMER nlohmann_json::nlohmann_json
+  PkgConfig::TURBOJPEG)
+install(TARGETS tevra_live EXPORT TevraARWebGLLiveTargets COMPONENT Live LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(DIRECTORY include/TevraARWebGL/platform/live DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TevraARWebGL/platform
+  COMPONENT Live)
+install(FILES include/TevraARWebGL/platform/CameraSource.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TevraARWebGL/platform COMPONENT Live)
+install(EXPORT TevraARWebGLLiveTargets NAMESPACE TevraARWebGL:: COMPONENT Live
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/TevraARWebGL)
+
+# Tools.
+
+if(TEVRA_BUILD_TESTS)
+  set(TEVRA_LIVE_TEST_SOURCES tests/live/Board_test.cpp)
+  add_executable(tevra_live_tests ${TEVRA_LIVE_TEST_SOURCES})
+  target_compile_options(tevra_live_tests PRIVATE ${TEVRA_WARNINGS})
+  target_include_directories(tevra_live_tests PRIVATE tests)
+  target_include_directories(tevra_live_tests SYSTEM PRIVATE ${OpenCV_INCLUDE_DIRS})
+  target_link_libraries(tevra_live_tests PRIVATE tevra_live tevra_fake ${OpenCV_LIBS} PkgConfig::GSTREAMER
+    GTest::gtest GTest::gmock GTest::gtest_main)
+  target_compile_definitions(tevra_live_tests PRIVATE TEVRA_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}"
+    TEVRA_BUILD_DIR="${CMAKE_CURRENT_BINARY_DIR}")
+  gtest_discover_tests(tevra_live_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endif()
+
+if(TEVRA_BUILD_BENCH)
+endif()
