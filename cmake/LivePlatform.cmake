@@ -4,7 +4,7 @@ find_package(OpenCV 4 REQUIRED COMPONENTS core imgproc calib3d aruco imgcodecs)
 pkg_check_modules(GSTREAMER REQUIRED IMPORTED_TARGET gstreamer-1.0 gstreamer-app-1.0 gstreamer-video-1.0)
 
 # The board and its world.
-set(TEVRA_LIVE_BOARD_SOURCES src/platform/live/Board.cpp)
+set(TEVRA_LIVE_BOARD_SOURCES src/platform/live/Board.cpp src/platform/live/BoardImage.cpp)
 
 # The camera source.
 set(TEVRA_LIVE_CAMERA_SOURCES)
