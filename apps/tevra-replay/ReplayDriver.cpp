@@ -13,6 +13,7 @@
 #include "detection/YOLOService.h"
 #include "models/ModelManager.h"
 #include "platform/Log.h"
+#include "platform/sim/SessionRecorder.h"
 #include "platform/sim/SimARSession.h"
 
 #if TEVRA_REPLAY_REAL_MODELS
@@ -182,7 +183,7 @@ std::string createText(const nlohmann::json& c) {
     auto o = c.find("orientation");
     t += " orientation=" + (o != c.end() ? std::to_string(code(*o, "orientation")) : std::string("1"));
     t += " models=" + (c.contains("models") ? shownField(c, "models") : std::string("fake"));
-    for (const char* key : {"resources", "rememberedURL", "session"})
+    for (const char* key : {"resources", "rememberedURL", "session", "record"})
         if (c.contains(key)) t += std::string(" ") + key + "=" + shownField(c, key);
     return t;
 }
@@ -236,7 +237,7 @@ std::string stableText(std::string line, const std::string& documents) {
 // the transcript like the fake session's.
 class TranscriptSessionFactory : public ARSessionFactory {
 public:
-    TranscriptSessionFactory(std::shared_ptr<sim::SimARSessionFactory> inner, std::shared_ptr<fake::Transcript> t)
+    TranscriptSessionFactory(std::shared_ptr<ARSessionFactory> inner, std::shared_ptr<fake::Transcript> t)
         : inner_(std::move(inner)), transcript_(std::move(t)) {}
     std::shared_ptr<ARSession> makeSession() override {
         auto s = std::make_shared<Session>(inner_->makeSession(), transcript_);
@@ -275,7 +276,7 @@ private:
         std::shared_ptr<ARSession> inner_;
         std::shared_ptr<fake::Transcript> transcript_;
     };
-    std::shared_ptr<sim::SimARSessionFactory> inner_;
+    std::shared_ptr<ARSessionFactory> inner_;
     std::shared_ptr<fake::Transcript> transcript_;
 };
 
@@ -380,7 +381,17 @@ void ReplayDriver::create(const nlohmann::json& c, const std::string& dir) {
             sim::SessionRecording::load((p.is_absolute() ? p : fs::path(dir) / p).lexically_normal().string(), error);
         if (!recording) throw StepError{"cannot load the recorded session: " + error};
         simFactory_ = std::make_shared<sim::SimARSessionFactory>(recording);
-        fake_->platform->ar = std::make_shared<TranscriptSessionFactory>(simFactory_, fake_->transcript);
+        std::shared_ptr<ARSessionFactory> sessions = simFactory_;
+        // "record": what the session plays is recorded into a directory
+        // (written when the session ends), for a later run to replay.
+        if (auto out = c.find("record"); out != c.end()) {
+            if (!out->is_string() || out->get_ref<const std::string&>().empty())
+                throw StepError{"\"record\" must be a directory"};
+            fs::path o(out->get<std::string>());
+            sessions = std::make_shared<sim::RecordingSessionFactory>(
+                sessions, (o.is_absolute() ? o : fs::path(dir) / o).lexically_normal().string());
+        }
+        fake_->platform->ar = std::make_shared<TranscriptSessionFactory>(sessions, fake_->transcript);
     }
     hostView_ = std::make_shared<View>(Rect{0, 0, w, h});
     hostWebView_ = fake_->views->makeHostWebView({0, 0, w, h});

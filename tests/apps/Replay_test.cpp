@@ -379,3 +379,53 @@ TEST(Replay, TranscriptsAreTheSameWithAndWithoutTheWebXRScript) {
     }
     fs::remove_all(without);
 }
+
+// A run recorded while it plays (with a tap anchor), replayed from the
+// recording, gives the page the same frame calls, tracking calls and plane
+// events; the tap's anchor comes back from the recording.
+TEST(Replay, ARecordedRunReplaysWithTheSameFrameCalls) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("tevra-record-" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const std::string source = std::string(TEVRA_SOURCE_DIR) + "/examples";
+    const std::string create = "{\"do\":\"create\",\"view\":{\"width\":390,\"height\":844},\"resources\":\"" + source +
+                               "/resources\",\"rememberedURL\":\"file://demo\",";
+    std::ofstream(dir / "first.jsonl") << create << "\"session\":\"" << source
+                                       << "/sessions/demo\",\"record\":\"rec\"}\n"
+                                          "{\"do\":\"host\",\"call\":\"viewWillAppear\"}\n"
+                                          "{\"do\":\"play\",\"frames\":12}\n{\"do\":\"tap\"}\n"
+                                          "{\"do\":\"play\",\"frames\":8}\n";
+    std::ofstream(dir / "second.jsonl") << create << "\"session\":\"rec\"}\n"
+                                        << "{\"do\":\"host\",\"call\":\"viewWillAppear\"}\n"
+                                           "{\"do\":\"play\",\"frames\":20}\n";
+    const ReplayRun first = replay((dir / "first.jsonl").string());
+    ASSERT_EQ(first.status, 0);
+    const ReplayRun second = replay((dir / "second.jsonl").string());
+    ASSERT_EQ(second.status, 0) << (second.lines.empty() ? "" : second.lines.front());
+    auto pageCalls = [](const ReplayRun& r) {
+        std::vector<std::string> calls;
+        for (const std::string& l : r.lines)
+            if (l.rfind("JS if(window.handleARFrame)", 0) == 0 ||
+                l.rfind("JS if(window.onTrackingStateChanged)", 0) == 0 ||
+                l.find("\"type\":\"planes") != std::string::npos)
+                calls.push_back(l);
+        return calls;
+    };
+    const auto expected = pageCalls(first);
+    EXPECT_EQ(std::count_if(expected.begin(), expected.end(),
+                            [](const std::string& l) { return l.find("handleARFrame") != std::string::npos; }),
+              20);
+    EXPECT_EQ(pageCalls(second), expected);
+    EXPECT_EQ(
+        first.count(
+            "JS if (window.ZephralDispatchARDisplayEvent) window.ZephralDispatchARDisplayEvent({\"type\":\"anchors"),
+        second.count(
+            "JS if (window.ZephralDispatchARDisplayEvent) window.ZephralDispatchARDisplayEvent({\"type\":\"anchors"));
+    EXPECT_GT(
+        second.count(
+            "JS if (window.ZephralDispatchARDisplayEvent) window.ZephralDispatchARDisplayEvent({\"type\":\"anchors"),
+        0u);
+    EXPECT_TRUE(fs::exists(dir / "rec/frames/000019.jpg"));
+    fs::remove_all(dir);
+}

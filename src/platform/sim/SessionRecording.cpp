@@ -348,6 +348,58 @@ bool encodeRGBToJpeg(const uint8_t* rgb, int width, int height, size_t rgbStride
     return true;
 }
 
+bool encodeNV12ToJpeg(const PixelBuffer& image, int quality, std::vector<uint8_t>& jpeg, std::string& error) {
+    const uint32_t format = image.pixelFormatType();
+    const int width = static_cast<int>(image.width()), height = static_cast<int>(image.height());
+    if ((format != kCVPixelFormatType_420YpCbCr8BiPlanarFullRange &&
+         format != kCVPixelFormatType_420YpCbCr8BiPlanarVideoRange) ||
+        image.planeCount() != 2) {
+        error = "cannot encode a pixel buffer that is not 4:2:0 with two planes";
+        return false;
+    }
+    if (width <= 0 || height <= 0 || width > kMaxImageSide || height > kMaxImageSide) {
+        error = "cannot encode an empty or oversized image";
+        return false;
+    }
+    PixelBufferLock lock(const_cast<PixelBuffer&>(image), kCVPixelBufferLock_ReadOnly);  // read only
+    const uint8_t* luma = image.baseAddressOfPlane(0);
+    const uint8_t* chroma = image.baseAddressOfPlane(1);
+    if (!luma || !chroma) {
+        error = "cannot read the pixel buffer";
+        return false;
+    }
+    // The compressor takes separate Cb and Cr planes.
+    const int cw = (width + 1) / 2, ch = (height + 1) / 2;
+    std::vector<uint8_t> cb(static_cast<size_t>(cw) * ch), cr(cb.size());
+    const size_t chromaStride = image.bytesPerRowOfPlane(1);
+    for (int y = 0; y < ch; ++y) {
+        const uint8_t* row = chroma + y * chromaStride;
+        for (int x = 0; x < cw; ++x) {
+            cb[static_cast<size_t>(y) * cw + x] = row[2 * x];
+            cr[static_cast<size_t>(y) * cw + x] = row[2 * x + 1];
+        }
+    }
+    TjHandle tj(tjInitCompress());
+    if (!tj.h) {
+        error = "cannot start the JPEG encoder";
+        return false;
+    }
+    const unsigned char* planes[3] = {luma, cb.data(), cr.data()};
+    int strides[3] = {static_cast<int>(image.bytesPerRowOfPlane(0)), cw, cw};
+    unsigned char* out = nullptr;
+    unsigned long outSize = 0;
+    int rc = tjCompressFromYUVPlanes(tj.h, planes, width, strides, height, TJSAMP_420, &out, &outSize,
+                                     std::clamp(quality, 1, 100), 0);
+    if (rc != 0 || !out) {
+        error = "cannot encode JPEG image: " + tjError(tj.h);
+        if (out) tjFree(out);
+        return false;
+    }
+    jpeg.assign(out, out + outSize);
+    tjFree(out);
+    return true;
+}
+
 PixelBufferRef loadNV12File(const std::string& path, int width, int height, std::string& error) {
     std::vector<uint8_t> bytes;
     if (!readFile(path, kMaxImageFileBytes, bytes, error)) return nullptr;
@@ -425,7 +477,7 @@ std::shared_ptr<const SessionRecording> SessionRecording::parse(const std::strin
     if (framesIt == root.end() || !framesIt->is_array() || framesIt->empty())
         return rd.fail("", "\"frames\" must be a non-empty array"), nullptr;
 
-    std::vector<std::string> alivePlanes;
+    std::vector<std::string> alivePlanes, aliveAnchors;
     for (size_t i = 0; i < framesIt->size(); ++i) {
         const json& jf = (*framesIt)[i];
         const std::string where = "frame " + std::to_string(i) + ": ";
@@ -450,11 +502,18 @@ std::shared_ptr<const SessionRecording> SessionRecording::parse(const std::strin
             f.imagePath = name.front() == '/' ? name : directory + "/" + name;
         }
 
-        if (auto it = jf.find("planes"); it != jf.end()) {
-            if (!it->is_array()) return rd.fail(where, "\"planes\" must be an array"), nullptr;
+        // Plane changes ("planes") and the changes of other anchors ("anchors":
+        // what a recorder saw a page or a person place) share one form.
+        for (const bool planes : {true, false}) {
+            const char* key = planes ? "planes" : "anchors";
+            const std::string noun = planes ? "plane" : "anchor";
+            std::vector<std::string>& alive = planes ? alivePlanes : aliveAnchors;
+            auto it = jf.find(key);
+            if (it == jf.end()) continue;
+            if (!it->is_array()) return rd.fail(where, "\"" + std::string(key) + "\" must be an array"), nullptr;
             for (size_t p = 0; p < it->size(); ++p) {
                 const json& jp = (*it)[p];
-                const std::string pw = where + "plane change " + std::to_string(p) + ": ";
+                const std::string pw = where + noun + " change " + std::to_string(p) + ": ";
                 if (!jp.is_object()) return rd.fail(pw, "must be an object"), nullptr;
                 PlaneChange c;
                 auto change = jp.find("change");
@@ -465,36 +524,36 @@ std::shared_ptr<const SessionRecording> SessionRecording::parse(const std::strin
                     return rd.fail(pw, "\"id\" must be a non-empty text"), nullptr;
                 c.id = id->get<std::string>();
                 const std::string& kind = change->get_ref<const std::string&>();
-                auto alive = std::find(alivePlanes.begin(), alivePlanes.end(), c.id);
+                auto present = std::find(alive.begin(), alive.end(), c.id);
+                const std::string named = noun + " \"" + c.id + "\"";
                 if (kind == "add") {
                     c.kind = PlaneChangeKind::Add;
-                    if (alive != alivePlanes.end())
-                        return rd.fail(pw, "plane \"" + c.id + "\" is added twice"), nullptr;
-                    alivePlanes.push_back(c.id);
+                    if (present != alive.end()) return rd.fail(pw, named + " is added twice"), nullptr;
+                    alive.push_back(c.id);
                 } else if (kind == "update") {
                     c.kind = PlaneChangeKind::Update;
-                    if (alive == alivePlanes.end())
-                        return rd.fail(pw, "plane \"" + c.id + "\" is updated before it is added"), nullptr;
+                    if (present == alive.end()) return rd.fail(pw, named + " is updated before it is added"), nullptr;
                 } else if (kind == "remove") {
                     c.kind = PlaneChangeKind::Remove;
-                    if (alive == alivePlanes.end())
-                        return rd.fail(pw, "plane \"" + c.id + "\" is removed but not present"), nullptr;
-                    alivePlanes.erase(alive);
+                    if (present == alive.end()) return rd.fail(pw, named + " is removed but not present"), nullptr;
+                    alive.erase(present);
                 } else {
                     return rd.fail(pw, "\"change\" must be \"add\", \"update\" or \"remove\""), nullptr;
                 }
                 if (c.kind != PlaneChangeKind::Remove) {
-                    float pt[16], ce[3], ex[3];
-                    if (!rd.numbers(jp, "transform", pw, 16, pt) || !rd.numbers(jp, "center", pw, 3, ce) ||
-                        !rd.numbers(jp, "extent", pw, 3, ex))
-                        return nullptr;
+                    float pt[16];
+                    if (!rd.numbers(jp, "transform", pw, 16, pt)) return nullptr;
+                    c.transform = float4x4::fromElements(pt);
+                }
+                if (c.kind != PlaneChangeKind::Remove && planes) {
+                    float ce[3], ex[3];
+                    if (!rd.numbers(jp, "center", pw, 3, ce) || !rd.numbers(jp, "extent", pw, 3, ex)) return nullptr;
                     if (ex[0] < 0 || ex[1] < 0 || ex[2] < 0)
                         return rd.fail(pw, "\"extent\" must not be negative"), nullptr;
-                    c.transform = float4x4::fromElements(pt);
                     c.center = {ce[0], ce[1], ce[2]};
                     c.extent = {ex[0], ex[1], ex[2]};
                 }
-                f.planeChanges.push_back(std::move(c));
+                (planes ? f.planeChanges : f.anchorChanges).push_back(std::move(c));
             }
         }
         rec->frames_.push_back(std::move(f));

@@ -78,6 +78,34 @@ bool SessionWriter::addFrame(const RecordedFrame& frame, const uint8_t* rgb, siz
     return true;
 }
 
+bool SessionWriter::addFrame(const RecordedFrame& frame, const PixelBuffer* image, std::string& error) {
+    std::string name;
+    if (image) {
+        std::error_code ec;
+        std::filesystem::create_directories(directory_ + "/frames", ec);
+        if (ec) {
+            error = directory_ + "/frames: cannot create directory: " + ec.message();
+            return false;
+        }
+        if (static_cast<int>(image->width()) != width_ || static_cast<int>(image->height()) != height_) {
+            error = "image is " + std::to_string(image->width()) + "x" + std::to_string(image->height()) +
+                    ", the session's is " + std::to_string(width_) + "x" + std::to_string(height_);
+            return false;
+        }
+        std::vector<uint8_t> jpeg;
+        if (!encodeNV12ToJpeg(*image, quality_, jpeg, error)) return false;
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "frames/%06zu.jpg", frames_.size());
+        name = buf;
+        if (!writeFile(directory_ + "/" + name, jpeg.data(), jpeg.size(), error)) return false;
+    }
+    RecordedFrame kept = frame;
+    kept.image = nullptr;
+    frames_.push_back(std::move(kept));
+    imageNames_.push_back(std::move(name));
+    return true;
+}
+
 bool SessionWriter::finish(std::string& error) {
     std::error_code ec;
     std::filesystem::create_directories(directory_, ec);
@@ -99,25 +127,27 @@ bool SessionWriter::finish(std::string& error) {
         jf["trackingState"] = (f.trackingState >= 0 && f.trackingState < 3) ? kStates[f.trackingState] : "normal";
         jf["trackingStateReason"] =
             (f.trackingStateReason >= 0 && f.trackingStateReason < 5) ? kReasons[f.trackingStateReason] : "none";
-        jf["image"] = imageNames_[i];
-        if (!f.planeChanges.empty()) {
-            ordered_json planes = ordered_json::array();
-            for (const PlaneChange& c : f.planeChanges) {
+        if (!imageNames_[i].empty()) jf["image"] = imageNames_[i];
+        for (const bool planes : {true, false}) {
+            const std::vector<PlaneChange>& changes = planes ? f.planeChanges : f.anchorChanges;
+            if (changes.empty()) continue;
+            ordered_json list = ordered_json::array();
+            for (const PlaneChange& c : changes) {
                 ordered_json jp;
                 jp["change"] = c.kind == PlaneChangeKind::Add      ? "add"
                                : c.kind == PlaneChangeKind::Update ? "update"
                                                                    : "remove";
                 jp["id"] = c.id;
-                if (c.kind != PlaneChangeKind::Remove) {
-                    jp["transform"] = matrix(c.transform);
+                if (c.kind != PlaneChangeKind::Remove) jp["transform"] = matrix(c.transform);
+                if (c.kind != PlaneChangeKind::Remove && planes) {
                     float ce[3] = {c.center.x, c.center.y, c.center.z};
                     float ex[3] = {c.extent.x, c.extent.y, c.extent.z};
                     jp["center"] = numbers(ce, 3);
                     jp["extent"] = numbers(ex, 3);
                 }
-                planes.push_back(std::move(jp));
+                list.push_back(std::move(jp));
             }
-            jf["planes"] = std::move(planes);
+            jf[planes ? "planes" : "anchors"] = std::move(list);
         }
         frames.push_back(std::move(jf));
     }

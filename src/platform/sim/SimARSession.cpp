@@ -46,6 +46,8 @@ void SimARSession::addAnchor(const std::shared_ptr<ARAnchor>& anchor) {
     if (findById(userAnchors_, id) != userAnchors_.end()) return;
     for (const auto& p : planes_)
         if (p.second->identifier() == id) return;
+    for (const auto& r : recordedAnchors_)
+        if (r.second->identifier() == id) return;
     userAnchors_.push_back(anchor);
     pendingAdded_.push_back(anchor);
 }
@@ -68,12 +70,21 @@ void SimARSession::removeAnchor(const std::shared_ptr<ARAnchor>& anchor) {
     if (plane != planes_.end()) {
         pendingRemoved_.push_back(plane->second);
         planes_.erase(plane);
+        return;
+    }
+    auto recorded = std::find_if(recordedAnchors_.begin(), recordedAnchors_.end(),
+                                 [&](const auto& r) { return r.second->identifier() == id; });
+    if (recorded != recordedAnchors_.end()) {
+        pendingRemoved_.push_back(recorded->second);
+        recordedAnchors_.erase(recorded);
     }
 }
 
 void SimARSession::dropPlanes() {
     for (const auto& p : planes_) pendingRemoved_.push_back(p.second);
     planes_.clear();
+    for (const auto& a : recordedAnchors_) pendingRemoved_.push_back(a.second);
+    recordedAnchors_.clear();
 }
 
 void SimARSession::restartRecording() {
@@ -97,8 +108,9 @@ double SimARSession::timeUntilNextFrame() const {
 
 ARAnchorList SimARSession::anchors() const {
     ARAnchorList all;
-    all.reserve(planes_.size() + userAnchors_.size());
+    all.reserve(planes_.size() + recordedAnchors_.size() + userAnchors_.size());
     for (const auto& p : planes_) all.push_back(p.second);
+    for (const auto& r : recordedAnchors_) all.push_back(r.second);
     all.insert(all.end(), userAnchors_.begin(), userAnchors_.end());
     return all;
 }
@@ -144,6 +156,28 @@ bool SimARSession::step() {
                     planes_.erase(it);
                     break;
             }
+        }
+    }
+    for (const PlaneChange& c : rf.anchorChanges) {
+        auto it = std::find_if(recordedAnchors_.begin(), recordedAnchors_.end(),
+                               [&](const auto& r) { return r.first == c.id; });
+        switch (c.kind) {
+            case PlaneChangeKind::Add:
+                if (it != recordedAnchors_.end()) break;
+                recordedAnchors_.emplace_back(c.id,
+                                              std::make_shared<ARAnchor>(planeAnchorIdentifier(c.id), c.transform));
+                added.push_back(recordedAnchors_.back().second);
+                break;
+            case PlaneChangeKind::Update:
+                if (it == recordedAnchors_.end()) break;  // removed by the caller
+                it->second = std::make_shared<ARAnchor>(it->second->identifier(), c.transform);
+                updated.push_back(it->second);
+                break;
+            case PlaneChangeKind::Remove:
+                if (it == recordedAnchors_.end()) break;
+                removed.push_back(it->second);
+                recordedAnchors_.erase(it);
+                break;
         }
     }
     // Earlier removals (reset, removeAnchor) come before this frame's.

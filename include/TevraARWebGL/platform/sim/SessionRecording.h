@@ -61,6 +61,10 @@ struct RecordedFrame {
     PixelBufferRef image;   ///< decoded at load, or null (decoded on demand)
     /// The plane changes of this frame, in order.
     std::vector<PlaneChange> planeChanges;
+    /// The changes of anchors that are not planes (placed by a page or a
+    /// person while the session was recorded), in order; `center` and
+    /// `extent` are unused.
+    std::vector<PlaneChange> anchorChanges;
 };
 
 /// How a recording is loaded.
@@ -130,6 +134,10 @@ bool readJpegSize(const uint8_t* data, size_t size, int& width, int& height, std
 /// failure.
 bool encodeRGBToJpeg(const uint8_t* rgb, int width, int height, size_t rgbStride, int quality,
                      std::vector<uint8_t>& jpeg, std::string& error);
+
+/// Encodes a 4:2:0 two-plane buffer ("420f" or "420v") as a baseline 4:2:0
+/// JPEG straight from its planes. False and `error` set on failure.
+bool encodeNV12ToJpeg(const PixelBuffer& image, int quality, std::vector<uint8_t>& jpeg, std::string& error);
 
 /// Reads a raw NV12 file: width x height luma bytes, then ceil(width/2) x
 /// ceil(height/2) Cb/Cr pairs, rows packed. Null and `error` set on failure.

@@ -30,6 +30,10 @@ public:
     /// the record for session.json. The record's image fields are ignored; its
     /// intrinsics are written only when they differ from the session's.
     bool addFrame(const RecordedFrame& frame, const uint8_t* rgb, size_t rgbStride, std::string& error);
+    /// Keeps the record for session.json and writes frames/NNNNNN.jpg from a
+    /// 4:2:0 camera image, or no image file when `image` is null. The record's
+    /// anchor changes are written too.
+    bool addFrame(const RecordedFrame& frame, const PixelBuffer* image, std::string& error);
     /// Writes session.json.
     bool finish(std::string& error);
 

@@ -8,20 +8,25 @@
 /// @code{.unparsed}
 ///   sessionCameraDidChangeTrackingState  when the state or reason differs
 ///                                        from the last one reported;
-///   sessionDidRemoveAnchors               planes removed by the recording,
+///   sessionDidRemoveAnchors               planes and anchors removed by the
+///                                        recording,
 ///                                        planes dropped by a tracking reset,
 ///                                        anchors removed by removeAnchor;
-///   sessionDidAddAnchors                  planes added by the recording,
+///   sessionDidAddAnchors                  planes, then anchors, added by the
+///                                        recording,
 ///                                        anchors added by addAnchor since the
 ///                                        last step;
-///   sessionDidUpdateAnchors               planes updated by the recording and
+///   sessionDidUpdateAnchors               planes and anchors updated by the
+///                                        recording, and
 ///                                        every anchor added by addAnchor that
 ///                                        is alive (reported on every later
 ///                                        step while it lives);
 ///   sessionDidUpdateFrame                 the frame itself (already current).
 /// @endcode
 /// Empty lists produce no callback. Planes are only reported while the
-/// configuration asks for horizontal plane detection.
+/// configuration asks for horizontal plane detection; the recording's other
+/// anchors (what a page placed while it was recorded) always are, and a
+/// tracking reset or a loop drops them with the planes.
 ///
 /// Time: the first run delivers the recording's own timestamps. A tracking
 /// reset (or a loop) starts again at the first frame with timestamps that keep
@@ -92,7 +97,8 @@ public:
     /// recording's timestamps (the recording's frame interval at a wrap), for
     /// hosts that replay in real time. 0 before the first frame.
     double timeUntilNextFrame() const;
-    /// Every anchor alive now: planes first, then the caller's anchors.
+    /// Every anchor alive now: planes first, then the recording's other
+    /// anchors, then the caller's.
     ARAnchorList anchors() const;
     /// The recording replayed.
     const SessionRecording& recording() const { return *recording_; }
@@ -116,9 +122,10 @@ private:
     std::shared_ptr<ARFrame> current_;
     // Planes alive now, keyed by the recording's id, in order of addition.
     std::vector<std::pair<std::string, std::shared_ptr<ARPlaneAnchor>>> planes_;
-    ARAnchorList userAnchors_;     // alive, in order of addition
-    ARAnchorList pendingAdded_;    // added since the last step
-    ARAnchorList pendingRemoved_;  // removed since the last step
+    std::vector<std::pair<std::string, std::shared_ptr<ARAnchor>>> recordedAnchors_;  // the recording's "anchors"
+    ARAnchorList userAnchors_;                                                        // alive, in order of addition
+    ARAnchorList pendingAdded_;                                                       // added since the last step
+    ARAnchorList pendingRemoved_;                                                     // removed since the last step
 };
 
 /// Hands out simulated sessions that replay one recording.
