@@ -68,7 +68,7 @@ target_compile_definitions(tevra_linux PRIVATE TEVRA_MODEL_CHECK_INSTALLED="${TE
 # The desktop host application.
 add_executable(tevra-host apps/tevra-host/main.cpp apps/tevra-host/HostApp.cpp)
 target_compile_options(tevra-host PRIVATE ${TEVRA_WARNINGS})
-target_link_libraries(tevra-host PRIVATE tevra_linux tevra_sim)
+target_link_libraries(tevra-host PRIVATE tevra_linux tevra_sim tevra_live)
 
 if(TEVRA_BUILD_TESTS)
   # The page-view and host tests run in their own program (tevra_webkit_tests
@@ -90,7 +90,7 @@ if(TEVRA_BUILD_TESTS)
   target_compile_options(tevra_linux_tests PRIVATE ${TEVRA_WARNINGS})
   tevra_test_precompiled_headers(tevra_linux_tests)
   target_include_directories(tevra_linux_tests PRIVATE tests)
-  target_link_libraries(tevra_linux_tests PRIVATE tevra_linux tevra_fake GTest::gtest GTest::gmock GTest::gtest_main)
+  target_link_libraries(tevra_linux_tests PRIVATE tevra_linux tevra_live tevra_fake GTest::gtest GTest::gmock GTest::gtest_main)
   target_compile_definitions(tevra_linux_tests PRIVATE
     TEVRA_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}"
     TEVRA_SOURCE_RESOURCES="${TEVRA_RESOURCE_DIR}"
@@ -108,7 +108,7 @@ if(TEVRA_BUILD_TESTS)
   target_compile_options(tevra_webkit_tests PRIVATE ${TEVRA_WARNINGS})
   tevra_test_precompiled_headers(tevra_webkit_tests)
   target_include_directories(tevra_webkit_tests PRIVATE tests apps/tevra-host)
-  target_link_libraries(tevra_webkit_tests PRIVATE tevra_linux tevra_fake GTest::gtest GTest::gmock GTest::gtest_main)
+  target_link_libraries(tevra_webkit_tests PRIVATE tevra_linux tevra_live tevra_fake GTest::gtest GTest::gmock GTest::gtest_main)
   target_compile_definitions(tevra_webkit_tests PRIVATE
     TEVRA_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}"
     TEVRA_SOURCE_RESOURCES="${TEVRA_RESOURCE_DIR}"

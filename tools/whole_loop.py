@@ -2,7 +2,9 @@
 """The whole loop in one run: generated session, model server, page, detection, VPS.
 
 Python standard library only. It
-  1. generates the session of a scene with tevra-synth (unless --session names one),
+  1. generates the session of a scene with tevra-synth (unless --session names one);
+     with --live, the camera frames of a scene with a printed board on its floor
+     (tevra-synth board) instead, which the host reads as a live camera,
   2. starts the loopback stub (apps/tevra-stub/tevra-stub.py) serving the model
      archives, the demo page and VPS answers naming "floor_by_yolo",
   3. runs tevra-host headless on the session with the demo page, which prepares
@@ -13,6 +15,7 @@ Python standard library only. It
     tools/whole_loop.py --host build/tevra-host --synth build/tevra-synth --work DIR
                         [--scene apps/tevra-synth/scenes/floor3.json] [--session DIR]
                         [--models models] [--sign NAME] [--digit NAME] [--seconds 5]
+                        [--live [--live-scene apps/tevra-synth/scenes/board.json] [--live-frames 120]]
 
 tevra-host runs on an Xvfb server of its own (xvfb-run), or with --on-display
 on the current DISPLAY.
@@ -44,6 +47,10 @@ def main():
     ap.add_argument('--sign', default='yolo26n_sign_640')
     ap.add_argument('--digit', default='yolo26n_digit_640')
     ap.add_argument('--seconds', type=float, default=5.0)
+    ap.add_argument('--live', action='store_true',
+                    help='a live camera reading generated frames of a board on the floor, not a recorded session')
+    ap.add_argument('--live-scene', default=os.path.join(ROOT, 'apps/tevra-synth/scenes/board.json'))
+    ap.add_argument('--live-frames', type=int, default=120)
     ap.add_argument('--size', default='390x844')
     ap.add_argument('--timeout', type=float, default=120.0)
     ap.add_argument('--on-display', action='store_true',
@@ -61,7 +68,13 @@ def main():
     env['ASAN_OPTIONS'] = env.get('ASAN_OPTIONS', '') + ':detect_leaks=0'
 
     session = a.session
-    if not session:
+    if a.live:
+        a.scene = a.live_scene
+        session = os.path.join(work, 'live')
+        shutil.rmtree(session, ignore_errors=True)
+        subprocess.run([a.synth, 'board', a.scene, session, '--size', '1920x1440', '--frames', str(a.live_frames)],
+                       check=True, env=env, stdout=subprocess.DEVNULL, timeout=a.timeout)
+    elif not session:
         if not a.synth:
             sys.exit('whole_loop: --synth or --session is needed')
         session = os.path.join(work, 'session')
@@ -100,9 +113,14 @@ def main():
                  '&signConf=0.4&digitConf=0.5&vps={b}/vps&token=loop-token&every=1').format(b=base, s=a.sign, d=a.digit)
         shot = os.path.join(work, 'screenshot.png')
         cmd = [a.host, '--headless', '--no-loop', '--seconds', str(a.seconds), '--size', a.size,
-               '--orientation', '1', '--session', session, '--documents', os.path.join(work, 'documents'),
+               '--orientation', '1', '--documents', os.path.join(work, 'documents'),
                '--defaults', os.path.join(work, 'defaults.json'), '--url', base + '/pages/index.html?' + query,
                '--screenshot', shot]
+        if a.live:
+            cmd += ['--camera', 'file:' + os.path.join(session, 'frames', '%06d.png'),
+                    '--calibration', os.path.join(session, 'camera.json'), '--truth', os.path.join(session, 'truth')]
+        else:
+            cmd += ['--session', session]
         if not a.on_display or not env.get('DISPLAY'):
             # A display of its own, so no other window covers the host's.
             cmd = ['xvfb-run', '-a', '-s', '-screen 0 1280x1024x24'] + cmd
@@ -131,6 +149,12 @@ def main():
         m = re.match(r'report: frames delivered (\d+), frame calls received by the page (-?\d+)', l)
         if m:
             report = {'framesDelivered': int(m.group(1)), 'frameCallsReceived': int(m.group(2))}
+        m = re.match(r'report: pose error against the truth: (\d+) frames; position median ([\d.]+) cm, '
+                     r'p95 ([\d.]+) cm; rotation median ([\d.]+) deg, p95 ([\d.]+) deg', l)
+        if m:
+            report['poseError'] = {'frames': int(m.group(1)), 'positionMedianCm': float(m.group(2)),
+                                   'positionP95Cm': float(m.group(3)), 'rotationMedianDeg': float(m.group(4)),
+                                   'rotationP95Deg': float(m.group(5))}
     vps = received.get('vps', [])
     summary = {
         'hostStatus': host.returncode,
@@ -171,6 +195,11 @@ def main():
     if report:
         print('  frames delivered %d, frame calls the page received %d' % (
             report['framesDelivered'], report['frameCallsReceived']))
+    if 'poseError' in report:
+        e = report['poseError']
+        print('  live pose error over %d frames: position median %.2f cm (p95 %.2f), rotation median %.2f deg '
+              '(p95 %.2f)' % (e['frames'], e['positionMedianCm'], e['positionP95Cm'], e['rotationMedianDeg'],
+                              e['rotationP95Deg']))
     print('  screenshot: %s' % summary['screenshot'])
     print('  summary: %s' % os.path.join(work, 'summary.json'))
     return 0 if host.returncode == 0 else 1

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cctype>
+#include <cmath>
 #include <filesystem>
 #include <iostream>
 
@@ -22,6 +23,7 @@
 #include "platform/linux/LinuxDevice.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/WebKitPageView.h"
+#include "platform/live/GstCameraSource.h"
 
 namespace fs = std::filesystem;
 
@@ -172,16 +174,26 @@ bool parseInt(const std::string& text, long& out) {
 
 const char* hostUsage() {
     return "usage: tevra-host [OPTION]...\n"
-           "Plays a recorded AR session under a web page, in a window or headless.\n"
+           "Plays a recorded AR session, or a live camera tracking a printed board, under a web page,\n"
+           "in a window or headless.\n"
            "\n"
            "  --url PAGE         local file or folder, file:/// or http(s) URL, or file://NAME in --resources\n"
            "  --session DIR      the recorded session (default: examples/sessions/demo)\n"
+           "  --camera SOURCE    a live camera instead: v4l2:/dev/video0, file:VIDEO, file:DIR/%06d.png or test\n"
+           "  --board SPEC       the printed board that defines the world (default: charuco:5x7:0.04:0.03:\n"
+           "                     DICT_5X5_100, on A4; print it with tevra-calibrate --print-board board.pdf)\n"
+           "  --calibration FILE the camera's calibration from tevra-calibrate (default: a 60 degree\n"
+           "                     horizontal field of view, with a warning)\n"
+           "  --record DIR       write what the session plays (frames, poses, tracking, planes, anchors)\n"
+           "                     as a recorded session that --session DIR replays\n"
+           "  --truth DIR        with --camera on a generated sequence (tevra-synth board): the report\n"
+           "                     gives the live poses' error against the true ones in DIR\n"
            "  --resources DIR    the application's pages (default: examples/resources)\n"
            "  --documents DIR    downloaded models (default: ~/.local/share/TevraARWebGL)\n"
            "  --defaults FILE    settings with the remembered page (~/.config/TevraARWebGL/defaults.json)\n"
            "  --fresh            start clean: no remembered page, caches or models of earlier runs\n"
-           "  --size WxH         the window size in points (default: 390x844)\n"
-           "  --orientation N    the device orientation at start, 0 to 6 (default: 1, portrait)\n"
+           "  --size WxH         the window size in points (default: 390x844; 960x540 with --camera)\n"
+           "  --orientation N    the device orientation at start, 0 to 6 (default: 1, portrait; 3 with --camera)\n"
            "  --orientation-at T:N  turn the device to orientation N T seconds after the page loaded (repeatable)\n"
            "  --click-at T:X,Y   click the window at point X,Y T seconds after the page loaded (repeatable)\n"
            "  --navigation       show the URL field and the back and refresh buttons\n"
@@ -242,6 +254,16 @@ bool parseHostOptions(int argc, char** argv, HostOptions& o, std::string& error)
             ok = value(o.url) && !o.url.empty();
         else if (a == "--session")
             ok = value(o.session);
+        else if (a == "--camera")
+            ok = value(o.camera) && !o.camera.empty();
+        else if (a == "--board")
+            ok = value(o.board) && !o.board.empty();
+        else if (a == "--calibration")
+            ok = value(o.calibration) && !o.calibration.empty();
+        else if (a == "--record")
+            ok = value(o.record) && !o.record.empty();
+        else if (a == "--truth")
+            ok = value(o.truth) && !o.truth.empty();
         else if (a == "--resources")
             ok = value(o.resources);
         else if (a == "--documents")
@@ -267,10 +289,12 @@ bool parseHostOptions(int argc, char** argv, HostOptions& o, std::string& error)
             char tail = 0;
             ok = value(v) && std::sscanf(v.c_str(), "%dx%d%c", &o.width, &o.height, &tail) == 2 && o.width > 0 &&
                  o.height > 0 && o.width <= 8192 && o.height <= 8192;
+            o.sizeGiven = true;
         } else if (a == "--orientation") {
             expected = "0 to 6";
             ok = value(v) && parseInt(v, n) && n >= 0 && n <= 6;
             if (ok) o.orientation = n;
+            o.orientationGiven = true;
         } else if (a == "--click-at") {
             expected = "T:X,Y, seconds 0 to 86400 and a window point, e.g. 1.5:195,400";
             TimedClick c;
@@ -428,6 +452,14 @@ HostApp::~HostApp() {
 
 bool HostApp::start(std::string& error) {
     using namespace linux_platform;
+    // A webcam's image is upright in the sensor's own (landscape) orientation.
+    if (!options_.camera.empty()) {
+        if (!options_.orientationGiven) options_.orientation = 3;
+        if (!options_.sizeGiven) {
+            options_.width = 960;
+            options_.height = 540;
+        }
+    }
     // Defaults: beside the executable, else in the source tree around a
     // build directory.
     auto besideExecutable = [](const std::string& relative) {
@@ -443,9 +475,11 @@ bool HostApp::start(std::string& error) {
         if (!fs::exists(fs::path(executableDirectory()) / "resources", ec))
             options_.resources = besideExecutable("examples/resources");
     }
-    recording_ = sim::SessionRecording::load(sessionDir, error);
-    if (!recording_) return false;
-    sessions_ = std::make_shared<sim::SimARSessionFactory>(recording_);
+    if (options_.camera.empty()) {
+        recording_ = sim::SessionRecording::load(sessionDir, error);
+        if (!recording_) return false;
+        sessions_ = std::make_shared<sim::SimARSessionFactory>(recording_);
+    }
 
     // The framework's page-side scripts and shaders: when they are not where
     // the library looks (an install or the source tree it was built from),
@@ -462,6 +496,11 @@ bool HostApp::start(std::string& error) {
     po.documentsDirectory = options_.documents;
     po.initialOrientation = options_.orientation;
     auto platform = installLinuxPlatform(po);
+    if (!options_.camera.empty() && !startLiveSession(error)) return false;
+    if (!options_.record.empty()) {
+        recorders_ = std::make_shared<sim::RecordingSessionFactory>(platform->ar, options_.record);
+        platform->ar = recorders_;
+    }
     if (!options_.defaults.empty()) platform->defaults = std::make_shared<FileUserDefaults>(options_.defaults);
     if (options_.logTap) platform->log = std::make_shared<TeeLog>(platform->log, options_.logTap);
     if (options_.probe || options_.pageConsole)
@@ -473,6 +512,14 @@ bool HostApp::start(std::string& error) {
     hostView_ = hostView;
     hostWebView_ = makeWebKitPageView(frame, WebViewConfiguration{});
     controller_ = ViewControllerSDK::initWithView(hostView_, hostWebView_);
+    if (auto live = liveSession()) {
+        // Live frames come when the camera delivers them; the host counts them.
+        live->onFrameDelivered = [this] {
+            ++framesDelivered_;
+            comparePose();
+            if (onFrameDelivered) onFrameDelivered();
+        };
+    }
     controller_->idleTimerDisabledDidChange = [](bool v) {
         std::cout << "host: idle timer disabled = " << (v ? "true" : "false") << std::endl;
     };
@@ -584,6 +631,91 @@ void HostApp::watchPageLoads() {
 
 std::shared_ptr<sim::SimARSession> HostApp::session() const { return sessions_ ? sessions_->lastSession() : nullptr; }
 
+std::shared_ptr<live::LiveARSession> HostApp::liveSession() const {
+    return liveSessions_ ? liveSessions_->lastSession() : nullptr;
+}
+
+std::shared_ptr<sim::RecordingARSession> HostApp::recorder() const {
+    return recorders_ ? recorders_->lastRecorder() : nullptr;
+}
+
+bool HostApp::startLiveSession(std::string& error) {
+    live::LiveSessionOptions lo;
+    std::optional<live::BoardSpec> board = live::parseBoardSpec(options_.board, error);
+    if (!board) return false;
+    lo.board = *board;
+    if (!options_.calibration.empty()) {
+        lo.calibration = live::loadCameraCalibration(options_.calibration, error);
+        if (!lo.calibration) return false;
+    }
+    // The text is checked now; the first session gets this source, a later
+    // one (the controller made afresh) a new one.
+    auto first = std::make_shared<std::unique_ptr<CameraSource>>(
+        live::makeCameraSource(options_.camera, live::CameraSourceOptions{}, error));
+    if (!*first) return false;
+    const std::string text = options_.camera;
+    liveSessions_ = std::make_shared<live::LiveARSessionFactory>(
+        [first, text]() -> std::unique_ptr<CameraSource> {
+            if (*first) return std::move(*first);
+            std::string ignored;
+            return live::makeCameraSource(text, live::CameraSourceOptions{}, ignored);
+        },
+        lo, installedPlatform()->dispatch);
+    installedPlatform()->ar = liveSessions_;
+    if (!options_.truth.empty()) {
+        poseErrors_.truth = sim::SessionRecording::load(options_.truth, error);
+        if (!poseErrors_.truth) return false;
+    }
+    std::cout << "host: live camera " << clippedForLog(options_.camera, 256) << ", board " << lo.board.text() << ", "
+              << (lo.calibration ? "calibration " + clippedForLog(options_.calibration, 256)
+                                 : std::string("no calibration"))
+              << std::endl;
+    return true;
+}
+
+void HostApp::comparePose() {
+    auto live = liveSession();
+    std::shared_ptr<ARFrame> frame = live ? live->currentFrame() : nullptr;
+    std::shared_ptr<ARCamera> camera = frame ? frame->camera() : nullptr;
+    if (!camera) return;
+    PoseErrors& e = poseErrors_;
+    const long state = camera->trackingState();
+    if (e.lastState != -1 && state != e.lastState) ++e.changes;
+    e.lastState = state;
+    (state == ARTrackingStateNormal ? e.normal : e.limited) += 1;
+    if (!e.truth || state != ARTrackingStateNormal) return;
+    // The true frame of the same time (the sequence's frame times are i / fps).
+    const auto& frames = e.truth->frames();
+    auto it = std::lower_bound(frames.begin(), frames.end(), frame->timestamp(),
+                               [](const sim::RecordedFrame& f, double t) { return f.timestamp < t; });
+    const double half = e.truth->frameInterval() / 2;
+    const sim::RecordedFrame* best = nullptr;
+    for (auto c : {it, it == frames.begin() ? it : it - 1})
+        if (c != frames.end() && std::abs(c->timestamp - frame->timestamp()) <= half &&
+            (!best || std::abs(c->timestamp - frame->timestamp()) < std::abs(best->timestamp - frame->timestamp())))
+            best = &*c;
+    if (!best) return;
+    const float4x4 seen = camera->transform(), truth = best->transform;
+    const double dx = seen.m(3, 0) - truth.m(3, 0), dy = seen.m(3, 1) - truth.m(3, 1),
+                 dz = seen.m(3, 2) - truth.m(3, 2);
+    e.metres.push_back(std::sqrt(dx * dx + dy * dy + dz * dz));
+    // The angle of the rotation between them: trace(Rs^T Rt) = 1 + 2 cos(angle).
+    double trace = 0;
+    for (int c = 0; c < 3; ++c)
+        for (int r = 0; r < 3; ++r) trace += static_cast<double>(seen.m(c, r)) * truth.m(c, r);
+    e.degrees.push_back(std::acos(std::clamp((trace - 1) / 2, -1.0, 1.0)) * 180 / M_PI);
+}
+
+void HostApp::finishRecording() {
+    auto r = recorder();
+    if (!r) return;
+    std::string error;
+    if (r->finish(error))
+        std::cout << "record: " << r->framesRecorded() << " frames in " << r->directory() << std::endl;
+    else
+        std::cerr << "tevra-host: --record: " << error << std::endl;
+}
+
 GtkCameraView* HostApp::cameraView() const {
     return controller_ ? dynamic_cast<GtkCameraView*>(controller_->mtkView.get()) : nullptr;
 }
@@ -596,7 +728,10 @@ bool HostApp::step() {
     auto s = session();
     if (!s) return false;
     s->setLoops(options_.loop);
+    const gint64 start = g_get_monotonic_time();
     if (!s->step()) return false;
+    // The main thread's work per frame: the session's and the controller's.
+    if (stepMicroseconds_.size() < 100000) stepMicroseconds_.push_back(g_get_monotonic_time() - start);
     ++framesDelivered_;
     if (onFrameDelivered) onFrameDelivered();
     return true;
@@ -915,6 +1050,9 @@ int HostApp::run() {
     if (run.timeSource) g_source_remove(run.timeSource);
     if (window_) g_signal_handler_disconnect(window_, destroyHandler);
     g_main_loop_unref(loop);
+    // The camera stops and the recording is written before the report.
+    if (auto live = liveSession()) live->pause();
+    finishRecording();
     if (!window_) return 0;  // closed by the user
 
     int status = 0;
@@ -937,6 +1075,39 @@ int HostApp::run() {
         std::cout << "report: frames delivered " << framesDelivered_ << ", frame calls received by the page "
                   << number(received) << ", messages the page posted " << number(posted) << "\n";
         std::cout << "report: main-thread stalls " << stalls.summary() << "\n";
+        if (!stepMicroseconds_.empty()) {
+            std::vector<gint64> v = stepMicroseconds_;
+            std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
+            std::printf("report: main thread per session frame p50 %.3f ms\n", v[v.size() / 2] / 1000.0);
+            std::fflush(stdout);
+        }
+        if (auto live = liveSession()) {
+            const live::LiveSessionStats st = live->stats();
+            std::printf(
+                "report: live camera: images %llu, tracked %llu, frames %llu (board seen in %llu); "
+                "image to frame delivery p50 %.2f ms, p95 %.2f ms; tracking p50 %.2f ms; main thread per "
+                "frame p50 %.3f ms\n",
+                static_cast<unsigned long long>(st.imagesReceived), static_cast<unsigned long long>(st.imagesTracked),
+                static_cast<unsigned long long>(st.framesDelivered),
+                static_cast<unsigned long long>(st.framesWithBoard), st.latencyP50Ms, st.latencyP95Ms, st.trackingP50Ms,
+                st.deliveryP50Ms);
+            const PoseErrors& e = poseErrors_;
+            std::printf("report: live tracking: normal in %d frames, limited in %d, %d changes of state\n", e.normal,
+                        e.limited, e.changes);
+            if (e.truth) {
+                auto at = [](std::vector<double> v, double p) {
+                    if (v.empty()) return 0.0;
+                    std::sort(v.begin(), v.end());
+                    return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
+                };
+                std::printf(
+                    "report: pose error against the truth: %zu frames; position median %.2f cm, p95 %.2f cm; "
+                    "rotation median %.2f deg, p95 %.2f deg\n",
+                    e.metres.size(), at(e.metres, 0.5) * 100, at(e.metres, 0.95) * 100, at(e.degrees, 0.5),
+                    at(e.degrees, 0.95));
+            }
+            std::fflush(stdout);
+        }
         if (state && !state->is_null()) {
             std::string text = state->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
             if (text.size() > kMaxReportBytes)

@@ -30,6 +30,8 @@
 #include <nlohmann/json.hpp>
 
 #include "TevraARWebGL/TevraARWebGL.h"
+#include "platform/live/LiveARSession.h"
+#include "platform/sim/SessionRecorder.h"
 #include "platform/sim/SimARSession.h"
 
 namespace tevra::linux_platform {
@@ -52,16 +54,23 @@ struct TimedOrientation {
 };
 
 struct HostOptions {
-    std::string url;        // the page (see pageAddress); empty: the remembered one, if any
-    std::string session;    // recorded session directory; empty: examples/sessions/demo beside
-                            // the executable or in the source tree around it
-    std::string resources;  // the application's pages; empty: "resources" beside the executable,
-                            // else examples/resources as for the session
-    std::string documents;  // downloaded models; empty: the per-user data directory
-    std::string defaults;   // the settings file (remembered URL); empty: the per-user one
+    std::string url;      // the page (see pageAddress); empty: the remembered one, if any
+    std::string session;  // recorded session directory; empty: examples/sessions/demo beside
+                          // the executable or in the source tree around it
+    std::string camera;   // a live camera (--camera v4l2:/dev/video0 | file:PATH | test) instead of the session
+    std::string board = "default";  // the printed board the live session tracks (platform/live/Board.h)
+    std::string calibration;        // the live camera's calibration file; empty: a 60 degree field of view
+    std::string record;             // record what the session plays into this directory
+    std::string truth;              // a recorded session with the true poses of a generated camera
+                                    // (tevra-synth board): the report gives the live poses' error
+    std::string resources;          // the application's pages; empty: "resources" beside the executable,
+                                    // else examples/resources as for the session
+    std::string documents;          // downloaded models; empty: the per-user data directory
+    std::string defaults;           // the settings file (remembered URL); empty: the per-user one
     std::string screenshot = "tevra-host.png";
     int width = 390, height = 844;
     long orientation = 1;
+    bool sizeGiven = false, orientationGiven = false;  // a live camera defaults to a landscape window
     bool navigation = false;
     bool headless = false;
     bool loop = true;         // replay the session again after its last frame
@@ -166,8 +175,13 @@ public:
 
     const HostOptions& options() const { return options_; }
     ViewControllerSDK& controller() { return *controller_; }
+    // The simulated session, when the host plays a recorded one.
     std::shared_ptr<sim::SimARSession> session() const;
     const sim::SessionRecording& recording() const { return *recording_; }
+    // The live session, when the host runs a camera (--camera).
+    std::shared_ptr<live::LiveARSession> liveSession() const;
+    // The recorder (--record), while it lives.
+    std::shared_ptr<sim::RecordingARSession> recorder() const;
     linux_platform::GtkCameraView* cameraView() const;
     linux_platform::WebKitPageView* pageView() const;
     GtkWidget* window() const { return window_; }
@@ -193,6 +207,18 @@ private:
     HostOptions options_;
     std::shared_ptr<const sim::SessionRecording> recording_;
     std::shared_ptr<sim::SimARSessionFactory> sessions_;
+    std::shared_ptr<live::LiveARSessionFactory> liveSessions_;
+    std::shared_ptr<sim::RecordingSessionFactory> recorders_;
+    bool startLiveSession(std::string& error);
+    // --truth: each live frame's pose against the true one of the same time.
+    struct PoseErrors {
+        std::shared_ptr<const sim::SessionRecording> truth;
+        std::vector<double> metres, degrees;
+        int normal = 0, limited = 0, changes = 0;
+        long lastState = -1;
+    } poseErrors_;
+    void comparePose();
+    void finishRecording();
     std::shared_ptr<View> hostView_;
     linux_platform::GtkBridgeView* bridgeView_ = nullptr;  // hostView_
     std::vector<guint> inputSources_;
@@ -202,6 +228,7 @@ private:
     GtkWidget* window_ = nullptr;
     guint frameSource_ = 0;
     int framesDelivered_ = 0;
+    std::vector<gint64> stepMicroseconds_;  // simulated frames: the main thread's time per step
     class LoadWatcher;
     std::shared_ptr<LoadWatcher> loadWatcher_;
     int loadsFinished_ = 0;

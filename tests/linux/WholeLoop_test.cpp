@@ -10,9 +10,13 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 
 #include "linux/support/Sanitizers.h"
+#include "platform/live/CameraCalibration.h"
+#include "platform/sim/SessionRecording.h"
+#include "platform/sim/SimCamera.h"
 
 using nlohmann::json;
 namespace fs = std::filesystem;
@@ -122,6 +126,82 @@ TEST(WholeLoop, FloorReadOnTheDeviceComesBackInTheVPSAnswer) {
     // The camera image shows through between the grid lines.
     EXPECT_LT(floorGrid, 0.8);
     cairo_surface_destroy(shot);
+    fs::remove_all(work);
+}
+
+// A live camera, as a person with a webcam and a printed board would run it:
+// tevra-host reads a generated image sequence of a board lying on a floor
+// (tevra-synth board) as its camera, with the demo page. The poses match the
+// generating camera path, tracking turns "limited" while the board is out of
+// view and "normal" again, the page's projection is the one of the
+// calibration's intrinsics, the page's grid is drawn, and the run is recorded
+// as a session that loads.
+TEST(LiveCamera, PosesMatchTheGeneratedPathAndThePageDrawsOnTheBoard) {
+    if (kSanitized) GTEST_SKIP() << "the live run plays in real time in the optimised build";
+    const fs::path work = fs::temp_directory_path() / ("tevra-live-" + std::to_string(::getpid()));
+    fs::remove_all(work);
+    fs::create_directories(work);
+    int status = 0;
+    std::string out = runCommand(std::string("timeout 120 ") + TEVRA_SYNTH_BINARY + " board " + TEVRA_SOURCE_DIR +
+                                     "/apps/tevra-synth/scenes/board.json " + (work / "seq").string() +
+                                     " --size 1280x720 --frames 120 2>&1",
+                                 status);
+    ASSERT_EQ(status, 0) << out;
+    const fs::path seq = work / "seq";
+    out = runCommand(std::string("timeout 120 ") + TEVRA_HOST_BINARY + " --headless --seconds 5 --no-page-console" +
+                         " --camera 'file:" + (seq / "frames/%06d.png").string() + "' --calibration " +
+                         (seq / "camera.json").string() + " --truth " + (seq / "truth").string() + " --record " +
+                         (work / "rec").string() + " --resources " + TEVRA_SOURCE_DIR +
+                         "/examples/resources --documents " + (work / "documents").string() + " --defaults " +
+                         (work / "defaults.json").string() + " --url file://demo --screenshot " +
+                         (work / "shot.png").string() + " 2>&1",
+                     status);
+    ASSERT_EQ(status, 0) << out;
+
+    double posMedian = 99, posP95 = 99, rotMedian = 99, rotP95 = 99;
+    int compared = 0, normal = 0, limited = 0, changes = 0;
+    std::string page;
+    std::istringstream lines(out);
+    for (std::string l; std::getline(lines, l);) {
+        std::sscanf(l.c_str(),
+                    "report: pose error against the truth: %d frames; position median %lf cm, p95 %lf cm; rotation "
+                    "median %lf deg, p95 %lf deg",
+                    &compared, &posMedian, &posP95, &rotMedian, &rotP95);
+        std::sscanf(l.c_str(), "report: live tracking: normal in %d frames, limited in %d, %d changes", &normal,
+                    &limited, &changes);
+        if (l.rfind("page: ", 0) == 0) page = l.substr(6);
+    }
+    EXPECT_GT(compared, 40) << out;
+    EXPECT_LT(posMedian, 1.0) << out;
+    EXPECT_LT(rotMedian, 1.0) << out;
+    EXPECT_LT(posP95, 3.0) << out;
+    EXPECT_LT(rotP95, 3.0) << out;
+    // Seen, lost while the camera looks away, seen again.
+    EXPECT_GE(changes, 2) << out;
+    EXPECT_GT(limited, 0) << out;
+
+    // The page's projection is the calibration's, for the landscape window.
+    std::string error;
+    auto calibration = tevra::live::loadCameraCalibration((seq / "camera.json").string(), error);
+    ASSERT_TRUE(calibration) << error;
+    const json state = json::parse(page, nullptr, false);
+    ASSERT_TRUE(state.is_object() && state["projection"].is_array()) << out;
+    const auto expected = tevra::sim::projectionMatrixForOrientation(calibration->intrinsicsFor(1280, 720), {1280, 720},
+                                                                     3, {960, 540}, 0.01f, 10000.f)
+                              .elements();
+    for (size_t i = 0; i < 16; ++i) EXPECT_NEAR(state["projection"][i].get<double>(), expected[i], 1e-4) << i;
+    EXPECT_EQ(state.value("planes", 0), 1);
+
+    // The page drew its grid on the plane at the board.
+    cairo_surface_t* shot = cairo_image_surface_create_from_png((work / "shot.png").c_str());
+    ASSERT_EQ(cairo_surface_status(shot), CAIRO_STATUS_SUCCESS);
+    EXPECT_GT(gridShare(shot, 0, 0, cairo_image_surface_get_width(shot), cairo_image_surface_get_height(shot)), 0.002);
+    cairo_surface_destroy(shot);
+
+    // The recording loads as a session, with the frames the host delivered.
+    auto recording = tevra::sim::SessionRecording::load((work / "rec").string(), error);
+    ASSERT_TRUE(recording) << error;
+    EXPECT_GE(static_cast<int>(recording->frames().size()), normal + limited - 2);
     fs::remove_all(work);
 }
 

@@ -378,6 +378,7 @@
       s.planes = Object.keys(planes).length;
       s.pageAnchors = Object.keys(pageAnchors).length;
       s.otherAnchors = otherAnchors.length;
+      s.projection = frame ? Array.prototype.slice.call(frame.projectionMatrix) : null;
       return s;
     },
     addAnchorInFront: addAnchorInFront,
