@@ -7,7 +7,7 @@ pkg_check_modules(GSTREAMER REQUIRED IMPORTED_TARGET gstreamer-1.0 gstreamer-app
 set(TEVRA_LIVE_BOARD_SOURCES src/platform/live/Board.cpp src/platform/live/BoardImage.cpp)
 
 # The camera source.
-set(TEVRA_LIVE_CAMERA_SOURCES)
+set(TEVRA_LIVE_CAMERA_SOURCES src/platform/live/ScriptedCameraSource.cpp)
 
 # Marker tracking and pose smoothing.
 set(TEVRA_LIVE_TRACKING_SOURCES)
