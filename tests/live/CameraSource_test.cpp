@@ -32,12 +32,12 @@ struct TempDir {
     ~TempDir() { fs::remove_all(path); }
 };
 
-// Writes `n` flat images of 64 x 48 in BGR `colour`; returns the printf path.
-std::string writeSequence(const fs::path& dir, int n, cv::Scalar colour = {40, 90, 200}) {
+// Writes `n` flat images in BGR `colour`; returns the printf path.
+std::string writeSequence(const fs::path& dir, int n, cv::Scalar colour = {40, 90, 200}, cv::Size size = {64, 48}) {
     for (int i = 0; i < n; ++i) {
         char name[32];
         std::snprintf(name, sizeof name, "%06d.png", i);
-        cv::imwrite((dir / name).string(), cv::Mat(48, 64, CV_8UC3, colour));
+        cv::imwrite((dir / name).string(), cv::Mat(size, CV_8UC3, colour));
     }
     return (dir / "%06d.png").string();
 }
@@ -228,26 +228,28 @@ TEST(GstCameraSource, LoopingSequenceAndFileKeepTimesRising) {
     }
 }
 
-TEST(GstCameraSource, FlatColourComesOutAsFullRangeBt601) {
-    TempDir dir;
+TEST(GstCameraSource, FlatColourComesOutAsFullRangeBt601AtAnySize) {
     const double r = 200, g = 90, b = 40;
-    writeSequence(dir.path, 1, {b, g, r});
-    std::string error;
-    auto source = makeCameraSource("file:" + (dir.path / "000000.png").string(), {}, error);
-    ASSERT_TRUE(source) << error;
-    Recorder rec;
-    ASSERT_TRUE(rec.start(*source, error)) << error;
-    ASSERT_TRUE(rec.waitFor([&] { return rec.lost > 0; }));
-    source->stop();
-    ASSERT_EQ(rec.times.size(), 1u);
-    const PixelBuffer& image = *rec.kept[0];
     const double y = 0.299 * r + 0.587 * g + 0.114 * b;
     const double cb = 128 - 0.168736 * r - 0.331264 * g + 0.5 * b;
     const double cr = 128 + 0.5 * r - 0.418688 * g - 0.081312 * b;
-    EXPECT_NEAR(image.baseAddressOfPlane(0)[20 * image.bytesPerRowOfPlane(0) + 30], y, 2);
-    const uint8_t* pair = image.baseAddressOfPlane(1) + 10 * image.bytesPerRowOfPlane(1) + 2 * 15;
-    EXPECT_NEAR(pair[0], cb, 2);
-    EXPECT_NEAR(pair[1], cr, 2);
+    for (const cv::Size size : {cv::Size(64, 48), cv::Size(1280, 720)}) {  // HD would default to BT.709
+        TempDir dir;
+        writeSequence(dir.path, 1, {b, g, r}, size);
+        std::string error;
+        auto source = makeCameraSource("file:" + (dir.path / "000000.png").string(), {}, error);
+        ASSERT_TRUE(source) << error;
+        Recorder rec;
+        ASSERT_TRUE(rec.start(*source, error)) << error;
+        ASSERT_TRUE(rec.waitFor([&] { return rec.lost > 0; }));
+        source->stop();
+        ASSERT_EQ(rec.times.size(), 1u);
+        const PixelBuffer& image = *rec.kept[0];
+        EXPECT_NEAR(image.baseAddressOfPlane(0)[20 * image.bytesPerRowOfPlane(0) + 30], y, 2) << size;
+        const uint8_t* pair = image.baseAddressOfPlane(1) + 10 * image.bytesPerRowOfPlane(1) + 2 * 15;
+        EXPECT_NEAR(pair[0], cb, 2) << size;
+        EXPECT_NEAR(pair[1], cr, 2) << size;
+    }
 }
 
 TEST(GstCameraSource, MissingDeviceOrFileFailsStartWithTheReason) {

@@ -222,7 +222,11 @@ GstElement* GstCameraSource::buildPipeline(std::string& error) {
         return nullptr;
     }
 
-    GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "NV12", nullptr);
+    // BT.601 only: left free, videoconvert would pick BT.709 for images of
+    // more than 576 rows. Video range first, so that what is already BT.601
+    // passes through unconverted and is expanded while it is copied.
+    GstCaps* caps =
+        gst_caps_from_string("video/x-raw,format=NV12,colorimetry={(string)2:4:0:0,(string)bt601,(string)1:4:0:0}");
     if (options_.width > 0) gst_caps_set_simple(caps, "width", G_TYPE_INT, options_.width, nullptr);
     if (options_.height > 0) gst_caps_set_simple(caps, "height", G_TYPE_INT, options_.height, nullptr);
     // Live sources drop what the consumer did not take; files block until it
