@@ -1,12 +1,13 @@
 // Camera sources on GStreamer. One pipeline per started source:
 //
 //   source [! queue (leaky, one image; live sources)] ! videoconvert [! videoscale]
-//       ! appsink (NV12)
+//       ! appsink (NV12, BT.601)
 //
 // The appsink's new-sample callback runs on the streaming thread, copies the
 // NV12 planes into a "420f" PixelBuffer (expanding video range to full range)
 // and calls the sample handler. A bus thread of our own turns errors and the
-// end of a stream into one lost call, or seeks a looping file back to its start.
+// end of a stream into one lost call, or seeks a looping file back to its start
+// (an image sequence loops by itself).
 #include "platform/live/GstCameraSource.h"
 
 #include <gst/app/gstappsink.h>
