@@ -7,7 +7,7 @@ pkg_check_modules(GSTREAMER REQUIRED IMPORTED_TARGET gstreamer-1.0 gstreamer-app
 set(TEVRA_LIVE_BOARD_SOURCES src/platform/live/Board.cpp src/platform/live/BoardImage.cpp)
 
 # The camera source.
-set(TEVRA_LIVE_CAMERA_SOURCES)
+set(TEVRA_LIVE_CAMERA_SOURCES src/platform/live/GstCameraSource.cpp src/platform/live/ScriptedCameraSource.cpp)
 
 # Marker tracking and pose smoothing.
 set(TEVRA_LIVE_TRACKING_SOURCES)
@@ -39,7 +39,8 @@ install(EXPORT TevraARWebGLLiveTargets NAMESPACE TevraARWebGL:: COMPONENT Live
 # Tools.
 
 if(TEVRA_BUILD_TESTS)
-  set(TEVRA_LIVE_TEST_SOURCES tests/live/Board_test.cpp tests/live/LiveARSession_test.cpp)
+  set(TEVRA_LIVE_TEST_SOURCES tests/live/Board_test.cpp tests/live/CameraSource_test.cpp
+    tests/live/LiveARSession_test.cpp)
   add_executable(tevra_live_tests ${TEVRA_LIVE_TEST_SOURCES})
   target_compile_options(tevra_live_tests PRIVATE ${TEVRA_WARNINGS})
   target_include_directories(tevra_live_tests PRIVATE tests)

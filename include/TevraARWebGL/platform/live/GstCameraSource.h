@@ -22,9 +22,12 @@ namespace tevra::live {
 
 /// How a camera source is read.
 struct CameraSourceOptions {
+    ///@{
     /// Requested image size; 0 takes the device's or file's own.
     int width = 0, height = 0;
-    /// Frames per second of an image sequence (and the requested webcam rate).
+    ///@}
+    /// Frames per second of an image sequence and of the test pattern; a
+    /// webcam runs at the rate it chooses.
     int framesPerSecond = 30;
     /// Files and image sequences start again at their end (timestamps keep rising).
     bool loop = false;
