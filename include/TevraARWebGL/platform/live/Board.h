@@ -41,8 +41,10 @@ enum class BoardKind {
 struct BoardSpec {
     /// ChArUco board or single marker.
     BoardKind kind = BoardKind::Charuco;
+    ///@{
     /// Squares across (x) and down (z) the page; ChArUco only.
     int columns = 5, rows = 7;
+    ///@}
     /// A square's side in metres; ChArUco only.
     double squareLength = 0.04;
     /// A marker's side in metres.
