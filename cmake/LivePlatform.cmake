@@ -13,7 +13,7 @@ set(TEVRA_LIVE_CAMERA_SOURCES)
 set(TEVRA_LIVE_TRACKING_SOURCES)
 
 # Calibration: the file, the field-of-view fallback, calibration from views.
-set(TEVRA_LIVE_CALIBRATION_SOURCES)
+set(TEVRA_LIVE_CALIBRATION_SOURCES src/platform/live/CameraCalibration.cpp src/platform/live/CharucoCalibrator.cpp)
 
 # The session and its recorder.
 set(TEVRA_LIVE_SESSION_SOURCES)
@@ -39,7 +39,7 @@ install(EXPORT TevraARWebGLLiveTargets NAMESPACE TevraARWebGL:: COMPONENT Live
 # Tools.
 
 if(TEVRA_BUILD_TESTS)
-  set(TEVRA_LIVE_TEST_SOURCES tests/live/Board_test.cpp)
+  set(TEVRA_LIVE_TEST_SOURCES tests/live/Board_test.cpp tests/live/Calibration_test.cpp)
   add_executable(tevra_live_tests ${TEVRA_LIVE_TEST_SOURCES})
   target_compile_options(tevra_live_tests PRIVATE ${TEVRA_WARNINGS})
   target_include_directories(tevra_live_tests PRIVATE tests)
