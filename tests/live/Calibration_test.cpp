@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <opencv2/calib3d.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/live/BoardImage.h"
@@ -253,4 +255,64 @@ TEST(Calibration, IntrinsicsScaleToTheImageAndTheFieldOfViewFallback) {
     EXPECT_TRUE(wide.distortion.empty());
     EXPECT_NEAR(calibrationFromFieldOfView(1920, 1080).fx, 960 / std::tan(M_PI / 6), 1e-9);
     EXPECT_NEAR(calibrationFromFieldOfView(1920, 1080, std::nan("")).fx, 960 / std::tan(M_PI / 6), 1e-9);
+}
+
+namespace {
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+int runTool(const std::string& arguments) {
+    const int status = std::system(("timeout 60 " TEVRA_CALIBRATE_BINARY " " + arguments + " >/dev/null 2>&1").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+TEST(Calibration, PrintedBoardIsTrueToSize) {
+    const std::string png = temporaryPath("board.png"), pdf = temporaryPath("board.pdf");
+    ASSERT_EQ(runTool("--print-board " + png + " --dpi 150"), 0);
+    const cv::Mat image = cv::imread(png, cv::IMREAD_GRAYSCALE);
+    ASSERT_FALSE(image.empty());
+    // 150 dpi is 5906 pixels per metre: 20 x 28 cm and a 1 cm margin all round.
+    EXPECT_EQ(image.cols, std::lround(0.22 * 5906));
+    EXPECT_EQ(image.rows, std::lround(0.30 * 5906));
+    const std::string bytes = readFile(png);
+    const size_t phys = bytes.find("pHYs");
+    ASSERT_NE(phys, std::string::npos);
+    EXPECT_EQ(bytes.find("pHYs", phys + 1), std::string::npos);
+    EXPECT_LT(phys, bytes.find("IDAT"));
+    auto word = [&](size_t at) {
+        uint32_t v = 0;
+        for (size_t i = 0; i < 4; ++i) v = v << 8 | static_cast<uint8_t>(bytes[at + i]);
+        return v;
+    };
+    EXPECT_EQ(word(phys + 4), 5906u);
+    EXPECT_EQ(word(phys + 8), 5906u);
+    EXPECT_EQ(bytes[phys + 12], 1);
+    std::vector<std::vector<cv::Point2f>> corners;
+    std::vector<int> ids;
+    cv::aruco::detectMarkers(image, makeDictionary(defaultBoard()), corners, ids);
+    EXPECT_EQ(ids.size(), 17u);
+
+    ASSERT_EQ(runTool("--print-board " + pdf), 0);
+    const std::string document = readFile(pdf);
+    ASSERT_EQ(document.rfind("%PDF", 0), 0u);
+    const size_t box = document.find("/MediaBox [");
+    ASSERT_NE(box, std::string::npos);
+    double x0 = -1, y0 = -1, w = 0, h = 0;
+    std::istringstream(document.substr(box + 11, 80)) >> x0 >> y0 >> w >> h;
+    EXPECT_EQ(x0, 0);
+    EXPECT_EQ(y0, 0);
+    EXPECT_NEAR(w, 0.22 / 0.0254 * 72, 0.01);  // the pattern and the margins
+    EXPECT_NEAR(h, 0.31 / 0.0254 * 72, 0.01);  // and the caption's band
+    EXPECT_EQ(runTool("--print-board " + png + " --dpi 5"), 2);
+    EXPECT_EQ(runTool("--print-board board.svg"), 2);
+    EXPECT_EQ(runTool("--print-board " + png + " --board marker:0:0.5:DICT_4X4_50 --dpi 1200"), 1);
+    std::filesystem::remove(png);
+    std::filesystem::remove(pdf);
 }
