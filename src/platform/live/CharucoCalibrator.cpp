@@ -46,14 +46,20 @@ struct CharucoCalibrator::Impl {
     // The index of a kept view this one nearly repeats, or -1.
     int duplicateOf(const View& view) const {
         const double limit = kDuplicateShare * std::hypot(size.width, size.height);
+        // Where each of the board's corners is in this view (-1: not seen).
+        std::vector<int> where(board->chessboardCorners.size(), -1);
+        for (size_t i = 0; i < view.ids.size(); ++i)
+            if (view.ids[i] >= 0 && static_cast<size_t>(view.ids[i]) < where.size())
+                where[static_cast<size_t>(view.ids[i])] = static_cast<int>(i);
         for (size_t k = 0; k < views.size(); ++k) {
             const View& kept = views[k];
             double distance = 0;
             size_t shared = 0;
-            for (size_t i = 0; i < view.ids.size(); ++i) {
-                const auto at = std::find(kept.ids.begin(), kept.ids.end(), view.ids[i]);
-                if (at == kept.ids.end()) continue;
-                distance += cv::norm(view.corners[i] - kept.corners[static_cast<size_t>(at - kept.ids.begin())]);
+            for (size_t j = 0; j < kept.ids.size(); ++j) {
+                const int id = kept.ids[j];
+                const int i = id >= 0 && static_cast<size_t>(id) < where.size() ? where[static_cast<size_t>(id)] : -1;
+                if (i < 0) continue;
+                distance += cv::norm(view.corners[static_cast<size_t>(i)] - kept.corners[j]);
                 ++shared;
             }
             const size_t fewer = std::min(view.ids.size(), kept.ids.size());
