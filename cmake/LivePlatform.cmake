@@ -38,7 +38,7 @@ install(EXPORT TevraARWebGLLiveTargets NAMESPACE TevraARWebGL:: COMPONENT Live
 
 # Tools.
 # tevra-calibrate: camera calibration from views of a ChArUco board, and the printable board.
-pkg_check_modules(CAIRO REQUIRED IMPORTED_TARGET cairo)
+pkg_check_modules(CAIRO REQUIRED IMPORTED_TARGET cairo fontconfig)
 add_executable(tevra-calibrate apps/tevra-calibrate/main.cpp apps/tevra-calibrate/PrintBoard.cpp)
 target_compile_options(tevra-calibrate PRIVATE ${TEVRA_WARNINGS})
 target_include_directories(tevra-calibrate SYSTEM PRIVATE ${OpenCV_INCLUDE_DIRS})

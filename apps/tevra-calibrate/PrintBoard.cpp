@@ -2,6 +2,7 @@
 
 #include <cairo-pdf.h>
 #include <cairo.h>
+#include <fontconfig/fontconfig.h>
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -173,6 +174,10 @@ bool writeBoardPdf(const BoardSpec& board, const std::string& path, std::string&
     const cairo_status_t written = cairo_surface_status(pdf);
     cairo_surface_destroy(pdf);
     cairo_surface_destroy(image);
+    // The font caches cairo and fontconfig filled for the caption are freed
+    // here, not left to the process's end.
+    cairo_debug_reset_static_data();
+    FcFini();
     const cairo_status_t status = drawn != CAIRO_STATUS_SUCCESS ? drawn : written;
     if (status != CAIRO_STATUS_SUCCESS) {
         error = named(path) + " cannot be written (" + cairo_status_to_string(status) + ")";

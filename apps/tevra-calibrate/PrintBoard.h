@@ -22,7 +22,9 @@ constexpr double kPrintCaptionBand = 0.01;
 // its pHYs chunk.
 bool writeBoardPng(const BoardSpec& board, double dotsPerInch, const std::string& path, std::string& error);
 
-// Writes the board as a one-page PDF at its physical size.
+// Writes the board as a one-page PDF at its physical size. Frees cairo's and
+// fontconfig's process-wide caches when done: for a program that prints the
+// board and ends, not for one that draws text elsewhere.
 bool writeBoardPdf(const BoardSpec& board, const std::string& path, std::string& error);
 
 }  // namespace tevra::live
