@@ -13,7 +13,7 @@ set(TEVRA_LIVE_CAMERA_SOURCES src/platform/live/GstCameraSource.cpp src/platform
 set(TEVRA_LIVE_TRACKING_SOURCES)
 
 # Calibration: the file, the field-of-view fallback, calibration from views.
-set(TEVRA_LIVE_CALIBRATION_SOURCES)
+set(TEVRA_LIVE_CALIBRATION_SOURCES src/platform/live/CameraCalibration.cpp src/platform/live/CharucoCalibrator.cpp)
 
 # The session and its recorder.
 set(TEVRA_LIVE_SESSION_SOURCES src/platform/live/LiveARSession.cpp)
@@ -37,9 +37,22 @@ install(EXPORT TevraARWebGLLiveTargets NAMESPACE TevraARWebGL:: COMPONENT Live
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/TevraARWebGL)
 
 # Tools.
+# tevra-calibrate: camera calibration from views of a ChArUco board, and the printable board.
+pkg_check_modules(CAIRO REQUIRED IMPORTED_TARGET cairo fontconfig)
+add_executable(tevra-calibrate apps/tevra-calibrate/main.cpp apps/tevra-calibrate/PrintBoard.cpp)
+target_compile_options(tevra-calibrate PRIVATE ${TEVRA_WARNINGS})
+target_include_directories(tevra-calibrate SYSTEM PRIVATE ${OpenCV_INCLUDE_DIRS})
+target_link_libraries(tevra-calibrate PRIVATE tevra_live tevra_private_headers ${OpenCV_LIBS} PkgConfig::CAIRO)
+install(TARGETS tevra-calibrate COMPONENT Live RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TEVRA_BUILD_TESTS)
+  # The live tests run the tool for its printed board; the test program is made further down.
+  cmake_language(DEFER CALL add_dependencies tevra_live_tests tevra-calibrate)
+  cmake_language(DEFER CALL target_compile_definitions tevra_live_tests PRIVATE
+    TEVRA_CALIBRATE_BINARY="$<TARGET_FILE:tevra-calibrate>")
+endif()
 
 if(TEVRA_BUILD_TESTS)
-  set(TEVRA_LIVE_TEST_SOURCES tests/live/Board_test.cpp tests/live/CameraSource_test.cpp
+  set(TEVRA_LIVE_TEST_SOURCES tests/live/Board_test.cpp tests/live/Calibration_test.cpp tests/live/CameraSource_test.cpp
     tests/live/LiveARSession_test.cpp)
   add_executable(tevra_live_tests ${TEVRA_LIVE_TEST_SOURCES})
   target_compile_options(tevra_live_tests PRIVATE ${TEVRA_WARNINGS})

@@ -10,7 +10,13 @@
 ///    "distortion": [k1, k2, p1, p2, k3],
 ///    "rms": 0.31, "views": 24}
 /// @endcode
-/// Pixels of the image at `imageSize`; `distortion` is OpenCV's (k1, k2, p1,
+/// Pixels of the image at `imageSize`, on the session's pixel grid: the image
+/// spans [0, width] x [0, height], so pixel (i, j) covers [i, i + 1] x [j, j + 1]
+/// and its centre is (i + 0.5, j + 0.5); a centred principal point is
+/// (width / 2, height / 2). OpenCV's ChArUco corners (interpolateCornersCharuco)
+/// are on this grid; cornerSubPix (and ArUco marker corners refined with it)
+/// puts pixel centres on whole numbers, where the principal point is
+/// (cx - 0.5, cy - 0.5). `distortion` is OpenCV's (k1, k2, p1,
 /// p2[, k3[, k4, k5, k6]]) and may be empty; `rms` (reprojection error in
 /// pixels) and `views` are informative. A camera delivering another size of
 /// the same aspect uses the intrinsics scaled to it.
@@ -28,10 +34,14 @@ namespace tevra::live {
 
 /// A camera's intrinsics and distortion at one image size.
 struct CameraCalibration {
+    ///@{
     /// The image size the figures are for.
     int width = 0, height = 0;
+    ///@}
+    ///@{
     /// Focal lengths and principal point in pixels.
     double fx = 0, fy = 0, cx = 0, cy = 0;
+    ///@}
     /// OpenCV's distortion coefficients; empty for none.
     std::vector<double> distortion;
     /// Reprojection error of the calibration in pixels (0: not calibrated).
@@ -39,9 +49,11 @@ struct CameraCalibration {
     /// Views the calibration used (0: not calibrated).
     int views = 0;
 
-    /// The intrinsics for images of `width` x `height`: scaled from the
-    /// calibrated size (same aspect assumed; differing aspects scale each
-    /// axis on its own).
+    /// The intrinsics for images of `imageWidth` x `imageHeight`: scaled from
+    /// the calibrated size (same aspect assumed; differing aspects scale each
+    /// axis on its own). On this pixel grid the scaling keeps pixel centres on
+    /// pixel centres. An uncalibrated size (0) or a non-positive image size
+    /// returns the figures unscaled.
     sim::CameraIntrinsics intrinsicsFor(int imageWidth, int imageHeight) const;
 };
 
