@@ -44,12 +44,6 @@ target_compile_options(tevra-calibrate PRIVATE ${TEVRA_WARNINGS})
 target_include_directories(tevra-calibrate SYSTEM PRIVATE ${OpenCV_INCLUDE_DIRS})
 target_link_libraries(tevra-calibrate PRIVATE tevra_live tevra_private_headers ${OpenCV_LIBS} PkgConfig::CAIRO)
 install(TARGETS tevra-calibrate COMPONENT Live RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-if(TEVRA_BUILD_TESTS)
-  # The live tests run the tool for its printed board; the test program is made further down.
-  cmake_language(DEFER CALL add_dependencies tevra_live_tests tevra-calibrate)
-  cmake_language(DEFER CALL target_compile_definitions tevra_live_tests PRIVATE
-    TEVRA_CALIBRATE_BINARY="$<TARGET_FILE:tevra-calibrate>")
-endif()
 
 if(TEVRA_BUILD_TESTS)
   set(TEVRA_LIVE_TEST_SOURCES tests/live/Board_test.cpp tests/live/Calibration_test.cpp tests/live/CameraSource_test.cpp
@@ -61,7 +55,9 @@ if(TEVRA_BUILD_TESTS)
   target_link_libraries(tevra_live_tests PRIVATE tevra_live tevra_fake ${OpenCV_LIBS} PkgConfig::GSTREAMER
     GTest::gtest GTest::gmock GTest::gtest_main)
   target_compile_definitions(tevra_live_tests PRIVATE TEVRA_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}"
-    TEVRA_BUILD_DIR="${CMAKE_CURRENT_BINARY_DIR}")
+    TEVRA_BUILD_DIR="${CMAKE_CURRENT_BINARY_DIR}" TEVRA_CALIBRATE_BINARY="$<TARGET_FILE:tevra-calibrate>")
+  # The live tests run the tool for its printed board.
+  add_dependencies(tevra_live_tests tevra-calibrate)
   gtest_discover_tests(tevra_live_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 endif()
 
