@@ -10,7 +10,8 @@ set(TEVRA_LIVE_BOARD_SOURCES src/platform/live/Board.cpp src/platform/live/Board
 set(TEVRA_LIVE_CAMERA_SOURCES)
 
 # Marker tracking and pose smoothing.
-set(TEVRA_LIVE_TRACKING_SOURCES)
+set(TEVRA_LIVE_TRACKING_SOURCES src/platform/live/MarkerTracker.cpp src/platform/live/PoseSmoother.cpp
+  src/platform/live/CameraIntrinsicsScale.cpp)
 
 # Calibration: the file, the field-of-view fallback, calibration from views.
 set(TEVRA_LIVE_CALIBRATION_SOURCES)

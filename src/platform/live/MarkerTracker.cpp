@@ -1,0 +1,225 @@
+#include "platform/live/MarkerTracker.h"
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <vector>
+
+#include "platform/live/BoardImage.h"
+
+namespace tevra::live {
+
+namespace {
+
+// Largest image side accepted; anything bigger is not a camera image.
+constexpr int kMaxSide = 16384;
+// A pose that reprojects its own corners this badly (RMS, pixels) is wrong.
+constexpr double kMaxReprojectionError = 8.0;
+
+// The detector's settings, tuned for 720p-class images of a printed board:
+// two threshold window sizes (7 and 17 pixels) instead of three, markers of
+// at least 16 pixels a side at 1280 wide, and no refinement of the marker
+// corners where the pose does not come from them (ChArUco corners are refined
+// on their own by interpolateCornersCharuco).
+cv::Ptr<cv::aruco::DetectorParameters> detectorParameters(BoardKind kind) {
+    auto p = cv::aruco::DetectorParameters::create();
+    p->adaptiveThreshWinSizeMin = 7;
+    p->adaptiveThreshWinSizeMax = 17;
+    p->adaptiveThreshWinSizeStep = 10;
+    p->minMarkerPerimeterRate = 0.05;
+    // A single marker printed with a thin white margin nests inside the
+    // page's outline, and the default (0.05) drops the marker for the page.
+    // (A ChArUco board's markers have no such outline; the default stays, as
+    // lower values let one marker through twice.)
+    if (kind == BoardKind::Marker) p->minMarkerDistanceRate = 0.02;
+    p->cornerRefinementMethod =
+        kind == BoardKind::Marker ? cv::aruco::CORNER_REFINE_SUBPIX : cv::aruco::CORNER_REFINE_NONE;
+    p->cornerRefinementWinSize = 4;
+    return p;
+}
+
+// Rotation taking the board's object axes (OpenCV's) to the world's, and the
+// world position of the object origin. OpenCV 4.6 lays a ChArUco board's
+// object points out from the printed pattern's top-left corner with +x right
+// and +y down the page, so its +z goes into the page; a single marker (as
+// solvePnP's IPPE_SQUARE wants it) is centred, +x right and +y up the page,
+// +z out of it. Both were checked against drawBoardImage().
+struct BoardToWorld {
+    cv::Matx33d rotation;
+    cv::Vec3d origin;
+};
+
+BoardToWorld boardToWorld(const BoardSpec& spec) {
+    if (spec.kind == BoardKind::Charuco)
+        return {cv::Matx33d(1, 0, 0,   //
+                            0, 0, -1,  //
+                            0, 1, 0),
+                cv::Vec3d(-spec.width() / 2, 0, -spec.height() / 2)};
+    return {cv::Matx33d(1, 0, 0,  //
+                        0, 0, 1,  //
+                        0, -1, 0),
+            cv::Vec3d(0, 0, 0)};
+}
+
+float4x4 toFloat4x4(const cv::Matx33d& r, const cv::Vec3d& t) {
+    float4x4 m = float4x4::identity();
+    for (int c = 0; c < 3; ++c) {
+        for (int row = 0; row < 3; ++row) m.columns[c][row] = static_cast<float>(r(row, c));
+        m.columns[3][c] = static_cast<float>(t[c]);
+    }
+    return m;
+}
+
+bool finite(const cv::Mat& m) { return cv::checkRange(m, true, nullptr, -1e6, 1e6); }
+
+}  // namespace
+
+struct MarkerTracker::Impl {
+    BoardSpec spec;
+    CameraCalibration calibration;
+    cv::Ptr<cv::aruco::Dictionary> dictionary;
+    cv::Ptr<cv::aruco::CharucoBoard> charuco;
+    cv::Ptr<cv::aruco::DetectorParameters> parameters;
+    BoardToWorld toWorld;
+    std::vector<cv::Point3f> markerObjectPoints;
+    cv::Mat distortion;
+
+    // The camera matrix for the last image size.
+    int matrixWidth = 0, matrixHeight = 0;
+    cv::Matx33d cameraMatrix;
+    bool cameraMatrixUsable = false;
+
+    // Scratch, kept to spare allocations from frame to frame.
+    std::vector<std::vector<cv::Point2f>> markerCorners, rejected;
+    std::vector<int> markerIds;
+    std::vector<cv::Point2f> imagePoints;
+    std::vector<cv::Point3f> objectPoints;
+
+    void updateCameraMatrix(int width, int height) {
+        if (width == matrixWidth && height == matrixHeight) return;
+        matrixWidth = width;
+        matrixHeight = height;
+        const sim::CameraIntrinsics k = calibration.intrinsicsFor(width, height);
+        // Session pixels run over [0, width], OpenCV's are centred on whole
+        // numbers: the principal point moves by half a pixel.
+        cameraMatrix = cv::Matx33d(k.fx, 0, k.cx - 0.5, 0, k.fy, k.cy - 0.5, 0, 0, 1);
+        cameraMatrixUsable = std::isfinite(k.fx) && std::isfinite(k.fy) && std::isfinite(k.cx) && std::isfinite(k.cy) &&
+                             k.fx > 0 && k.fy > 0;
+    }
+
+    // Image and object points of the board's chessboard corners; false when
+    // too few, or all on one line of the board (no pose from those).
+    bool charucoPoints(const cv::Mat& image) {
+        std::vector<cv::Point2f> corners;
+        std::vector<int> ids;
+        cv::aruco::interpolateCornersCharuco(markerCorners, markerIds, image, charuco, corners, ids, cameraMatrix,
+                                             distortion);
+        if (ids.size() < 4) return false;
+        const int perRow = spec.columns - 1;
+        int minCol = perRow, maxCol = -1, minRow = spec.rows, maxRow = -1;
+        imagePoints.clear();
+        objectPoints.clear();
+        for (size_t i = 0; i < ids.size(); ++i) {
+            const int id = ids[i];
+            if (id < 0 || id >= static_cast<int>(charuco->chessboardCorners.size())) continue;
+            imagePoints.push_back(corners[i]);
+            objectPoints.push_back(charuco->chessboardCorners[static_cast<size_t>(id)]);
+            minCol = std::min(minCol, id % perRow), maxCol = std::max(maxCol, id % perRow);
+            minRow = std::min(minRow, id / perRow), maxRow = std::max(maxRow, id / perRow);
+        }
+        return imagePoints.size() >= 4 && maxCol > minCol && maxRow > minRow;
+    }
+
+    // The four corners of the board's marker; false when it is not seen. Of
+    // two sightings the larger wins.
+    bool markerPoints() {
+        double best = 0;
+        for (size_t i = 0; i < markerIds.size(); ++i) {
+            if (markerIds[i] != spec.markerId || markerCorners[i].size() != 4) continue;
+            const double perimeter = cv::arcLength(markerCorners[i], true);
+            if (perimeter <= best) continue;
+            best = perimeter;
+            imagePoints = markerCorners[i];
+            objectPoints = markerObjectPoints;
+        }
+        return best > 0;
+    }
+
+    MarkerObservation track(const cv::Mat& image) {
+        MarkerObservation out;
+        markerCorners.clear();
+        markerIds.clear();
+        cv::aruco::detectMarkers(image, dictionary, markerCorners, markerIds, parameters, rejected);
+        if (markerIds.empty()) return out;
+        const bool havePoints = spec.kind == BoardKind::Charuco ? charucoPoints(image) : markerPoints();
+        if (!havePoints) return out;
+
+        cv::Mat rvec, tvec;
+        const int method = spec.kind == BoardKind::Charuco ? cv::SOLVEPNP_IPPE : cv::SOLVEPNP_IPPE_SQUARE;
+        if (!cv::solvePnP(objectPoints, imagePoints, cameraMatrix, distortion, rvec, tvec, false, method)) return out;
+        if (spec.kind == BoardKind::Charuco && imagePoints.size() > 4)
+            cv::solvePnPRefineLM(objectPoints, imagePoints, cameraMatrix, distortion, rvec, tvec);
+        if (!finite(rvec) || !finite(tvec) || tvec.at<double>(2) <= 0) return out;
+
+        std::vector<cv::Point2f> projected;
+        cv::projectPoints(objectPoints, rvec, tvec, cameraMatrix, distortion, projected);
+        double sum = 0;
+        for (size_t i = 0; i < projected.size(); ++i) {
+            const cv::Point2f d = projected[i] - imagePoints[i];
+            sum += d.dot(d);
+        }
+        const double rms = std::sqrt(sum / static_cast<double>(projected.size()));
+        if (!std::isfinite(rms) || rms > kMaxReprojectionError) return out;
+
+        // OpenCV: x_cam = R x_board + t, camera axes +x right, +y down,
+        // looking down +z. World = B x_board + o. Session camera axes are
+        // OpenCV's turned by F = diag(1, -1, -1). Camera to world is then
+        // B R^T F for the rotation and o - B R^T t for the position.
+        cv::Matx33d r;
+        cv::Rodrigues(rvec, r);
+        const cv::Matx33d flip(1, 0, 0, 0, -1, 0, 0, 0, -1);
+        const cv::Matx33d boardR = toWorld.rotation * r.t();
+        const cv::Vec3d t(tvec.at<double>(0), tvec.at<double>(1), tvec.at<double>(2));
+        out.found = true;
+        out.cameraToWorld = toFloat4x4(boardR * flip, toWorld.origin - boardR * t);
+        out.corners = static_cast<int>(imagePoints.size());
+        out.reprojectionError = rms;
+        return out;
+    }
+};
+
+MarkerTracker::MarkerTracker(const BoardSpec& board, const CameraCalibration& calibration)
+    : impl_(std::make_unique<Impl>()) {
+    Impl& s = *impl_;
+    s.spec = board;
+    s.calibration = calibration;
+    s.dictionary = makeDictionary(board);
+    s.charuco = makeCharucoBoard(board);
+    s.parameters = detectorParameters(board.kind);
+    s.toWorld = boardToWorld(board);
+    const auto half = static_cast<float>(board.markerLength / 2);
+    s.markerObjectPoints = {{-half, half, 0}, {half, half, 0}, {half, -half, 0}, {-half, -half, 0}};
+    if (!calibration.distortion.empty()) s.distortion = cv::Mat(calibration.distortion, true).reshape(1, 1);
+}
+
+MarkerTracker::~MarkerTracker() = default;
+
+MarkerObservation MarkerTracker::track(const uint8_t* luma, int width, int height, size_t bytesPerRow) {
+    if (!luma || width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide ||
+        bytesPerRow < static_cast<size_t>(width))
+        return {};
+    impl_->updateCameraMatrix(width, height);
+    if (!impl_->cameraMatrixUsable) return {};
+    // The caller's plane, wrapped without a copy; OpenCV only reads it.
+    const cv::Mat image(height, width, CV_8UC1, const_cast<uint8_t*>(luma), bytesPerRow);
+    try {
+        return impl_->track(image);
+    } catch (const cv::Exception&) {
+        return {};
+    }
+}
+
+}  // namespace tevra::live
