@@ -40,7 +40,7 @@ install(EXPORT TevraARWebGLLiveTargets NAMESPACE TevraARWebGL:: COMPONENT Live
 # Tools.
 
 if(TEVRA_BUILD_TESTS)
-  set(TEVRA_LIVE_TEST_SOURCES tests/live/Board_test.cpp)
+  set(TEVRA_LIVE_TEST_SOURCES tests/live/Board_test.cpp tests/live/MarkerTracker_test.cpp)
   add_executable(tevra_live_tests ${TEVRA_LIVE_TEST_SOURCES})
   target_compile_options(tevra_live_tests PRIVATE ${TEVRA_WARNINGS})
   target_include_directories(tevra_live_tests PRIVATE tests)
