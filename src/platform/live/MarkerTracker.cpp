@@ -16,8 +16,12 @@ namespace {
 
 // Largest image side accepted; anything bigger is not a camera image.
 constexpr int kMaxSide = 16384;
-// A pose that reprojects its own corners this badly (RMS, pixels) is wrong.
-constexpr double kMaxReprojectionError = 8.0;
+// A pose that reprojects its own corners worse than this (RMS, pixels) is
+// wrong: a marker cut by the image's edge, a corner taken for another. A
+// single marker's four corners fit almost any near-square, so its bound is
+// tighter.
+constexpr double kMaxBoardReprojectionError = 4.0;
+constexpr double kMaxMarkerReprojectionError = 2.0;
 
 // The detector's settings, tuned for 720p-class images of a printed board:
 // two threshold window sizes (7 and 17 pixels) instead of three, markers of
@@ -110,6 +114,28 @@ struct MarkerTracker::Impl {
                              k.fx > 0 && k.fy > 0;
     }
 
+    // A marker running off the image is outlined along the image's edge, and
+    // its corners are wrong by up to the part cut off; it is dropped when a
+    // corner lies within a twentieth of its side (at least 3 pixels) of the
+    // edge.
+    void dropMarkersAtTheEdge(cv::Size size) {
+        size_t kept = 0;
+        for (size_t i = 0; i < markerIds.size(); ++i) {
+            const std::vector<cv::Point2f>& q = markerCorners[i];
+            const double margin = std::max(3.0, cv::arcLength(q, true) / 80);
+            bool inside = q.size() == 4;
+            for (const cv::Point2f& p : q)
+                inside = inside && p.x >= margin && p.y >= margin && p.x <= size.width - 1 - margin &&
+                         p.y <= size.height - 1 - margin;
+            if (!inside) continue;
+            markerIds[kept] = markerIds[i];
+            markerCorners[kept] = markerCorners[i];
+            ++kept;
+        }
+        markerIds.resize(kept);
+        markerCorners.resize(kept);
+    }
+
     // Image and object points of the board's chessboard corners; false when
     // too few, or all on one line of the board (no pose from those).
     bool charucoPoints(const cv::Mat& image) {
@@ -153,6 +179,7 @@ struct MarkerTracker::Impl {
         markerCorners.clear();
         markerIds.clear();
         cv::aruco::detectMarkers(image, dictionary, markerCorners, markerIds, parameters, rejected);
+        dropMarkersAtTheEdge(image.size());
         if (markerIds.empty()) return out;
         const bool havePoints = spec.kind == BoardKind::Charuco ? charucoPoints(image) : markerPoints();
         if (!havePoints) return out;
@@ -172,7 +199,8 @@ struct MarkerTracker::Impl {
             sum += d.dot(d);
         }
         const double rms = std::sqrt(sum / static_cast<double>(projected.size()));
-        if (!std::isfinite(rms) || rms > kMaxReprojectionError) return out;
+        const double bound = spec.kind == BoardKind::Charuco ? kMaxBoardReprojectionError : kMaxMarkerReprojectionError;
+        if (!std::isfinite(rms) || rms > bound) return out;
 
         // OpenCV: x_cam = R x_board + t, camera axes +x right, +y down,
         // looking down +z. World = B x_board + o. Session camera axes are
