@@ -5,11 +5,13 @@
 // averaged down, so edges are anti-aliased as a lens and sensor would.
 #pragma once
 
+#include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <vector>
 
 #include "platform/live/BoardImage.h"
 #include "platform/sim/SimCamera.h"
@@ -100,6 +102,22 @@ inline cv::Mat renderView(const BoardSpec& spec, const CameraPose& pose, const s
     noisy += grain;
     noisy.convertTo(image, CV_8U);
     return image;
+}
+
+// The image a lens with OpenCV distortion `coefficients` makes of the ideal
+// pinhole image `image` (intrinsics k): each pixel takes the colour of the
+// pinhole image where its undistorted position lies.
+inline cv::Mat distort(const cv::Mat& image, const sim::CameraIntrinsics& k, const std::vector<double>& coefficients) {
+    const cv::Matx33d camera(k.fx, 0, k.cx - 0.5, 0, k.fy, k.cy - 0.5, 0, 0, 1);
+    std::vector<cv::Point2f> pixels;
+    pixels.reserve(image.total());
+    for (int y = 0; y < image.rows; ++y)
+        for (int x = 0; x < image.cols; ++x) pixels.emplace_back(static_cast<float>(x), static_cast<float>(y));
+    std::vector<cv::Point2f> ideal;
+    cv::undistortPoints(pixels, ideal, camera, coefficients, cv::noArray(), camera);
+    cv::Mat map = cv::Mat(ideal, false).reshape(2, image.rows), out;
+    cv::remap(image, out, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar(128));
+    return out;
 }
 
 }  // namespace tevra::live::testing

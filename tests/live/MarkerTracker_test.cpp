@@ -141,6 +141,28 @@ TEST(MarkerTracker, PosesOfRenderedViewsAreAccurate) {
     }
 }
 
+// A lens with barrel distortion, known to the calibration: the corners are
+// undistorted before the pose is solved.
+TEST(MarkerTracker, DistortedViewsAreAccurate) {
+    const BoardSpec spec = board("default");
+    CameraCalibration cal = calibration();
+    cal.distortion = {-0.25, 0.08, 0.001, -0.001, 0};
+    const sim::CameraIntrinsics k = cal.intrinsicsFor(kWidth, kHeight);
+    MarkerTracker tracker(spec, cal);
+    const CameraPose views[] = {lookAtBoard(0.45, 0.5, 0.3, 0.1, {0.03, 0, 0}), lookAtBoard(0.8, 0.9, 2.0, -0.3),
+                                lookAtBoard(1.0, 0.3, 4.0, 0.4, {-0.05, 0, 0.05})};
+    for (const CameraPose& truth : views) {
+        const cv::Mat image = distort(renderView(spec, truth, k, kWidth, kHeight, 31), k, cal.distortion);
+        const MarkerObservation seen = track(tracker, image);
+        ASSERT_TRUE(seen.found);
+        Errors e;
+        addError(e, truth, seen.cameraToWorld);
+        EXPECT_LT(e.centimetres[0], 1.0);
+        EXPECT_LT(e.degrees[0], 1.0);
+        EXPECT_LT(seen.reprojectionError, 0.5);
+    }
+}
+
 TEST(MarkerTracker, NotFoundWithoutTheBoardAndFoundWhenPartlyCovered) {
     const BoardSpec spec = board("default");
     const CameraCalibration cal = calibration();
@@ -188,6 +210,10 @@ TEST(MarkerTracker, NotFoundWithoutTheBoardAndFoundWhenPartlyCovered) {
     // A camera without usable intrinsics sees nothing.
     MarkerTracker blind(spec, CameraCalibration{});
     EXPECT_FALSE(track(blind, image).found);
+    CameraCalibration odd = cal;
+    odd.distortion = {0.1, 0.01, 0};
+    MarkerTracker oddLens(spec, odd);
+    EXPECT_FALSE(track(oddLens, image).found);
 }
 
 namespace {

@@ -90,6 +90,7 @@ struct MarkerTracker::Impl {
     BoardToWorld toWorld;
     std::vector<cv::Point3f> markerObjectPoints;
     cv::Mat distortion;
+    bool distortionUsable = true;
 
     // The camera matrix for the last image size.
     int matrixWidth = 0, matrixHeight = 0;
@@ -110,8 +111,8 @@ struct MarkerTracker::Impl {
         // Session pixels run over [0, width], OpenCV's are centred on whole
         // numbers: the principal point moves by half a pixel.
         cameraMatrix = cv::Matx33d(k.fx, 0, k.cx - 0.5, 0, k.fy, k.cy - 0.5, 0, 0, 1);
-        cameraMatrixUsable = std::isfinite(k.fx) && std::isfinite(k.fy) && std::isfinite(k.cx) && std::isfinite(k.cy) &&
-                             k.fx > 0 && k.fy > 0;
+        cameraMatrixUsable = distortionUsable && std::isfinite(k.fx) && std::isfinite(k.fy) && std::isfinite(k.cx) &&
+                             std::isfinite(k.cy) && k.fx > 0 && k.fy > 0;
     }
 
     // A marker running off the image is outlined along the image's edge, and
@@ -230,7 +231,13 @@ MarkerTracker::MarkerTracker(const BoardSpec& board, const CameraCalibration& ca
     s.toWorld = boardToWorld(board);
     const auto half = static_cast<float>(board.markerLength / 2);
     s.markerObjectPoints = {{-half, half, 0}, {half, half, 0}, {half, -half, 0}, {-half, -half, 0}};
-    if (!calibration.distortion.empty()) s.distortion = cv::Mat(calibration.distortion, true).reshape(1, 1);
+    // OpenCV takes 4, 5, 8, 12 or 14 finite coefficients; other lists leave
+    // the camera unusable rather than throwing on every image.
+    const std::vector<double>& d = calibration.distortion;
+    const size_t n = d.size();
+    s.distortionUsable = (n == 0 || n == 4 || n == 5 || n == 8 || n == 12 || n == 14) &&
+                         std::all_of(d.begin(), d.end(), [](double v) { return std::isfinite(v); });
+    if (n > 0 && s.distortionUsable) s.distortion = cv::Mat(d, true).reshape(1, 1);
 }
 
 MarkerTracker::~MarkerTracker() = default;
