@@ -172,6 +172,11 @@ TEST(MarkerTracker, NotFoundWithoutTheBoardAndFoundWhenPartlyCovered) {
     cv::RNG rng(5);
     const cv::Mat empty = background(cv::Size(kWidth, kHeight), rng);
     EXPECT_FALSE(track(tracker, empty).found);
+    // A marker of the board's dictionary that is not on the board.
+    cv::Mat stray = empty.clone(), strayMarker;
+    cv::aruco::drawMarker(makeDictionary(spec), 60, 200, strayMarker, 1);
+    strayMarker.copyTo(stray(cv::Rect(500, 200, 200, 200)));
+    EXPECT_FALSE(track(tracker, stray).found);
     EXPECT_FALSE(tracker.track(nullptr, kWidth, kHeight, kWidth).found);
     EXPECT_FALSE(tracker.track(empty.data, 0, 0, 0).found);
     EXPECT_FALSE(tracker.track(empty.data, kWidth, kHeight, kWidth - 1).found);

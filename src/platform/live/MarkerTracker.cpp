@@ -4,7 +4,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <vector>
 
@@ -17,11 +16,16 @@ namespace {
 // Largest image side accepted; anything bigger is not a camera image.
 constexpr int kMaxSide = 16384;
 // A pose that reprojects its own corners worse than this (RMS, pixels) is
-// wrong: a marker cut by the image's edge, a corner taken for another. A
-// single marker's four corners fit almost any near-square, so its bound is
-// tighter.
+// wrong: a corner taken for another, a marker misread. A single marker's
+// four corners fit almost any near-square, so its bound is tighter.
 constexpr double kMaxBoardReprojectionError = 4.0;
 constexpr double kMaxMarkerReprojectionError = 2.0;
+// Markers are looked for in a half-size image (a quarter of the pixels)
+// while the last pose's markers were at least this many pixels a side:
+// at half size they still have over four pixels a cell. The corners the pose
+// comes from are refined in the full image. When the half-size image shows
+// no board, the full one is searched in the same call.
+constexpr double kHalfSizeMarkerSide = 60;
 
 // The detector's settings, tuned for 720p-class images of a printed board:
 // two threshold window sizes (7 and 17 pixels) instead of three, markers of
@@ -89,6 +93,8 @@ struct MarkerTracker::Impl {
     cv::Ptr<cv::aruco::DetectorParameters> parameters;
     BoardToWorld toWorld;
     std::vector<cv::Point3f> markerObjectPoints;
+    // boardMarkers[id]: the ChArUco board has marker `id`.
+    std::vector<bool> boardMarkers;
     cv::Mat distortion;
     bool distortionUsable = true;
 
@@ -97,7 +103,13 @@ struct MarkerTracker::Impl {
     cv::Matx33d cameraMatrix;
     bool cameraMatrixUsable = false;
 
+    // Search the half-size image next time.
+    bool halfSize = false;
+    // Mean side in pixels of the markers kept by the last detection.
+    double markerSide = 0;
+
     // Scratch, kept to spare allocations from frame to frame.
+    cv::Mat small;
     std::vector<std::vector<cv::Point2f>> markerCorners, rejected;
     std::vector<int> markerIds;
     std::vector<cv::Point2f> imagePoints;
@@ -115,13 +127,20 @@ struct MarkerTracker::Impl {
                              std::isfinite(k.cy) && k.fx > 0 && k.fy > 0;
     }
 
-    // A marker running off the image is outlined along the image's edge, and
-    // its corners are wrong by up to the part cut off; it is dropped when a
-    // corner lies within a twentieth of its side (at least 3 pixels) of the
-    // edge.
-    void dropMarkersAtTheEdge(cv::Size size) {
+    // Keeps the markers that belong to the board and lie wholly in the
+    // image. A marker running off the image is outlined along the image's
+    // edge, and its corners are wrong by up to the part cut off; it is
+    // dropped when a corner lies within a twentieth of its side (at least 3
+    // pixels) of the edge.
+    void keepUsableMarkers(cv::Size size) {
         size_t kept = 0;
         for (size_t i = 0; i < markerIds.size(); ++i) {
+            const int id = markerIds[i];
+            const bool onBoard =
+                spec.kind == BoardKind::Charuco
+                    ? id >= 0 && static_cast<size_t>(id) < boardMarkers.size() && boardMarkers[static_cast<size_t>(id)]
+                    : id == spec.markerId;
+            if (!onBoard) continue;
             const std::vector<cv::Point2f>& q = markerCorners[i];
             const double margin = std::max(3.0, cv::arcLength(q, true) / 80);
             bool inside = q.size() == 4;
@@ -135,6 +154,39 @@ struct MarkerTracker::Impl {
         }
         markerIds.resize(kept);
         markerCorners.resize(kept);
+        double sides = 0;
+        for (const auto& q : markerCorners) sides += cv::arcLength(q, true) / 4;
+        markerSide = kept ? sides / static_cast<double>(kept) : 0;
+    }
+
+    // Detects the board's markers in `image` or in its half-size copy
+    // (corners then mapped to the full image and, for a single marker,
+    // refined there).
+    void detect(const cv::Mat& image, bool half) {
+        markerCorners.clear();
+        markerIds.clear();
+        if (!half) {
+            cv::aruco::detectMarkers(image, dictionary, markerCorners, markerIds, parameters, rejected);
+        } else {
+            cv::resize(image, small, cv::Size((image.cols + 1) / 2, (image.rows + 1) / 2), 0, 0, cv::INTER_AREA);
+            cv::aruco::detectMarkers(small, dictionary, markerCorners, markerIds, parameters, rejected);
+            const float sx = static_cast<float>(image.cols) / static_cast<float>(small.cols);
+            const float sy = static_cast<float>(image.rows) / static_cast<float>(small.rows);
+            for (auto& q : markerCorners)
+                for (cv::Point2f& c : q) c = {(c.x + 0.5f) * sx - 0.5f, (c.y + 0.5f) * sy - 0.5f};
+        }
+        keepUsableMarkers(image.size());
+        if (half && spec.kind == BoardKind::Marker) {
+            const cv::TermCriteria stop(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 30, 0.01);
+            for (auto& q : markerCorners) cv::cornerSubPix(image, q, cv::Size(5, 5), cv::Size(-1, -1), stop);
+        }
+    }
+
+    MarkerObservation track(const cv::Mat& image) {
+        MarkerObservation out = trackAt(image, halfSize);
+        if (!out.found && halfSize) out = trackAt(image, false);
+        halfSize = out.found && markerSide >= kHalfSizeMarkerSide;
+        return out;
     }
 
     // Image and object points of the board's chessboard corners; false when
@@ -175,12 +227,9 @@ struct MarkerTracker::Impl {
         return best > 0;
     }
 
-    MarkerObservation track(const cv::Mat& image) {
+    MarkerObservation trackAt(const cv::Mat& image, bool half) {
         MarkerObservation out;
-        markerCorners.clear();
-        markerIds.clear();
-        cv::aruco::detectMarkers(image, dictionary, markerCorners, markerIds, parameters, rejected);
-        dropMarkersAtTheEdge(image.size());
+        detect(image, half);
         if (markerIds.empty()) return out;
         const bool havePoints = spec.kind == BoardKind::Charuco ? charucoPoints(image) : markerPoints();
         if (!havePoints) return out;
@@ -229,6 +278,13 @@ MarkerTracker::MarkerTracker(const BoardSpec& board, const CameraCalibration& ca
     s.charuco = makeCharucoBoard(board);
     s.parameters = detectorParameters(board.kind);
     s.toWorld = boardToWorld(board);
+    if (s.charuco) {
+        for (int id : s.charuco->ids) {
+            if (id < 0) continue;
+            if (static_cast<size_t>(id) >= s.boardMarkers.size()) s.boardMarkers.resize(static_cast<size_t>(id) + 1);
+            s.boardMarkers[static_cast<size_t>(id)] = true;
+        }
+    }
     const auto half = static_cast<float>(board.markerLength / 2);
     s.markerObjectPoints = {{-half, half, 0}, {half, half, 0}, {half, -half, 0}, {-half, -half, 0}};
     // OpenCV takes 4, 5, 8, 12 or 14 finite coefficients; other lists leave
