@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "platform/live/BoardImage.h"
@@ -19,13 +20,16 @@ constexpr int kMaxSide = 16384;
 // wrong: a corner taken for another, a marker misread. A single marker's
 // four corners fit almost any near-square, so its bound is tighter.
 constexpr double kMaxBoardReprojectionError = 4.0;
-constexpr double kMaxMarkerReprojectionError = 2.0;
-// Markers are looked for in a half-size image (a quarter of the pixels)
-// while the last pose's markers were at least this many pixels a side:
-// at half size they still have over four pixels a cell. The corners the pose
-// comes from are refined in the full image. When the half-size image shows
-// no board, the full one is searched in the same call.
-constexpr double kHalfSizeMarkerSide = 60;
+constexpr double kMaxMarkerReprojectionError = 1.0;
+// A ChArUco board's markers are looked for in a half-size image (a quarter
+// of the pixels) while the last pose's markers were all at least this many
+// pixels a side (about three pixels a cell at half size, enough to read). The
+// chessboard corners the pose comes from are found in the full image. When
+// the half-size image shows no board, the full one is searched in the same
+// call. A single marker is always looked for in the full image: its pose
+// comes from its own four corners, and those found at half size are not
+// precise enough to tell the two mirror-like poses of a square apart.
+constexpr double kHalfSizeMarkerSide = 40;
 
 // The detector's settings, tuned for 720p-class images of a printed board:
 // two threshold window sizes (7 and 17 pixels) instead of three, markers of
@@ -105,7 +109,7 @@ struct MarkerTracker::Impl {
 
     // Search the half-size image next time.
     bool halfSize = false;
-    // Mean side in pixels of the markers kept by the last detection.
+    // Shortest side in pixels of the markers kept by the last detection.
     double markerSide = 0;
 
     // Scratch, kept to spare allocations from frame to frame.
@@ -154,14 +158,13 @@ struct MarkerTracker::Impl {
         }
         markerIds.resize(kept);
         markerCorners.resize(kept);
-        double sides = 0;
-        for (const auto& q : markerCorners) sides += cv::arcLength(q, true) / 4;
-        markerSide = kept ? sides / static_cast<double>(kept) : 0;
+        markerSide = kept ? std::numeric_limits<double>::max() : 0;
+        for (const auto& q : markerCorners)
+            for (size_t j = 0; j < q.size(); ++j) markerSide = std::min(markerSide, cv::norm(q[j] - q[(j + 1) % 4]));
     }
 
     // Detects the board's markers in `image` or in its half-size copy
-    // (corners then mapped to the full image and, for a single marker,
-    // refined there).
+    // (corners then mapped to the full image).
     void detect(const cv::Mat& image, bool half) {
         markerCorners.clear();
         markerIds.clear();
@@ -176,16 +179,12 @@ struct MarkerTracker::Impl {
                 for (cv::Point2f& c : q) c = {(c.x + 0.5f) * sx - 0.5f, (c.y + 0.5f) * sy - 0.5f};
         }
         keepUsableMarkers(image.size());
-        if (half && spec.kind == BoardKind::Marker) {
-            const cv::TermCriteria stop(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 30, 0.01);
-            for (auto& q : markerCorners) cv::cornerSubPix(image, q, cv::Size(5, 5), cv::Size(-1, -1), stop);
-        }
     }
 
     MarkerObservation track(const cv::Mat& image) {
         MarkerObservation out = trackAt(image, halfSize);
         if (!out.found && halfSize) out = trackAt(image, false);
-        halfSize = out.found && markerSide >= kHalfSizeMarkerSide;
+        halfSize = out.found && spec.kind == BoardKind::Charuco && markerSide >= kHalfSizeMarkerSide;
         return out;
     }
 
