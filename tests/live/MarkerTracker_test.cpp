@@ -197,6 +197,17 @@ TEST(MarkerTracker, NotFoundWithoutTheBoardAndFoundWhenPartlyCovered) {
     addError(errors, truth, seen.cameraToWorld);
     EXPECT_LT(errors.centimetres[0], 2.0);
     EXPECT_LT(errors.degrees[0], 2.0);
+    // Only a strip two squares high left in view: its markers give one row
+    // of corners, a line, and a line gives no pose.
+    cv::Mat strip = renderView(spec, truth, k, kWidth, kHeight, 9);
+    for (const auto& [near, far] : {std::pair{-0.5, -0.06}, std::pair{0.02, 0.5}}) {
+        std::vector<cv::Point> cover;
+        for (const cv::Vec3d& corner :
+             {cv::Vec3d(-0.5, 0, near), cv::Vec3d(0.5, 0, near), cv::Vec3d(0.5, 0, far), cv::Vec3d(-0.5, 0, far)})
+            cover.push_back(project(truth, k, corner));
+        cv::fillConvexPoly(strip, cover, cv::Scalar(90));
+    }
+    EXPECT_FALSE(track(tracker, strip).found);
 
     // A single marker moving off the image's edge: found while whole, and
     // its clipped outline never gives a wrong pose.

@@ -189,26 +189,28 @@ struct MarkerTracker::Impl {
     }
 
     // Image and object points of the board's chessboard corners; false when
-    // too few, or all on one line of the board (no pose from those).
+    // too few, or (nearly) on one line of the board: their hull must cover
+    // at least half a square.
     bool charucoPoints(const cv::Mat& image) {
         std::vector<cv::Point2f> corners;
         std::vector<int> ids;
         cv::aruco::interpolateCornersCharuco(markerCorners, markerIds, image, charuco, corners, ids, cameraMatrix,
                                              distortion);
-        if (ids.size() < 4) return false;
-        const int perRow = spec.columns - 1;
-        int minCol = perRow, maxCol = -1, minRow = spec.rows, maxRow = -1;
         imagePoints.clear();
         objectPoints.clear();
-        for (size_t i = 0; i < ids.size(); ++i) {
+        std::vector<cv::Point2f> onBoard;
+        for (size_t i = 0; i < ids.size() && i < corners.size(); ++i) {
             const int id = ids[i];
             if (id < 0 || id >= static_cast<int>(charuco->chessboardCorners.size())) continue;
+            const cv::Point3f& p = charuco->chessboardCorners[static_cast<size_t>(id)];
             imagePoints.push_back(corners[i]);
-            objectPoints.push_back(charuco->chessboardCorners[static_cast<size_t>(id)]);
-            minCol = std::min(minCol, id % perRow), maxCol = std::max(maxCol, id % perRow);
-            minRow = std::min(minRow, id / perRow), maxRow = std::max(maxRow, id / perRow);
+            objectPoints.push_back(p);
+            onBoard.emplace_back(p.x, p.y);
         }
-        return imagePoints.size() >= 4 && maxCol > minCol && maxRow > minRow;
+        if (imagePoints.size() < 4) return false;
+        std::vector<cv::Point2f> hull;
+        cv::convexHull(onBoard, hull);
+        return cv::contourArea(hull) >= 0.5 * spec.squareLength * spec.squareLength;
     }
 
     // The four corners of the board's marker; false when it is not seen. Of
