@@ -10,7 +10,8 @@ set(TEVRA_LIVE_BOARD_SOURCES src/platform/live/Board.cpp src/platform/live/Board
 set(TEVRA_LIVE_CAMERA_SOURCES src/platform/live/GstCameraSource.cpp src/platform/live/ScriptedCameraSource.cpp)
 
 # Marker tracking and pose smoothing.
-set(TEVRA_LIVE_TRACKING_SOURCES)
+set(TEVRA_LIVE_TRACKING_SOURCES src/platform/live/MarkerTracker.cpp src/platform/live/PoseSmoother.cpp
+ )
 
 # Calibration: the file, the field-of-view fallback, calibration from views.
 set(TEVRA_LIVE_CALIBRATION_SOURCES src/platform/live/CameraCalibration.cpp src/platform/live/CharucoCalibrator.cpp)
@@ -47,7 +48,7 @@ install(TARGETS tevra-calibrate COMPONENT Live RUNTIME DESTINATION ${CMAKE_INSTA
 
 if(TEVRA_BUILD_TESTS)
   set(TEVRA_LIVE_TEST_SOURCES tests/live/Board_test.cpp tests/live/Calibration_test.cpp tests/live/CameraSource_test.cpp
-    tests/live/LiveARSession_test.cpp)
+    tests/live/LiveARSession_test.cpp tests/live/MarkerTracker_test.cpp)
   add_executable(tevra_live_tests ${TEVRA_LIVE_TEST_SOURCES})
   target_compile_options(tevra_live_tests PRIVATE ${TEVRA_WARNINGS})
   target_include_directories(tevra_live_tests PRIVATE tests)
@@ -62,4 +63,9 @@ if(TEVRA_BUILD_TESTS)
 endif()
 
 if(TEVRA_BUILD_BENCH)
+  add_executable(live_bench bench/live_bench.cpp)
+  target_compile_options(live_bench PRIVATE ${TEVRA_WARNINGS})
+  target_include_directories(live_bench PRIVATE tests)
+  target_include_directories(live_bench SYSTEM PRIVATE ${OpenCV_INCLUDE_DIRS})
+  target_link_libraries(live_bench PRIVATE tevra_live tevra_fake benchmark::benchmark ${OpenCV_LIBS})
 endif()
