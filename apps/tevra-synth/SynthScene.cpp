@@ -251,6 +251,16 @@ std::optional<SceneSpec> parseSceneSpec(const std::string& jsonText, std::string
     return s;
 }
 
+namespace {
+
+// The board's texture resolution: up to 4000 pixels per metre (a quarter of
+// a millimetre), at most 4096 pixels across with the margin.
+double boardPixelsPerMetre(const live::BoardSpec& board) {
+    return std::min(4000.0, 4096.0 / (std::max(board.width(), board.height()) + 0.02));
+}
+
+}  // namespace
+
 std::optional<live::BoardSpec> boardOnTheFloor(const SceneSpec& spec, std::string& error) {
     if (!spec.board) {
         error = "the scene has no board";
@@ -259,13 +269,19 @@ std::optional<live::BoardSpec> boardOnTheFloor(const SceneSpec& spec, std::strin
     std::string why;
     auto board = live::parseBoardSpec(spec.board->text, why);
     if (!board) {
-        error = "board: " + why;
+        error = why;
         return std::nullopt;
     }
     // The pattern and its 1 cm margin.
     if (std::abs(spec.board->x) + board->width() / 2 + 0.01 > spec.width / 2 ||
         std::abs(spec.board->z) + board->height() / 2 + 0.01 > spec.depth / 2) {
         error = "the board does not lie within the floor";
+        return std::nullopt;
+    }
+    // A marker needs two texture pixels a cell (its bits and its border).
+    const int cells = live::makeDictionary(*board)->markerSize + 2;
+    if (board->markerLength * boardPixelsPerMetre(*board) < 2 * cells) {
+        error = "the board's markers are too small to draw";
         return std::nullopt;
     }
     return board;
@@ -522,10 +538,14 @@ void Scene::addClutter(std::mt19937& rng) {
 }
 
 void Scene::addBoard(const live::BoardSpec& board, std::mt19937& rng) {
-    // The printed pattern at up to 4000 pixels per metre (a quarter of a
-    // millimetre), with a white margin of 1 cm around it.
-    const double ppm = std::min(4000.0, 4096.0 / (std::max(board.width(), board.height()) + 0.02));
-    const cv::Mat pattern = live::drawBoardImage(board, ppm);
+    // The printed pattern with a white margin of 1 cm around it.
+    const double ppm = boardPixelsPerMetre(board);
+    cv::Mat pattern;
+    try {
+        pattern = live::drawBoardImage(board, ppm);
+    } catch (const cv::Exception&) {
+        return;  // boardOnTheFloor() refuses what OpenCV cannot draw
+    }
     const int margin = static_cast<int>(std::lround(0.01 * ppm));
     cv::Mat grey(pattern.rows + 2 * margin, pattern.cols + 2 * margin, CV_8UC1, cv::Scalar(255));
     pattern.copyTo(grey(cv::Rect(margin, margin, pattern.cols, pattern.rows)));

@@ -176,7 +176,8 @@ TEST(TevraSynth, SceneDescriptionsAreCheckedAndRefusedWithAReason) {
         {R"({"room": {"width": -1}})", "\"width\""},
         {R"({"colour": 1})", "unknown key \"colour\""},
         {R"({"signs": [{"text": "3"}], "trajectory": {"sign": 2}})", "sign that does not exist"},
-        {R"({"board": {"text": "square:1"}})", "board: "},
+        {R"({"board": {"text": "square:1"}})", "board \"square:1\": starts with"},
+        {R"({"board": {"text": "marker:0:0.001"}})", "too small to draw"},
         {R"({"board": {"x": 2.9}})", "within the floor"},
     };
     for (const Bad& b : bad) {
