@@ -8,6 +8,8 @@
 #include <map>
 #include <set>
 
+#include "platform/live/BoardImage.h"
+
 namespace tevra::synth {
 
 namespace {
@@ -71,6 +73,15 @@ Pose uprightLookAt(const Vec3& eye, const Vec3& target, double roll) {
     return p;
 }
 
+Pose levelLookAt(const Vec3& eye, const Vec3& target, double roll) {
+    // Upright, the sensor's x axis points down and its y axis right; held
+    // level, they point right and up.
+    Pose p = uprightLookAt(eye, target, roll);
+    const cv::Matx33d upright = p.R;
+    for (int r = 0; r < 3; ++r) p.R(r, 0) = upright(r, 1), p.R(r, 1) = -upright(r, 0);
+    return p;
+}
+
 std::optional<cv::Point2d> project(const Pose& pose, const Intrinsics& k, const Vec3& world) {
     Vec3 c = pose.R.t() * (world - pose.t);
     if (c[2] > -kNear) return std::nullopt;
@@ -129,7 +140,8 @@ std::optional<SceneSpec> parseSceneSpec(const std::string& jsonText, std::string
             }
         return true;
     };
-    if (!onlyKeys(j, {"seed", "room", "signs", "lights", "ambient", "clutter", "trajectory"}, "scene")) return {};
+    if (!onlyKeys(j, {"seed", "room", "signs", "lights", "ambient", "clutter", "trajectory", "board"}, "scene"))
+        return {};
     double seed = 1, clutter = -1;
     if (!number(j, "seed", seed, 0, 4294967295.0) || !number(j, "ambient", s.ambient, 0, 2) ||
         !number(j, "clutter", clutter, -1, 40))
@@ -214,11 +226,65 @@ std::optional<SceneSpec> parseSceneSpec(const std::string& jsonText, std::string
         s.trajectory.limitedFrames = static_cast<int>(limited);
         s.trajectory.sign = static_cast<size_t>(sign);
     }
+    if (j.contains("board")) {
+        const json& b = j["board"];
+        if (!b.is_object() || !onlyKeys(b, {"text", "x", "z"}, "board")) {
+            if (error.empty()) error = "\"board\" must be an object";
+            return std::nullopt;
+        }
+        BoardPlacement placed;
+        if (b.contains("text")) {
+            if (!b["text"].is_string()) {
+                error = "the board's \"text\" must be a string";
+                return std::nullopt;
+            }
+            placed.text = b["text"].get<std::string>();
+        }
+        if (!number(b, "x", placed.x, -25, 25) || !number(b, "z", placed.z, -25, 25)) return std::nullopt;
+        s.board = placed;
+        if (!boardOnTheFloor(s, error)) return std::nullopt;
+    }
     if (!s.signs.empty() && s.trajectory.sign >= s.signs.size()) {
         error = "the trajectory looks at a sign that does not exist";
         return std::nullopt;
     }
     return s;
+}
+
+namespace {
+
+// The board's texture resolution: up to 4000 pixels per metre (a quarter of
+// a millimetre), at most 4096 pixels across with the margin.
+double boardPixelsPerMetre(const live::BoardSpec& board) {
+    return std::min(4000.0, 4096.0 / (std::max(board.width(), board.height()) + 0.02));
+}
+
+}  // namespace
+
+std::optional<live::BoardSpec> boardOnTheFloor(const SceneSpec& spec, std::string& error) {
+    if (!spec.board) {
+        error = "the scene has no board";
+        return std::nullopt;
+    }
+    std::string why;
+    auto board = live::parseBoardSpec(spec.board->text, why);
+    if (!board) {
+        error = why;
+        return std::nullopt;
+    }
+    // The pattern and its 1 cm margin.
+    if (std::abs(spec.board->x) + board->width() / 2 + 0.01 > spec.width / 2 ||
+        std::abs(spec.board->z) + board->height() / 2 + 0.01 > spec.depth / 2) {
+        error = "the board does not lie within the floor";
+        return std::nullopt;
+    }
+    // A marker needs two texture pixels a cell (its bits and its border).
+    const int cells = live::makeDictionary(*board)->markerSize + 2;
+    if (board->markerLength * boardPixelsPerMetre(*board) < 2 * cells) {
+        error = "the board's markers are too small to draw";
+        return std::nullopt;
+    }
+    return board;
 }
 
 // ---- Scene building ----
@@ -237,6 +303,8 @@ Scene::Scene(const SceneSpec& spec) : spec_(spec) {
     addRoom(rng);
     for (const SignSpec& s : spec_.signs) addSign(s, rng);
     addClutter(rng);
+    std::string error;
+    if (auto board = boardOnTheFloor(spec_, error)) addBoard(*board, rng);
 }
 
 bool Scene::wallFrame(const std::string& wall, Vec3& origin, Vec3& right, Vec3& normal, double& length) const {
@@ -467,6 +535,72 @@ void Scene::addClutter(std::mt19937& rng) {
         occupied_[wallIndex(wall)].push_back(place);
         quads_.push_back(std::move(q));
     }
+}
+
+void Scene::addBoard(const live::BoardSpec& board, std::mt19937& rng) {
+    // The printed pattern with a white margin of 1 cm around it.
+    const double ppm = boardPixelsPerMetre(board);
+    cv::Mat pattern;
+    try {
+        pattern = live::drawBoardImage(board, ppm);
+    } catch (const cv::Exception&) {
+        return;  // boardOnTheFloor() refuses what OpenCV cannot draw
+    }
+    const int margin = static_cast<int>(std::lround(0.01 * ppm));
+    cv::Mat grey(pattern.rows + 2 * margin, pattern.cols + 2 * margin, CV_8UC1, cv::Scalar(255));
+    pattern.copyTo(grey(cv::Rect(margin, margin, pattern.cols, pattern.rows)));
+    cv::Mat t;
+    cv::cvtColor(grey, t, cv::COLOR_GRAY2RGB);
+    addNoise(t, 2, rng);
+    // Pattern pixel (u, v) lies at board world (u / ppm - width / 2, 0,
+    // v / ppm - height / 2) (platform/live/BoardImage.h), texture pixel
+    // (u + margin, v + margin).
+    boardOrigin_ = {spec_.board->x, 0, spec_.board->z};
+    Quad q;
+    q.kind = 3;
+    q.origin = boardOrigin_ + Vec3(-board.width() / 2 - margin / ppm, 0, -board.height() / 2 - margin / ppm);
+    q.u = {t.cols / ppm, 0, 0}, q.v = {0, 0, t.rows / ppm};
+    light(t, q);
+    // Mip levels by 2 x 2 averages, which keep every level's pixel centres
+    // where drawQuad expects them, so the pattern's corners land exactly on
+    // their projections at every distance.
+    q.levels.push_back(t);
+    while (q.levels.size() < 7 && q.levels.back().cols % 2 == 0 && q.levels.back().rows % 2 == 0 &&
+           q.levels.back().cols > 16 && q.levels.back().rows > 16) {
+        cv::Mat next;
+        cv::resize(q.levels.back(), next, q.levels.back().size() / 2, 0, 0, cv::INTER_AREA);
+        q.levels.push_back(next);
+    }
+    board_ = board;
+    quads_.push_back(std::move(q));
+}
+
+Pose boardTourPose(const Scene& scene, double s) {
+    const Vec3 centre = scene.boardOrigin();
+    s = std::clamp(s, 0.0, 1.0);
+    auto smooth = [](double a, double b, double x) {
+        const double f = std::clamp((x - a) / (b - a), 0.0, 1.0);
+        return f * f * (3 - 2 * f);
+    };
+    // Around the board from the bottom edge of the page, left to right, at
+    // 0.9 - 1.1 m, pulling in to 0.45 m after the look away.
+    const double azimuth = -0.55 + 1.0 * s + 0.12 * std::sin(9 * s);
+    const double range =
+        0.9 + 0.2 * std::sin(kPi * std::min(1.0, s / 0.6)) - 0.5 * smooth(0.66, 0.84, s) + 0.15 * smooth(0.9, 1.0, s);
+    const double elevation = (55 + 10 * std::sin(7 * s)) * kPi / 180;
+    Vec3 eye = centre + Vec3(std::sin(azimuth) * std::cos(elevation), std::sin(elevation),
+                             std::cos(azimuth) * std::cos(elevation)) *
+                            range;
+    eye[1] += 0.004 * std::sin(60 * s);  // steps
+    // Away: the sign the trajectory names, or up ahead.
+    Vec3 away = centre + Vec3(0, 1.5, -3);
+    if (!scene.signs().empty()) {
+        const SignInstance& sign = scene.signs().at(std::min(scene.spec().trajectory.sign, scene.signs().size() - 1));
+        away = (sign.corners[0] + sign.corners[2]) * 0.5;
+    }
+    const Vec3 onBoard = centre + Vec3(0.03 * std::sin(5 * s), 0, 0.03 * std::cos(4 * s));
+    const double look = smooth(0.28, 0.43, s) - smooth(0.47, 0.62, s);
+    return levelLookAt(eye, onBoard + (away - onBoard) * look, 0.05 * std::sin(6 * s));
 }
 
 // ---- Rendering ----

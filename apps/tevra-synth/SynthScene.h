@@ -17,6 +17,12 @@
 // u = cx + fx X / -Z, v = cy - fy Y / -Z. A phone held upright has its
 // sensor's +x pointing down and +y pointing right.
 //
+// A scene may also hold a printed board (platform/live/Board.h) lying flat
+// on the floor, face up: its pattern's +x along the scene's +x, down the page
+// along the scene's +z. Its world is the scene's translated by the board's
+// centre on the floor, so a pose in the scene is a pose in the board's world
+// after subtracting that centre.
+//
 // Everything is deterministic from the scene and its seed.
 #pragma once
 
@@ -27,6 +33,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "platform/live/Board.h"
 
 namespace tevra::synth {
 
@@ -45,6 +53,9 @@ struct Pose {
 // A pose for a phone held upright at `eye`, looking at `target`, turned by
 // `roll` radians about the view direction (positive: clockwise as seen).
 Pose uprightLookAt(const Vec3& eye, const Vec3& target, double roll = 0);
+// A pose for a camera held level (landscape: the sensor's +x right, +y up)
+// at `eye`, looking at `target`, turned by `roll` as above.
+Pose levelLookAt(const Vec3& eye, const Vec3& target, double roll = 0);
 
 // Pixel (continuous, sensor image) of a world point, or none behind the
 // near plane (0.05 m).
@@ -59,7 +70,7 @@ cv::Point2d sensorToUpright(const cv::Point2d& p, int sensorHeight);
 struct Quad {
     Vec3 origin, u, v;
     std::vector<cv::Mat> levels;  // RGB8 texture and its mip levels
-    int kind = 0;                 // 0 room surface, 1 clutter, 2 sign
+    int kind = 0;                 // 0 room surface, 1 clutter, 2 sign, 3 board
 };
 
 struct SignSpec {
@@ -86,6 +97,13 @@ struct TrajectorySpec {
     size_t sign = 0;
 };
 
+// A printed board on the floor: its text (platform/live/Board.h) and the
+// centre of its pattern on the floor.
+struct BoardPlacement {
+    std::string text = "default";
+    double x = 0, z = 0;
+};
+
 struct SceneSpec {
     uint32_t seed = 1;
     double width = 6, depth = 12, height = 2.8;
@@ -94,11 +112,16 @@ struct SceneSpec {
     double ambient = -1;            // < 0: chosen from the seed
     int clutter = -1;               // items on the walls; < 0: from the seed
     TrajectorySpec trajectory;
+    std::optional<BoardPlacement> board;
 };
 
 // Parses a scene description (JSON). Unknown keys are refused. Empty
 // optional: `error` says what is wrong.
 std::optional<SceneSpec> parseSceneSpec(const std::string& jsonText, std::string& error);
+// The scene's board when its text is good and it lies within the floor with
+// its margin; none and `error` otherwise. A scene is built without a board
+// that fails this.
+std::optional<live::BoardSpec> boardOnTheFloor(const SceneSpec& spec, std::string& error);
 
 // Where one character of a sign lies: its class (0-9, 10 for "P") and
 // the four corners of its glyph box in world space (tl, tr, br, bl).
@@ -120,6 +143,11 @@ public:
 
     const SceneSpec& spec() const { return spec_; }
     const std::vector<SignInstance>& signs() const { return signs_; }
+    // The board on the floor, when the scene has one, and the scene point of
+    // its world's origin (the pattern's centre): board world = scene world -
+    // boardOrigin().
+    const std::optional<live::BoardSpec>& board() const { return board_; }
+    Vec3 boardOrigin() const { return boardOrigin_; }
     // Renders the sensor image (RGB8, width x height).
     cv::Mat render(const Pose& pose, const Intrinsics& k, int width, int height) const;
 
@@ -127,6 +155,7 @@ private:
     void addRoom(std::mt19937& rng);
     void addSign(const SignSpec& s, std::mt19937& rng);
     void addClutter(std::mt19937& rng);
+    void addBoard(const live::BoardSpec& board, std::mt19937& rng);
     bool wallFrame(const std::string& wall, Vec3& origin, Vec3& right, Vec3& normal, double& length) const;
     void light(cv::Mat& texture, const Quad& q) const;
     void drawQuad(cv::Mat& image, const Quad& q, const Pose& pose, const Intrinsics& k) const;
@@ -136,7 +165,17 @@ private:
     std::vector<SignInstance> signs_;
     std::vector<cv::Rect2d> occupied_[4];  // wall items per wall (along, height)
     cv::Vec3d tint_{1, 1, 1};
+    std::optional<live::BoardSpec> board_;
+    Vec3 boardOrigin_{0, 0, 0};
 };
+
+// The camera of `tevra-synth board` at `s` (0 to 1 over the run), held
+// level: it circles the scene's board looking down at it from 0.4 to 1.2 m,
+// turns away to the trajectory's sign (or up ahead without one) from s = 0.28
+// to 0.62 (the board is out of view for about a quarter of the run: 1.2 s of
+// 150 frames at 30 fps), turns back and moves in close. Scene world; the
+// scene must have a board.
+Pose boardTourPose(const Scene& scene, double s);
 
 // Full-range BT.601 NV12 ("420f") planes from an RGB8 image of even size.
 void rgbToNV12(const cv::Mat& rgb, uint8_t* y, size_t yStride, uint8_t* uv, size_t uvStride);

@@ -28,6 +28,17 @@
 //       also writes those views to DIR.
 //   tevra-synth read SESSION_DIR --models DIR [--every 10]
 //       detectFloor (portrait) on every N-th frame of a recorded session.
+//   tevra-synth board SCENE.json OUTPUT_DIR [--size 1280x720] [--frames 150] [--fps 30]
+//                     [--seed N] [--board BOARD]
+//       The live session's input and its ground truth: a camera held level
+//       circling a printed board on the floor (boardTourPose: it looks away,
+//       at the sign, for about a fifth of the run). Writes frames/NNNNNN.png
+//       (lossless RGB, sensor orientation), truth/session.json (the true
+//       camera-to-world poses in the board's world, timestamps i / fps, no
+//       images) and camera.json (the true intrinsics as a calibration file),
+//       and prints the camera source text that plays the frames. --board
+//       replaces the scene's board text; a scene without a board gets one at
+//       the centre of the floor ("default" unless --board says otherwise).
 //
 // Exit status: 0 on success, 1 when writing or loading fails, 2 for bad
 // arguments.
@@ -102,7 +113,9 @@ int usage() {
                  "       tevra-synth eval --models DIR [--count N] [--empty N] [--seed S] [--sign-threshold T]\n"
                  "                        [--digit-threshold T] [--min-px P] [--max-px P] [--orientation O[,O...]]\n"
                  "                        [--verbose 1 [--dump DIR]]\n"
-                 "       tevra-synth read SESSION_DIR --models DIR [--every N]\n");
+                 "       tevra-synth read SESSION_DIR --models DIR [--every N]\n"
+                 "       tevra-synth board SCENE.json OUTPUT_DIR [--size WxH] [--frames N] [--fps F] [--seed N]\n"
+                 "                         [--board BOARD]\n");
     return 2;
 }
 
@@ -144,23 +157,28 @@ PixelBufferRef uprightFrame(PixelBuffer& camera) {
     return counterDeviceRotation(*argb, 1);
 }
 
-// ---- session ----
-
-int runSession(const Args& a) {
-    if (a.positional.size() != 2) return usage();
-    std::ifstream in(a.positional[0]);
+// The scene file `path`, parsed; none after printing why.
+std::optional<SceneSpec> loadScene(const std::string& path) {
+    std::ifstream in(path);
     if (!in) {
-        std::fprintf(stderr, "tevra-synth: cannot read %s\n", a.positional[0].c_str());
-        return 1;
+        std::fprintf(stderr, "tevra-synth: cannot read %s\n", path.c_str());
+        return std::nullopt;
     }
     std::stringstream text;
     text << in.rdbuf();
     std::string error;
     auto spec = parseSceneSpec(text.str(), error);
-    if (!spec) {
-        std::fprintf(stderr, "tevra-synth: %s: %s\n", a.positional[0].c_str(), error.c_str());
-        return 1;
-    }
+    if (!spec) std::fprintf(stderr, "tevra-synth: %s: %s\n", path.c_str(), error.c_str());
+    return spec;
+}
+
+// ---- session ----
+
+int runSession(const Args& a) {
+    if (a.positional.size() != 2) return usage();
+    auto spec = loadScene(a.positional[0]);
+    if (!spec) return 1;
+    std::string error;
     if (a.has("seed")) spec->seed = static_cast<uint32_t>(a.number("seed", 1));
     if (spec->signs.empty()) spec->signs.push_back(SignSpec{});
     Scene scene(*spec);
@@ -572,6 +590,115 @@ int runRead(const Args& a) {
     return 0;
 }
 
+// ---- board ----
+
+bool writeText(const fs::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out || !out.write(text.data(), static_cast<std::streamsize>(text.size())) || !out.flush()) {
+        std::fprintf(stderr, "tevra-synth: cannot write %s\n", path.c_str());
+        return false;
+    }
+    return true;
+}
+
+// A whole number option from `lo` to `hi`, the fallback when absent; false
+// when present and not such a number.
+bool wholeOption(const Args& a, const std::string& key, long lo, long hi, long& out) {
+    if (!a.has(key)) return true;
+    const std::string text = a.text(key, "");
+    char* end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || v < lo || v > hi) return false;
+    out = v;
+    return true;
+}
+
+int runBoard(const Args& a) {
+    if (a.positional.size() != 2) return usage();
+    long width = 1280, height = 720, frames = 150, seed = -1;
+    if (a.has("size")) {
+        // WxH, both even (the camera's "420f" frames halve them).
+        const std::string size = a.text("size", "");
+        const size_t x = size.find('x');
+        Args wh;
+        if (x != std::string::npos) wh.options = {{"w", size.substr(0, x)}, {"h", size.substr(x + 1)}};
+        if (x == std::string::npos || !wholeOption(wh, "w", 16, 8192, width) ||
+            !wholeOption(wh, "h", 16, 8192, height) || width % 2 || height % 2) {
+            std::fprintf(stderr, "tevra-synth: --size must be WxH, even numbers from 16 to 8192\n");
+            return 2;
+        }
+    }
+    if (!wholeOption(a, "frames", 1, 100000, frames) || !wholeOption(a, "seed", 0, 4294967295L, seed)) return usage();
+    const double fps = a.number("fps", 30);
+    if (!(fps >= 1 && fps <= 240)) return usage();
+    auto spec = loadScene(a.positional[0]);
+    if (!spec) return 1;
+    if (seed >= 0) spec->seed = static_cast<uint32_t>(seed);
+    if (!spec->board) spec->board = BoardPlacement{};
+    if (a.has("board")) spec->board->text = a.text("board", "");
+    std::string error;
+    if (!boardOnTheFloor(*spec, error)) {
+        std::fprintf(stderr, "tevra-synth: %s\n", error.c_str());
+        return 2;
+    }
+    const Scene scene(*spec);
+
+    const fs::path out = fs::absolute(a.positional[1]).lexically_normal();
+    std::error_code ec;
+    fs::create_directories(out / "frames", ec);
+    if (!ec) fs::create_directories(out / "truth", ec);
+    if (ec) {
+        std::fprintf(stderr, "tevra-synth: cannot create %s: %s\n", out.c_str(), ec.message().c_str());
+        return 1;
+    }
+    // Square pixels, about 64 degrees across, the principal point at the
+    // centre of the [0, width] x [0, height] pixel grid.
+    Intrinsics k;
+    k.fx = k.fy = 0.8 * static_cast<double>(width);
+    k.cx = width / 2.0, k.cy = height / 2.0;
+
+    using nlohmann::ordered_json;
+    auto dump = [](const ordered_json& j) { return j.dump(-1, ' ', false, ordered_json::error_handler_t::replace); };
+    std::string truth = "{\n \"version\": 1,\n \"imageSize\": " + dump({{"width", width}, {"height", height}}) +
+                        ",\n \"intrinsics\": " + dump({{"fx", k.fx}, {"fy", k.fy}, {"cx", k.cx}, {"cy", k.cy}}) +
+                        ",\n \"frames\": [\n";
+    const Vec3 origin = scene.boardOrigin();
+    for (long i = 0; i < frames; ++i) {
+        const Pose pose = boardTourPose(scene, frames > 1 ? static_cast<double>(i) / (frames - 1) : 0.0);
+        cv::Mat bgr;
+        cv::cvtColor(scene.render(pose, k, static_cast<int>(width), static_cast<int>(height)), bgr, cv::COLOR_RGB2BGR);
+        char name[32];
+        std::snprintf(name, sizeof name, "%06ld.png", i);
+        const fs::path file = out / "frames" / name;
+        if (!cv::imwrite(file.string(), bgr, {cv::IMWRITE_PNG_COMPRESSION, 1})) {
+            std::fprintf(stderr, "tevra-synth: cannot write %s\n", file.c_str());
+            return 1;
+        }
+        // Camera-to-world in the board's world, column-major.
+        ordered_json m = ordered_json::array();
+        for (int c = 0; c < 4; ++c)
+            for (int r = 0; r < 4; ++r)
+                m.push_back(c < 3 ? (r < 3 ? pose.R(r, c) : 0.0) : (r < 3 ? pose.t[r] - origin[r] : 1.0));
+        ordered_json f;
+        f["timestamp"] = static_cast<double>(i) / fps;
+        f["transform"] = m;
+        f["trackingState"] = "normal";
+        truth += "  " + dump(f) + (i + 1 < frames ? ",\n" : "\n");
+    }
+    truth += " ]\n}\n";
+    // The calibration file holds OpenCV's intrinsics, whose pixel centres
+    // are whole numbers: half a pixel less than on the session's grid.
+    ordered_json camera;
+    camera["version"] = 1;
+    camera["imageSize"] = {{"width", width}, {"height", height}};
+    camera["intrinsics"] = {{"fx", k.fx}, {"fy", k.fy}, {"cx", k.cx - 0.5}, {"cy", k.cy - 0.5}};
+    camera["distortion"] = ordered_json::array();
+    if (!writeText(out / "truth" / "session.json", truth) || !writeText(out / "camera.json", dump(camera) + "\n"))
+        return 1;
+    std::printf("%ld frames of %ldx%ld: file:%s\n", frames, width, height, (out / "frames" / "%06d.png").c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -583,5 +710,6 @@ int main(int argc, char** argv) {
     if (cmd == "views") return runViews(a);
     if (cmd == "eval") return runEval(a);
     if (cmd == "read") return runRead(a);
+    if (cmd == "board") return runBoard(a);
     return usage();
 }

@@ -1,13 +1,20 @@
 // The scene generator: rendered pixels agree with projected world points,
 // labels agree with the detection code's upright frame, renders are
-// deterministic, and a generated session loads as a recorded session.
+// deterministic, a generated session loads as a recorded session, and a
+// board run's frames agree with its truth.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <sstream>
 
 #include "SynthScene.h"
@@ -17,6 +24,7 @@
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/OpenCVModelRuntime.h"
 #include "platform/linux/ZipExtractor.h"
+#include "platform/live/BoardImage.h"
 #include "platform/sim/SessionRecording.h"
 
 using namespace tevra;
@@ -168,6 +176,9 @@ TEST(TevraSynth, SceneDescriptionsAreCheckedAndRefusedWithAReason) {
         {R"({"room": {"width": -1}})", "\"width\""},
         {R"({"colour": 1})", "unknown key \"colour\""},
         {R"({"signs": [{"text": "3"}], "trajectory": {"sign": 2}})", "sign that does not exist"},
+        {R"({"board": {"text": "square:1"}})", "board \"square:1\": starts with"},
+        {R"({"board": {"text": "marker:0:0.001"}})", "too small to draw"},
+        {R"({"board": {"x": 2.9}})", "within the floor"},
     };
     for (const Bad& b : bad) {
         error.clear();
@@ -295,4 +306,105 @@ TEST(TevraSynth, TwoSignsInARandomRoomNeverOverlapAndNameOneFloor) {
                            << ")";
     }
     EXPECT_GT(sameWall, 0);
+}
+
+// The board run's frames agree with its truth: the board's marker corners,
+// taken from the printed image and projected with the true poses and
+// intrinsics, land on the corners found in the frames; the frames where the
+// camera looks away show no marker; the truth loads as a recorded session.
+TEST(TevraSynth, BoardRunFramesAgreeWithTheirTruth) {
+    fs::path dir = fs::temp_directory_path() / ("tevra-synth-board-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::string cmd = "ASAN_OPTIONS=detect_leaks=0 " + std::string(TEVRA_SYNTH_BINARY) + " board " + TEVRA_SOURCE_DIR +
+                      "/apps/tevra-synth/scenes/board.json " + (dir / "run").string() +
+                      " --size 640x480 --frames 12 > " + (dir / "out.txt").string();
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    std::stringstream printed;
+    printed << std::ifstream(dir / "out.txt").rdbuf();
+    EXPECT_EQ(printed.str(), "12 frames of 640x480: file:" + (dir / "run/frames/%06d.png").string() + "\n");
+    std::string error;
+    auto truth = sim::SessionRecording::load((dir / "run/truth").string(), error);
+    ASSERT_TRUE(truth) << error;
+    ASSERT_EQ(truth->frames().size(), 12u);
+    EXPECT_DOUBLE_EQ(truth->frames()[3].timestamp, 0.1);
+    const sim::CameraIntrinsics k = truth->frames()[0].intrinsics;
+    // The calibration file: the same camera on OpenCV's pixel grid.
+    std::stringstream cameraText;
+    cameraText << std::ifstream(dir / "run/camera.json").rdbuf();
+    auto camera = nlohmann::json::parse(cameraText.str(), nullptr, false);
+    ASSERT_TRUE(camera.is_object()) << cameraText.str();
+    EXPECT_EQ(camera["imageSize"]["width"], 640);
+    EXPECT_DOUBLE_EQ(camera["intrinsics"]["fx"].get<double>(), k.fx);
+    EXPECT_DOUBLE_EQ(camera["intrinsics"]["cx"].get<double>(), k.cx - 0.5);
+    EXPECT_TRUE(camera["distortion"].is_array() && camera["distortion"].empty());
+
+    // The chessboard's inner corners in the board's world: the printed
+    // squares start at the pattern's top-left corner (platform/live/BoardImage.h).
+    const live::BoardSpec board = *live::parseBoardSpec("default", error);
+    std::vector<Vec3> grid;
+    for (int i = 1; i < board.columns; ++i)
+        for (int j = 1; j < board.rows; ++j)
+            grid.push_back(
+                {i * board.squareLength - board.width() / 2, 0, j * board.squareLength - board.height() / 2});
+    const double halfW = board.width() / 2 + 0.01, halfH = board.height() / 2 + 0.01;  // with the margin
+    const Vec3 outline[4] = {{-halfW, 0, -halfH}, {halfW, 0, -halfH}, {halfW, 0, halfH}, {-halfW, 0, halfH}};
+
+    std::vector<double> errors;
+    std::vector<size_t> away;
+    for (size_t i = 0; i < truth->frames().size(); ++i) {
+        const float4x4& m = truth->frames()[i].transform;
+        Pose pose;
+        for (int r = 0; r < 3; ++r) {
+            for (int c = 0; c < 3; ++c) pose.R(r, c) = m.m(c, r);
+            pose.t[r] = m.m(3, r);
+        }
+        auto pixel = [&](const Vec3& p) { return project(pose, {k.fx, k.fy, k.cx, k.cy}, p); };
+        char name[32];
+        std::snprintf(name, sizeof name, "%06zu.png", i);
+        cv::Mat frame = cv::imread((dir / "run/frames" / name).string(), cv::IMREAD_UNCHANGED);
+        ASSERT_EQ(frame.type(), CV_8UC3) << name;
+        ASSERT_EQ(frame.size(), cv::Size(640, 480)) << name;
+        cv::cvtColor(frame, frame, cv::COLOR_BGR2GRAY);
+        std::vector<std::vector<cv::Point2f>> corners;
+        std::vector<int> ids;
+        cv::aruco::detectMarkers(frame, live::makeDictionary(board), corners, ids);
+        // Away: the board's outline, all in front of the camera, lies
+        // beside the frame.
+        double x0 = 1e30, y0 = 1e30, x1 = -1e30, y1 = -1e30;
+        bool inFront = true;
+        for (const Vec3& p : outline) {
+            auto q = pixel(p);
+            inFront = inFront && q;
+            if (q) x0 = std::min(x0, q->x), y0 = std::min(y0, q->y), x1 = std::max(x1, q->x), y1 = std::max(y1, q->y);
+        }
+        if (inFront && (x1 < 0 || y1 < 0 || x0 > 640 || y0 > 480)) {
+            EXPECT_TRUE(ids.empty()) << name << ": " << ids.size() << " markers";
+            away.push_back(i);
+            continue;
+        }
+        if (ids.empty()) continue;
+        // The inner corners OpenCV finds (pixel centres on whole numbers;
+        // its ChArUco corners are refined once more, as they come about half
+        // a pixel off), each against the nearest projected inner corner.
+        std::vector<cv::Point2f> found;
+        std::vector<int> foundIds;
+        cv::aruco::interpolateCornersCharuco(corners, ids, frame, live::makeCharucoBoard(board), found, foundIds);
+        if (found.empty()) continue;
+        cv::cornerSubPix(frame, found, {3, 3}, {-1, -1}, {cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 50, 0.01});
+        for (const cv::Point2f& f : found) {
+            double nearest = 1e9;
+            for (const Vec3& g : grid)
+                if (auto q = pixel(g)) nearest = std::min(nearest, cv::norm(cv::Point2d(f.x + 0.5, f.y + 0.5) - *q));
+            errors.push_back(nearest);
+        }
+    }
+    ASSERT_FALSE(away.empty());
+    EXPECT_GT(away.front(), 0u);
+    EXPECT_LT(away.back(), 11u);
+    ASSERT_GT(errors.size(), 60u);
+    std::sort(errors.begin(), errors.end());
+    EXPECT_LT(errors[errors.size() / 2], 0.5);
+    EXPECT_LT(errors.back(), 1.0);
+    fs::remove_all(dir);
 }
