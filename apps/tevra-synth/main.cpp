@@ -686,12 +686,12 @@ int runBoard(const Args& a) {
         truth += "  " + dump(f) + (i + 1 < frames ? ",\n" : "\n");
     }
     truth += " ]\n}\n";
-    // The calibration file holds OpenCV's intrinsics, whose pixel centres
-    // are whole numbers: half a pixel less than on the session's grid.
+    // The calibration file is on the session's pixel grid, as the truth is
+    // (platform/live/CameraCalibration.h): what tevra-calibrate would write.
     ordered_json camera;
     camera["version"] = 1;
     camera["imageSize"] = {{"width", width}, {"height", height}};
-    camera["intrinsics"] = {{"fx", k.fx}, {"fy", k.fy}, {"cx", k.cx - 0.5}, {"cy", k.cy - 0.5}};
+    camera["intrinsics"] = {{"fx", k.fx}, {"fy", k.fy}, {"cx", k.cx}, {"cy", k.cy}};
     camera["distortion"] = ordered_json::array();
     if (!writeText(out / "truth" / "session.json", truth) || !writeText(out / "camera.json", dump(camera) + "\n"))
         return 1;

@@ -336,7 +336,7 @@ TEST(TevraSynth, BoardRunFramesAgreeWithTheirTruth) {
     ASSERT_TRUE(camera.is_object()) << cameraText.str();
     EXPECT_EQ(camera["imageSize"]["width"], 640);
     EXPECT_DOUBLE_EQ(camera["intrinsics"]["fx"].get<double>(), k.fx);
-    EXPECT_DOUBLE_EQ(camera["intrinsics"]["cx"].get<double>(), k.cx - 0.5);
+    EXPECT_DOUBLE_EQ(camera["intrinsics"]["cx"].get<double>(), k.cx);
     EXPECT_TRUE(camera["distortion"].is_array() && camera["distortion"].empty());
 
     // The chessboard's inner corners in the board's world: the printed

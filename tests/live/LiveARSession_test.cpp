@@ -13,6 +13,7 @@
 
 using namespace tevra;
 using namespace tevra::live;
+namespace views = tevra::live::testing;
 
 namespace {
 
@@ -71,13 +72,13 @@ struct LiveFixture : ::testing::Test {
     }
 
     // A "420f" image of the board seen from `pose`, or of no board.
-    PixelBufferRef image(const testing::CameraPose* pose, uint64_t seed) {
+    PixelBufferRef image(const views::CameraPose* pose, uint64_t seed) {
         cv::Mat grey;
         if (pose) {
-            grey = testing::renderView(board, *pose, calibration.intrinsicsFor(kWidth, kHeight), kWidth, kHeight, seed);
+            grey = views::renderView(board, *pose, calibration.intrinsicsFor(kWidth, kHeight), kWidth, kHeight, seed);
         } else {
             cv::RNG rng(seed);
-            grey = testing::background({kWidth, kHeight}, rng);
+            grey = views::background({kWidth, kHeight}, rng);
         }
         PixelBufferRef b = PixelBuffer::create(kWidth, kHeight, kCVPixelFormatType_420YpCbCr8BiPlanarFullRange);
         PixelBufferLock lock(*b, 0);
@@ -89,7 +90,7 @@ struct LiveFixture : ::testing::Test {
     }
 
     // Pushes one image and runs the main queue until its frame arrived.
-    bool play(const testing::CameraPose* pose, double t) {
+    bool play(const views::CameraPose* pose, double t) {
         const size_t before = delegate->frames.size();
         camera->push({image(pose, static_cast<uint64_t>(t * 1000)), t});
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -109,7 +110,7 @@ TEST_F(LiveFixture, TrackingFollowsTheBoardAndThePlaneLiesOnIt) {
     ARWorldTrackingConfiguration config;
     config.planeDetection = ARPlaneDetectionHorizontal;
     session->runWithConfiguration(config, 0);
-    const testing::CameraPose pose = testing::lookAtBoard(0.6, 0.4, 0.3, 0.1);
+    const views::CameraPose pose = views::lookAtBoard(0.6, 0.4, 0.3, 0.1);
     ASSERT_TRUE(play(nullptr, 0.0));
     ASSERT_TRUE(play(&pose, 0.033));
     ASSERT_TRUE(play(&pose, 0.067));
@@ -142,7 +143,7 @@ TEST_F(LiveFixture, AnchorsResetAndALostCamera) {
     ARWorldTrackingConfiguration config;
     config.planeDetection = ARPlaneDetectionHorizontal;
     session->runWithConfiguration(config, 0);
-    const testing::CameraPose pose = testing::lookAtBoard(0.5, 0.2, 0, 0);
+    const views::CameraPose pose = views::lookAtBoard(0.5, 0.2, 0, 0);
     ASSERT_TRUE(play(&pose, 1.0));
     auto anchor = std::make_shared<ARAnchor>("A", float4x4::identity());
     session->addAnchor(anchor);
@@ -170,7 +171,7 @@ TEST_F(LiveFixture, AnchorsResetAndALostCamera) {
 // the main thread gets one frame at a time.
 TEST_F(LiveFixture, ImagesArrivingWhileTheTrackerIsBusyAreDropped) {
     session->runWithConfiguration({}, 0);
-    const testing::CameraPose pose = testing::lookAtBoard(0.5, 0.3, 1, 0);
+    const views::CameraPose pose = views::lookAtBoard(0.5, 0.3, 1, 0);
     const PixelBufferRef view = image(&pose, 7);
     for (int i = 0; i < 200; ++i) camera->push({view, i / 30.0});
     ASSERT_TRUE(camera->waitUntilDelivered(std::chrono::seconds(20)));
