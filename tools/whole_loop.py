@@ -112,15 +112,17 @@ def main():
         query = ('sign={b}/models/{s}.zip&digit={b}/models/{d}.zip&signName={s}&digitName={d}'
                  '&signConf=0.4&digitConf=0.5&vps={b}/vps&token=loop-token&every=1').format(b=base, s=a.sign, d=a.digit)
         shot = os.path.join(work, 'screenshot.png')
-        cmd = [a.host, '--headless', '--no-loop', '--seconds', str(a.seconds), '--size', a.size,
-               '--orientation', '1', '--documents', os.path.join(work, 'documents'),
+        # A live camera's image is upright in landscape (the sensor's own orientation).
+        size, orientation = ('844x390', '3') if a.live else (a.size, '1')
+        cmd = [a.host, '--headless', '--seconds', str(a.seconds), '--size', size,
+               '--orientation', orientation, '--documents', os.path.join(work, 'documents'),
                '--defaults', os.path.join(work, 'defaults.json'), '--url', base + '/pages/index.html?' + query,
                '--screenshot', shot]
         if a.live:
             cmd += ['--camera', 'file:' + os.path.join(session, 'frames', '%06d.png'),
                     '--calibration', os.path.join(session, 'camera.json'), '--truth', os.path.join(session, 'truth')]
         else:
-            cmd += ['--session', session]
+            cmd += ['--session', session, '--no-loop']
         if not a.on_display or not env.get('DISPLAY'):
             # A display of its own, so no other window covers the host's.
             cmd = ['xvfb-run', '-a', '-s', '-screen 0 1280x1024x24'] + cmd

@@ -197,7 +197,7 @@ const char* hostUsage() {
            "  --orientation-at T:N  turn the device to orientation N T seconds after the page loaded (repeatable)\n"
            "  --click-at T:X,Y   click the window at point X,Y T seconds after the page loaded (repeatable)\n"
            "  --navigation       show the URL field and the back and refresh buttons\n"
-           "  --no-loop          play the session once, not over and over\n"
+           "  --no-loop          play the session (or a --camera file) once, not over and over\n"
            "  --no-page-console  do not print the page's console messages and uncaught errors\n"
            "  --headless         no window: stop at the limit, write the screenshot, print a report\n"
            "  --frames N         headless: stop after N frames\n"
@@ -650,15 +650,19 @@ bool HostApp::startLiveSession(std::string& error) {
     }
     // The text is checked now; the first session gets this source, a later
     // one (the controller made afresh) a new one.
-    auto first = std::make_shared<std::unique_ptr<CameraSource>>(
-        live::makeCameraSource(options_.camera, live::CameraSourceOptions{}, error));
+    // A file or image sequence plays over and over, as a session does,
+    // unless --no-loop.
+    live::CameraSourceOptions sourceOptions;
+    sourceOptions.loop = options_.loop;
+    auto first =
+        std::make_shared<std::unique_ptr<CameraSource>>(live::makeCameraSource(options_.camera, sourceOptions, error));
     if (!*first) return false;
     const std::string text = options_.camera;
     liveSessions_ = std::make_shared<live::LiveARSessionFactory>(
-        [first, text]() -> std::unique_ptr<CameraSource> {
+        [first, text, sourceOptions]() -> std::unique_ptr<CameraSource> {
             if (*first) return std::move(*first);
             std::string ignored;
-            return live::makeCameraSource(text, live::CameraSourceOptions{}, ignored);
+            return live::makeCameraSource(text, sourceOptions, ignored);
         },
         lo, installedPlatform()->dispatch);
     installedPlatform()->ar = liveSessions_;

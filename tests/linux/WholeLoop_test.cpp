@@ -129,6 +129,39 @@ TEST(WholeLoop, FloorReadOnTheDeviceComesBackInTheVPSAnswer) {
     fs::remove_all(work);
 }
 
+// The whole loop on a live camera: the host reads generated frames of a
+// room with a printed board on its floor and a floor sign on the wall as its
+// camera. The floor is read on the device and comes back in the VPS answers.
+TEST(WholeLoop, OnALiveCameraTheFloorComesBackInTheVPSAnswer) {
+    if (kSanitized) GTEST_SKIP() << "the whole loop runs in the optimised build (the host's frame timing is the point)";
+    const fs::path work = fs::temp_directory_path() / ("tevra-whole-loop-live-" + std::to_string(::getpid()));
+    fs::remove_all(work);
+    const std::string command = std::string("timeout 200 /usr/bin/python3 ") + TEVRA_SOURCE_DIR +
+                                "/tools/whole_loop.py --host " + TEVRA_HOST_BINARY + " --synth " + TEVRA_SYNTH_BINARY +
+                                " --work " + work.string() + " --live --live-frames 100 --seconds 8 2>&1";
+    int status = 0;
+    const std::string out = runCommand(command, status);
+    ASSERT_EQ(status, 0) << out;
+    std::ifstream in(work / "summary.json");
+    const json s = json::parse(in, nullptr, false);
+    ASSERT_TRUE(s.is_object()) << out;
+    EXPECT_TRUE(s["allModelsReady"].get<bool>()) << out;
+    const auto runs = s["detectionRuns"].get<std::vector<int>>();
+    ASSERT_FALSE(runs.empty()) << out;
+    EXPECT_EQ(runs.back(), 3) << out;
+    ASSERT_FALSE(s["overrides"].empty()) << out;
+    for (const auto& f : s["overrides"]) EXPECT_EQ(f, 3);
+    EXPECT_EQ(s["pageDetectedFloor"], 3) << out;
+    // Landscape frames of the camera: the VPS image is the frame fitted into
+    // 540 wide, with the full frame's intrinsics.
+    for (const auto& r : s["vpsRequests"]) {
+        EXPECT_EQ(r["jpeg"], json::array({540, 405}));
+        EXPECT_EQ(r["intrinsics"], json::array({1920, 1440}));
+    }
+    EXPECT_LT(s["report"]["poseError"].value("positionMedianCm", 99.0), 1.0) << out;
+    fs::remove_all(work);
+}
+
 // A live camera, as a person with a webcam and a printed board would run it:
 // tevra-host reads a generated image sequence of a board lying on a floor
 // (tevra-synth board) as its camera, with the demo page. The poses match the
