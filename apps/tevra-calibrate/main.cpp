@@ -41,7 +41,7 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
 constexpr const char* kUsage =
-    "usage: tevra-calibrate --camera SPEC --board SPEC --out FILE [--views N] [--size WxH] [--timeout S]\n"
+    "usage: tevra-calibrate --camera SPEC [--board SPEC] --out FILE [--views N] [--size WxH] [--timeout S]\n"
     "       tevra-calibrate --print-board FILE.png|FILE.pdf [--board SPEC] [--dpi D]\n"
     "\n"
     "Calibrates a camera from views of a printed ChArUco board and writes the\n"

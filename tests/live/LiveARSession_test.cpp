@@ -7,6 +7,8 @@
 #include <cmath>
 #include <thread>
 
+#include <opencv2/core/utility.hpp>
+
 #include "live/BoardViews.h"
 #include "platform/fake/FakePlatform.h"
 #include "platform/live/ScriptedCameraSource.h"
@@ -56,6 +58,9 @@ struct LiveFixture : ::testing::Test {
     CameraCalibration calibration;
 
     void SetUp() override {
+        // OpenCV's own worker pool is not what these tests look at, and
+        // ThreadSanitizer cannot see its synchronisation: it stays out.
+        cv::setNumThreads(0);
         dispatch->setMainThreadToCurrent();
         calibration.width = kWidth;
         calibration.height = kHeight;
