@@ -61,9 +61,11 @@ struct LiveSessionStats {
     uint64_t framesDelivered = 0;
     /// Frames in which the board was found.
     uint64_t framesWithBoard = 0;
+    ///@{
     /// Milliseconds from an image's arrival to the end of its frame's
     /// delivery (the delegate's frame call included): median and 95th percentile.
     double latencyP50Ms = 0, latencyP95Ms = 0;
+    ///@}
     /// Milliseconds of detection and pose per tracked image: median.
     double trackingP50Ms = 0;
     /// Milliseconds of main-thread work per delivered frame, the delegate's
