@@ -11,6 +11,9 @@
 // small for the half-size image: the full image is searched every frame.
 // BM_MarkerTrack_1280x720/in_view:0: the same on a textured image without
 // the board (the full image is searched, and nothing found).
+// BM_Baseline_MarkerTrack_1280x720: the same views the usual way with
+// OpenCV alone: detectMarkers with its default parameters on the full image,
+// interpolateCornersCharuco and estimatePoseCharucoBoard.
 // Every iteration tracks one of eight views (different noise), so nothing is
 // cached from one to the next but the tracker's own state.
 #include <benchmark/benchmark.h>
@@ -20,6 +23,7 @@
 #include <vector>
 
 #include "live/BoardViews.h"
+#include "platform/live/BoardImage.h"
 #include "platform/live/MarkerTracker.h"
 
 using namespace tevra;
@@ -37,14 +41,11 @@ CameraCalibration calibration() {
     return c;
 }
 
-void BM_MarkerTrack_1280x720(benchmark::State& state) {
-    cv::setNumThreads(1);
+// Eight views of the default board at a distance (range 1: 0.5 m, 2: 1.1 m),
+// or of no board (range 0).
+std::vector<cv::Mat> makeViews(const benchmark::State& state, const BoardSpec& spec, const sim::CameraIntrinsics& k) {
     const bool inView = state.range(0) != 0;
     const double distance = state.range(0) == 2 ? 1.1 : 0.5;
-    std::string error;
-    const BoardSpec spec = *parseBoardSpec("default", error);
-    const CameraCalibration cal = calibration();
-    const sim::CameraIntrinsics k = cal.intrinsicsFor(kWidth, kHeight);
     std::vector<cv::Mat> views;
     for (uint64_t i = 0; i < 8; ++i) {
         if (inView) {
@@ -55,6 +56,14 @@ void BM_MarkerTrack_1280x720(benchmark::State& state) {
             views.push_back(testing::background(cv::Size(kWidth, kHeight), rng));
         }
     }
+    return views;
+}
+
+void BM_MarkerTrack_1280x720(benchmark::State& state) {
+    cv::setNumThreads(1);
+    const BoardSpec spec{};
+    const CameraCalibration cal = calibration();
+    const std::vector<cv::Mat> views = makeViews(state, spec, cal.intrinsicsFor(kWidth, kHeight));
     MarkerTracker tracker(spec, cal);
     size_t n = 0;
     int found = 0;
@@ -67,7 +76,44 @@ void BM_MarkerTrack_1280x720(benchmark::State& state) {
     state.counters["found"] = benchmark::Counter(found, benchmark::Counter::kAvgIterations);
 }
 
+void BM_Baseline_MarkerTrack_1280x720(benchmark::State& state) {
+    cv::setNumThreads(1);
+    const BoardSpec spec{};
+    const CameraCalibration cal = calibration();
+    const std::vector<cv::Mat> views = makeViews(state, spec, cal.intrinsicsFor(kWidth, kHeight));
+    const cv::Ptr<cv::aruco::CharucoBoard> board = makeCharucoBoard(spec);
+    const cv::Ptr<cv::aruco::DetectorParameters> parameters = cv::aruco::DetectorParameters::create();
+    const cv::Matx33d camera(cal.fx, 0, cal.cx, 0, cal.fy, cal.cy, 0, 0, 1);
+    const cv::Mat distortion;
+    size_t n = 0;
+    int found = 0;
+    for (auto _ : state) {
+        const cv::Mat& image = views[n++ % views.size()];
+        std::vector<std::vector<cv::Point2f>> corners;
+        std::vector<int> ids;
+        cv::aruco::detectMarkers(image, board->dictionary, corners, ids, parameters);
+        std::vector<cv::Point2f> charucoCorners;
+        std::vector<int> charucoIds;
+        cv::Vec3d rvec, tvec;
+        if (!ids.empty() && cv::aruco::interpolateCornersCharuco(corners, ids, image, board, charucoCorners, charucoIds,
+                                                                 camera, distortion) >= 4)
+            found +=
+                cv::aruco::estimatePoseCharucoBoard(charucoCorners, charucoIds, board, camera, distortion, rvec, tvec);
+        benchmark::DoNotOptimize(tvec);
+    }
+    state.counters["found"] = benchmark::Counter(found, benchmark::Counter::kAvgIterations);
+}
+
 }  // namespace
+
+BENCHMARK(BM_Baseline_MarkerTrack_1280x720)
+    ->ArgName("in_view")
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(0)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
 
 BENCHMARK(BM_MarkerTrack_1280x720)
     ->ArgName("in_view")

@@ -297,6 +297,15 @@ void LiveARSession::Impl::stopCamera() {
 std::shared_ptr<LiveARSession> LiveARSession::create(std::unique_ptr<CameraSource> source, LiveSessionOptions options,
                                                      std::shared_ptr<Dispatch> dispatch) {
     auto impl = std::make_shared<Impl>(std::move(source), std::move(options), std::move(dispatch));
+    // Until the first image says otherwise, the camera is the calibrated one
+    // (or a 1280 x 720 one), so a camera that never starts still has a sound
+    // projection.
+    const int width = impl->options.calibration ? impl->options.calibration->width : 1280;
+    const int height = impl->options.calibration ? impl->options.calibration->height : 720;
+    const CameraCalibration assumed =
+        impl->options.calibration.value_or(calibrationFromFieldOfView(width, height, impl->options.fieldOfViewDegrees));
+    impl->lastIntrinsics = assumed.intrinsicsFor(width, height);
+    impl->lastSize = {static_cast<double>(width), static_cast<double>(height)};
     std::shared_ptr<LiveARSession> session(new LiveARSession(impl));
     impl->owner = session.get();
     return session;
