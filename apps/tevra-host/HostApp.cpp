@@ -735,7 +735,7 @@ bool HostApp::step() {
     const gint64 start = g_get_monotonic_time();
     if (!s->step()) return false;
     // The main thread's work per frame: the session's and the controller's.
-    if (stepMicroseconds_.size() < 100000) stepMicroseconds_.push_back(g_get_monotonic_time() - start);
+    if (stepMilliseconds_.size() < 100000) stepMilliseconds_.push_back((g_get_monotonic_time() - start) / 1000.0);
     ++framesDelivered_;
     if (onFrameDelivered) onFrameDelivered();
     return true;
@@ -1079,10 +1079,14 @@ int HostApp::run() {
         std::cout << "report: frames delivered " << framesDelivered_ << ", frame calls received by the page "
                   << number(received) << ", messages the page posted " << number(posted) << "\n";
         std::cout << "report: main-thread stalls " << stalls.summary() << "\n";
-        if (!stepMicroseconds_.empty()) {
-            std::vector<gint64> v = stepMicroseconds_;
-            std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
-            std::printf("report: main thread per session frame p50 %.3f ms\n", v[v.size() / 2] / 1000.0);
+        // The p-th quantile of a list of figures (0 for none).
+        auto at = [](std::vector<double> v, double p) {
+            if (v.empty()) return 0.0;
+            std::sort(v.begin(), v.end());
+            return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
+        };
+        if (!stepMilliseconds_.empty()) {
+            std::printf("report: main thread per session frame p50 %.3f ms\n", at(stepMilliseconds_, 0.5));
             std::fflush(stdout);
         }
         if (auto live = liveSession()) {
@@ -1099,11 +1103,6 @@ int HostApp::run() {
             std::printf("report: live tracking: normal in %d frames, limited in %d, %d changes of state\n", e.normal,
                         e.limited, e.changes);
             if (e.truth) {
-                auto at = [](std::vector<double> v, double p) {
-                    if (v.empty()) return 0.0;
-                    std::sort(v.begin(), v.end());
-                    return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
-                };
                 std::printf(
                     "report: pose error against the truth: %zu frames; position median %.2f cm, p95 %.2f cm; "
                     "rotation median %.2f deg, p95 %.2f deg\n",

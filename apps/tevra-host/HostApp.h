@@ -228,7 +228,7 @@ private:
     GtkWidget* window_ = nullptr;
     guint frameSource_ = 0;
     int framesDelivered_ = 0;
-    std::vector<gint64> stepMicroseconds_;  // simulated frames: the main thread's time per step
+    std::vector<double> stepMilliseconds_;  // simulated frames: the main thread's time per step
     class LoadWatcher;
     std::shared_ptr<LoadWatcher> loadWatcher_;
     int loadsFinished_ = 0;

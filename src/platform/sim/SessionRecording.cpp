@@ -66,6 +66,20 @@ std::string tjError(tjhandle h) {
     return s ? s : "unknown error";
 }
 
+// Takes a compressor's output into `jpeg` and frees it; false with `error`
+// set when the compressor failed (`rc` not 0, or no output).
+bool takeCompressed(tjhandle h, int rc, unsigned char* out, unsigned long outSize, std::vector<uint8_t>& jpeg,
+                    std::string& error) {
+    if (rc != 0 || !out) {
+        error = "cannot encode JPEG image: " + tjError(h);
+        if (out) tjFree(out);
+        return false;
+    }
+    jpeg.assign(out, out + outSize);
+    tjFree(out);
+    return true;
+}
+
 // ---- session.json reading. Every helper sets `error` (with `where`) and
 // returns false on a fault; none throws. ----
 
@@ -338,14 +352,7 @@ bool encodeRGBToJpeg(const uint8_t* rgb, int width, int height, size_t rgbStride
     unsigned long outSize = 0;
     int rc = tjCompress2(tj.h, rgb, width, static_cast<int>(rgbStride), height, TJPF_RGB, &out, &outSize, TJSAMP_420,
                          std::clamp(quality, 1, 100), 0);
-    if (rc != 0 || !out) {
-        error = "cannot encode JPEG image: " + tjError(tj.h);
-        if (out) tjFree(out);
-        return false;
-    }
-    jpeg.assign(out, out + outSize);
-    tjFree(out);
-    return true;
+    return takeCompressed(tj.h, rc, out, outSize, jpeg, error);
 }
 
 bool encodeNV12ToJpeg(const PixelBuffer& image, int quality, std::vector<uint8_t>& jpeg, std::string& error) {
@@ -390,14 +397,7 @@ bool encodeNV12ToJpeg(const PixelBuffer& image, int quality, std::vector<uint8_t
     unsigned long outSize = 0;
     int rc = tjCompressFromYUVPlanes(tj.h, planes, width, strides, height, TJSAMP_420, &out, &outSize,
                                      std::clamp(quality, 1, 100), 0);
-    if (rc != 0 || !out) {
-        error = "cannot encode JPEG image: " + tjError(tj.h);
-        if (out) tjFree(out);
-        return false;
-    }
-    jpeg.assign(out, out + outSize);
-    tjFree(out);
-    return true;
+    return takeCompressed(tj.h, rc, out, outSize, jpeg, error);
 }
 
 PixelBufferRef loadNV12File(const std::string& path, int width, int height, std::string& error) {
