@@ -192,7 +192,9 @@ void ViewControllerSDK::handleVPSMessage(const nlohmann::json& body) {
     PixelBufferRef frame = retainedLastCapturedFrame();
     if (!frame) return;
     std::weak_ptr<ViewControllerSDK> weakSelf = weak_from_this();
-    if (frame->pixelFormatType() == kCVPixelFormatType_420YpCbCr8BiPlanarFullRange &&
+    const uint32_t format = frame->pixelFormatType();
+    if ((format == kCVPixelFormatType_420YpCbCr8BiPlanarFullRange ||
+         format == kCVPixelFormatType_420YpCbCr8BiPlanarVideoRange) &&
         !ImageContext::isEmpty(ImageContext::extentOfPixelBuffer(*frame)) && frame->baseAddressOfPlane(0) &&
         frame->baseAddressOfPlane(1)) {
         // Made upright and fitted on the frame's planes by the request: no

@@ -1,6 +1,7 @@
 #include "capture/ImageOps.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -114,8 +115,25 @@ std::shared_ptr<Image> resizeImageKeepAspect(const Image& image, Size box) {
     return drawImageScaled(image, fittedSize(image.size(), box));
 }
 
+namespace {
+
+void expandVideoRange(YCbCrImage& image) {
+    std::array<uint8_t, 256> lumaTable{}, chromaTable{};
+    for (int v = 0; v < 256; ++v) {
+        lumaTable[v] = static_cast<uint8_t>(std::clamp((v - 16) * 255.0 / 219.0 + 0.5, 0.0, 255.0));
+        chromaTable[v] = static_cast<uint8_t>(std::clamp((v - 128) * 255.0 / 224.0 + 128.5, 0.0, 255.0));
+    }
+    for (uint8_t& v : image.y) v = lumaTable[v];
+    for (uint8_t& v : image.cb) v = chromaTable[v];
+    for (uint8_t& v : image.cr) v = chromaTable[v];
+}
+
+}  // namespace
+
 std::optional<YCbCrImage> fittedUprightPlanes(PixelBuffer& frame, long deviceOrientation, Size box) {
-    if (frame.pixelFormatType() != kCVPixelFormatType_420YpCbCr8BiPlanarFullRange || frame.planeCount() != 2)
+    const uint32_t format = frame.pixelFormatType();
+    const bool videoRange = format == kCVPixelFormatType_420YpCbCr8BiPlanarVideoRange;
+    if ((format != kCVPixelFormatType_420YpCbCr8BiPlanarFullRange && !videoRange) || frame.planeCount() != 2)
         return std::nullopt;
     const size_t W = frame.width(), H = frame.height();
     const size_t cW = (W + 1) / 2, cH = (H + 1) / 2;
@@ -148,12 +166,13 @@ std::optional<YCbCrImage> fittedUprightPlanes(PixelBuffer& frame, long deviceOri
             canvas = true;
     }
     // Unknown, face up, face down: the unturned frame centred in an H x W
-    // canvas of black (Y 0, Cb = Cr = 128), as the RGB canvas is drawn.
+    // canvas of black (Y 0, or 16 in video range; Cb = Cr = 128), as the RGB
+    // canvas is drawn.
     std::vector<uint8_t> canvasLuma, canvasChroma;
     size_t srcW = W, srcH = H, srcCW = cW, srcCH = cH;
     if (canvas) {
         srcW = H, srcH = W, srcCW = (srcW + 1) / 2, srcCH = (srcH + 1) / 2;
-        canvasLuma.assign(srcW * srcH, 0);
+        canvasLuma.assign(srcW * srcH, videoRange ? 16 : 0);
         canvasChroma.assign(2 * srcCW * srcCH, 128);
         const long dx = floorHalf(static_cast<long>(srcW) - static_cast<long>(W));
         const long dy = floorHalf(static_cast<long>(srcH) - static_cast<long>(H));
@@ -198,6 +217,9 @@ std::optional<YCbCrImage> fittedUprightPlanes(PixelBuffer& frame, long deviceOri
     if (!lanczos::resamplePlaneTurned(chroma, srcCW, srcCH, chromaStride, 2, cPlanes, cStrides, swap ? ch : cw,
                                       swap ? cw : ch, q))
         return std::nullopt;
+    // JPEG holds full range: video range (Y 16-235, C 16-240) is stretched on
+    // the fitted planes, a few hundred thousand samples, not the frame.
+    if (videoRange) expandVideoRange(out);
     return out;
 }
 

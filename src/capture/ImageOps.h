@@ -64,10 +64,11 @@ struct YCbCrImage {
     std::vector<uint8_t> y, cb, cr;
 };
 
-// The camera frame ("420f" planes) made upright for `deviceOrientation` as
-// uprightImageForDeviceOrientation does (face up and the others keep their
-// black bands) and fitted into `box` as resizeImageKeepAspect does, filtered
-// on the luma and chroma planes: no full-size RGB image is made. None for
+// The camera frame ("420f" or "420v" planes) made upright for
+// `deviceOrientation` as uprightImageForDeviceOrientation does (face up and
+// the others keep their black bands) and fitted into `box` as
+// resizeImageKeepAspect does, filtered on the luma and chroma planes: no
+// full-size RGB image is made. The result is full range either way. None for
 // another pixel format, an empty frame or box, or when memory runs out.
 // Example: a 1920 x 1440 frame held portrait in 540 x 960 is 540 x 720.
 std::optional<YCbCrImage> fittedUprightPlanes(PixelBuffer& frame, long deviceOrientation, Size box);

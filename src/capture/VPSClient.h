@@ -37,7 +37,7 @@ void sendVPSRequest(std::shared_ptr<Image> image, const std::string& meta, const
                     const std::string& token, const VPSClientSettings& settings,
                     std::function<void(const std::string&)> answer);
 
-// The same for a "420f" camera frame, made upright for `deviceOrientation`
+// The same for a "420f" or "420v" camera frame, made upright for `deviceOrientation`
 // (uprightImageForDeviceOrientation's codes) and fitted on its luma and
 // chroma planes on the queue (fittedUprightPlanes): no RGB image is made.
 // The frame is held until its JPEG is made.
