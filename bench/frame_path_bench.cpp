@@ -20,9 +20,9 @@
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
-#include <random>
 #include <string>
 
+#include "AnchorReport.h"
 #include "bridge/ViewControllerSDK.h"
 #include "platform/fake/FakePlatform.h"
 
@@ -60,27 +60,7 @@ static void BM_FrameCallbackNotOwed(benchmark::State& state) {
 }
 BENCHMARK(BM_FrameCallbackNotOwed);
 
-namespace {
-
-// N planes and N page anchors at scattered poses.
-struct AnchorReport {
-    ARAnchorList list;
-    explicit AnchorReport(int n) {
-        std::mt19937 rng(7);
-        std::uniform_real_distribution<float> pos(-20.0f, 20.0f), angle(-3.1f, 3.1f), size(0.1f, 8.0f);
-        for (int i = 0; i < n; ++i) {
-            float4x4 t = float4x4::translation(pos(rng), pos(rng) / 10, pos(rng)) * rotationY(angle(rng));
-            list.push_back(std::make_shared<ARPlaneAnchor>(
-                "P-" + std::to_string(i), t, float3{pos(rng) / 20, 0, pos(rng) / 20}, float3{size(rng), 0, size(rng)}));
-        }
-        for (int i = 0; i < n; ++i) {
-            float4x4 t = float4x4::translation(pos(rng), pos(rng), pos(rng)) * rotationY(angle(rng));
-            list.push_back(std::make_shared<ARAnchor>("A-" + std::to_string(i), t));
-        }
-    }
-};
-
-}  // namespace
+using bench::AnchorReport;
 
 static void BM_AnchorEvents(benchmark::State& state) {
     const int n = static_cast<int>(state.range(0));
@@ -91,10 +71,7 @@ static void BM_AnchorEvents(benchmark::State& state) {
     auto& session = *fake->ar->lastSession();
     AnchorReport report(n);
     // The page's anchors stand in the session under their page ids.
-    for (int i = 0; i < n; ++i) {
-        auto& a = report.list[static_cast<size_t>(n + i)];
-        vc->objCAnchorIdsToJSAnchorIds[a->identifier()] = std::to_string(1000 + i);
-    }
+    report.namePageAnchors(vc->objCAnchorIdsToJSAnchorIds, n);
     auto& page = *fake->views->lastWebView();
     size_t bytes = 0;
     for (auto _ : state) {

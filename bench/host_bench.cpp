@@ -30,6 +30,14 @@
 //                first frame (sizing the canvas);
 //   xr_advance_median_ms
 //                the page API's advanceFrame post at the end of each frame.
+//
+// BM_AnchorEvents_RealPage/N: one anchor report with N planes and N page
+// anchors handed to the controller over the real page view (the trivial page,
+// no frames stepping): the main thread's CPU time to write both event texts
+// and hand them to the engine. Between iterations the loop runs until the
+// page has taken them. per_unit as in frame_path_bench's BM_AnchorEvents; its
+// baseline is nlohmann-json writing the same texts. Target: <= 2 ms at 1000.
+#include "AnchorReport.h"
 #include "HostApp.h"
 
 #include <benchmark/benchmark.h>
@@ -117,7 +125,7 @@ void stopHost() {
     gWhich.clear();
 }
 
-Host& host(const std::string& which) {
+Host& host(const std::string& which, bool stepFrames = true) {
     if (gHost && gWhich == which) return *gHost;
     stopHost();
     gHost = std::make_unique<Host>();
@@ -129,7 +137,7 @@ Host& host(const std::string& which) {
     o.defaults = (scratch() / ("defaults-" + which + ".json")).string();
     o.probe = h.probe;
     o.pageConsole = false;  // measured as before: no console wrappers in the page
-    if (which == "trivial") {
+    if (which.rfind("trivial", 0) == 0) {
         o.resources = (scratch() / "resources").string();
         o.url = "file://trivial";
     } else if (which == "webxr") {
@@ -144,15 +152,16 @@ Host& host(const std::string& which) {
     if (!h.app->start(h.error)) return h;
     h.app->onFrameDelivered = nullptr;
     // AR frames at 120 per second; a frame that goes to the page is stamped.
-    h.source = g_timeout_add(
-        8,
-        [](gpointer data) -> gboolean {
-            auto* self = static_cast<Host*>(data);
-            const bool sends = self->app->controller().sendARData;
-            if (self->app->step() && sends) self->probe->sent();
-            return G_SOURCE_CONTINUE;
-        },
-        &h);
+    if (stepFrames)
+        h.source = g_timeout_add(
+            8,
+            [](gpointer data) -> gboolean {
+                auto* self = static_cast<Host*>(data);
+                const bool sends = self->app->controller().sendARData;
+                if (self->app->step() && sends) self->probe->sent();
+                return G_SOURCE_CONTINUE;
+            },
+            &h);
     // Load, tracking begins, settle.
     tevra::host::HostApp::iterateUntil([] { return false; }, 2.5);
     return h;
@@ -198,6 +207,32 @@ void runPaced(benchmark::State& state, const std::string& which) {
         }
     }
 }
+
+void BM_AnchorEvents_RealPage(benchmark::State& state) {
+    if (!gdk_display_get_default()) {
+        state.SkipWithError("no display: run under xvfb-run -a");
+        return;
+    }
+    const int n = static_cast<int>(state.range(0));
+    Host& h = host("trivial-still", false);
+    if (!h.app || !h.error.empty() || !h.app->controller().session) {
+        state.SkipWithError(("host did not start: " + h.error).c_str());
+        return;
+    }
+    tevra::ViewControllerSDK& vc = h.app->controller();
+    tevra::bench::AnchorReport report(n);
+    report.namePageAnchors(vc.objCAnchorIdsToJSAnchorIds, n);
+    for (auto _ : state) {
+        vc.sessionDidUpdateAnchors(*vc.session, report.list);
+        state.PauseTiming();
+        tevra::host::HostApp::iterateUntil([] { return false; }, 0.005 + 3e-5 * n);
+        state.ResumeTiming();
+    }
+    state.SetLabel("baseline=BM_Baseline_AnchorEvents");
+    state.counters["per_unit"] = benchmark::Counter(static_cast<double>(n) * static_cast<double>(state.iterations()),
+                                                    benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_AnchorEvents_RealPage)->RangeMultiplier(10)->Range(1, 1000)->Iterations(40)->Unit(benchmark::kMicrosecond);
 
 void BM_PagePacedRate_TrivialPage(benchmark::State& state) { runPaced(state, "trivial"); }
 void BM_PagePacedRate_DemoPage(benchmark::State& state) { runPaced(state, "demo"); }

@@ -14,9 +14,8 @@ set(TEVRA_LINUX_SOURCES
   src/platform/linux/CurlHttpClient.cpp src/platform/linux/EvdevHaptics.cpp src/platform/linux/FileUserDefaults.cpp
   src/platform/linux/GLDevice.cpp src/platform/linux/GLibAnimator.cpp src/platform/linux/GLibDispatch.cpp
   src/platform/linux/GtkAccessibility.cpp src/platform/linux/GtkCameraView.cpp src/platform/linux/GtkJSON.cpp
-  src/platform/linux/LinuxDevice.cpp src/platform/linux/LinuxPlatform.cpp src/platform/linux/LinuxViewFactory.cpp
-  src/platform/linux/ModelCheck.cpp src/platform/linux/ModelNetwork.cpp src/platform/linux/OpenCVModelRuntime.cpp
-  src/platform/linux/RandomUUID.cpp src/platform/linux/StdLog.cpp src/platform/linux/WebKitPageView.cpp
+  src/platform/linux/LazyModelRuntime.cpp src/platform/linux/LinuxDevice.cpp src/platform/linux/LinuxPlatform.cpp
+  src/platform/linux/LinuxViewFactory.cpp src/platform/linux/RandomUUID.cpp src/platform/linux/StdLog.cpp src/platform/linux/WebKitPageView.cpp
   src/platform/linux/ZipExtractor.cpp)
 # A shared library, installed as TevraARWebGL::Linux (component Linux).
 # The GTK widget that hosts the controller (src/embed/) ships in this library.
@@ -46,9 +45,10 @@ target_compile_options(tevra_linux PRIVATE ${TEVRA_WARNINGS})
 # the other backends stay inside the library. In the build tree the tests
 # and tools use the backends' own headers, so they get them all.
 target_include_directories(tevra_linux SYSTEM PUBLIC $<BUILD_INTERFACE:${OpenCV_INCLUDE_DIRS}>)
+target_link_libraries(tevra_linux PRIVATE ${CMAKE_DL_LIBS})
 target_link_libraries(tevra_linux
   PUBLIC TevraARWebGL $<BUILD_INTERFACE:tevra_private_headers> $<BUILD_INTERFACE:PkgConfig::GTK3> $<INSTALL_INTERFACE:PkgConfig::TevraGTK3>
-         $<BUILD_INTERFACE:${OpenCV_LIBS}> $<BUILD_INTERFACE:CURL::libcurl> $<BUILD_INTERFACE:PkgConfig::LIBZIP>
+         $<BUILD_INTERFACE:CURL::libcurl> $<BUILD_INTERFACE:PkgConfig::LIBZIP>
          $<BUILD_INTERFACE:PkgConfig::GLIB> $<BUILD_INTERFACE:PkgConfig::TEVRA_GLES>
          $<BUILD_INTERFACE:PkgConfig::WEBKITGTK>)
 install(TARGETS tevra_linux EXPORT TevraARWebGLLinuxTargets COMPONENT Linux
@@ -60,10 +60,24 @@ install(EXPORT TevraARWebGLLinuxTargets NAMESPACE TevraARWebGL:: COMPONENT Linux
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/TevraARWebGL)
 configure_file(cmake/TevraARWebGL-Linux.pc.in ${CMAKE_BINARY_DIR}/TevraARWebGL-Linux.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/TevraARWebGL-Linux.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT Linux)
+# The model runtime: OpenCV's DNN module and what is built on it, in a
+# library of its own that the platform loads on first use
+# (src/platform/linux/LazyModelRuntime.h), so a host whose pages never
+# prepare a model never loads OpenCV. Tests, benchmarks and tools that use the
+# runtime's classes directly link it.
+add_library(tevra_models SHARED src/platform/linux/ModelCheck.cpp src/platform/linux/ModelNetwork.cpp
+  src/platform/linux/OpenCVModelRuntime.cpp)
+set_target_properties(tevra_models PROPERTIES OUTPUT_NAME TevraARWebGLModels VERSION ${PROJECT_VERSION} SOVERSION 1)
+target_compile_options(tevra_models PRIVATE ${TEVRA_WARNINGS})
+target_include_directories(tevra_models SYSTEM PUBLIC $<BUILD_INTERFACE:${OpenCV_INCLUDE_DIRS}>)
+target_link_libraries(tevra_models PUBLIC TevraARWebGL $<BUILD_INTERFACE:tevra_private_headers>
+  $<BUILD_INTERFACE:${OpenCV_LIBS}> $<BUILD_INTERFACE:PkgConfig::GLIB>)
+install(TARGETS tevra_models COMPONENT Linux LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 # The model runtime starts tevra-model-check (defined in CMakeLists.txt):
 # built with the library, looked for beside the executable, then installed.
-add_dependencies(tevra_linux tevra-model-check)
-target_compile_definitions(tevra_linux PRIVATE TEVRA_MODEL_CHECK_INSTALLED="${TEVRA_MODEL_CHECK_INSTALLED}")
+add_dependencies(tevra_models tevra-model-check)
+add_dependencies(tevra_linux tevra_models)
+target_compile_definitions(tevra_models PRIVATE TEVRA_MODEL_CHECK_INSTALLED="${TEVRA_MODEL_CHECK_INSTALLED}")
 
 # The desktop host application.
 add_executable(tevra-host apps/tevra-host/main.cpp apps/tevra-host/HostApp.cpp)
@@ -81,7 +95,8 @@ if(TEVRA_BUILD_TESTS)
     tests/linux/Faults_test.cpp tests/linux/FileUserDefaults_test.cpp tests/linux/GLRenderer_test.cpp
     tests/linux/GLibAnimator_test.cpp tests/linux/GLibDispatch_test.cpp tests/linux/GtkAccessibility_test.cpp
     tests/linux/GtkCameraView_test.cpp tests/linux/HostileArchives_test.cpp tests/linux/HostileServer_test.cpp
-    tests/linux/LinuxDevice_test.cpp tests/linux/ModelCheck_test.cpp tests/linux/ModelDownload_test.cpp
+    tests/linux/LazyModelRuntime_test.cpp tests/linux/LinuxDevice_test.cpp tests/linux/ModelCheck_test.cpp
+    tests/linux/ModelDownload_test.cpp
     tests/linux/OpenCVModelRuntime_test.cpp tests/linux/RandomUUID_test.cpp tests/linux/StdLog_test.cpp
     tests/linux/TevraSynth_test.cpp tests/linux/VPSClient_test.cpp tests/linux/WholeLoop_test.cpp
     tests/linux/ZipExtractor_test.cpp tests/linux/support/GeneratedFiles.cpp
@@ -90,12 +105,14 @@ if(TEVRA_BUILD_TESTS)
   target_compile_options(tevra_linux_tests PRIVATE ${TEVRA_WARNINGS})
   tevra_test_precompiled_headers(tevra_linux_tests)
   target_include_directories(tevra_linux_tests PRIVATE tests)
-  target_link_libraries(tevra_linux_tests PRIVATE tevra_linux tevra_live tevra_fake GTest::gtest GTest::gmock GTest::gtest_main)
+  target_link_libraries(tevra_linux_tests PRIVATE tevra_linux tevra_models tevra_live tevra_fake GTest::gtest GTest::gmock
+    GTest::gtest_main)
   target_compile_definitions(tevra_linux_tests PRIVATE
     TEVRA_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}"
     TEVRA_SOURCE_RESOURCES="${TEVRA_RESOURCE_DIR}"
     TEVRA_BUILD_DIR="${CMAKE_CURRENT_BINARY_DIR}"
     TEVRA_HOST_BINARY="$<TARGET_FILE:tevra-host>"
+    TEVRA_LINUX_LIBRARY="$<TARGET_FILE:tevra_linux>"
     TEVRA_MODEL_CHECK_BINARY="$<TARGET_FILE:tevra-model-check>")
   # The whole-loop test runs the host program itself.
   add_dependencies(tevra_linux_tests tevra-host)

@@ -31,7 +31,18 @@ std::shared_ptr<Platform> installedPlatform() {
     return gPlatform;
 }
 
+// The platform installed last is released when the program exits, before
+// shared libraries are finalized: its services stop their threads while
+// every library they use is still whole. (Left to this library's own
+// finalization it would go after libraries loaded late, such as the model
+// runtime, whose teardown its threads can then trip over.)
+namespace {
+void releasePlatformAtExit() { installPlatform(nullptr); }
+}  // namespace
+
 void installPlatform(std::shared_ptr<Platform> p) {
+    static std::once_flag registered;
+    if (p) std::call_once(registered, [] { std::atexit(releasePlatformAtExit); });
     std::shared_ptr<Platform> previous;
     {
         MutexLock lock(gMutex);

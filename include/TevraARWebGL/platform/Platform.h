@@ -85,6 +85,8 @@ bool hasPlatform();
 /// The installed platform as a shared holder; null if none was installed. Any thread.
 std::shared_ptr<Platform> installedPlatform();
 /// Installs the platform for the process, replacing and releasing an earlier one.
+/// The platform installed at exit is released by an exit handler, before the
+/// program's shared libraries are finalized.
 void installPlatform(std::shared_ptr<Platform> p);
 
 }  // namespace tevra

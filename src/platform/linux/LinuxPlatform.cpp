@@ -13,7 +13,7 @@
 #include "platform/linux/GtkAccessibility.h"
 #include "platform/linux/LinuxDevice.h"
 #include "platform/linux/LinuxViewFactory.h"
-#include "platform/linux/OpenCVModelRuntime.h"
+#include "platform/linux/LazyModelRuntime.h"
 #include "platform/linux/RandomUUID.h"
 #include "platform/linux/StdLog.h"
 #include "platform/linux/ZipExtractor.h"
@@ -58,7 +58,8 @@ std::shared_ptr<Platform> installLinuxPlatform(const LinuxPlatformOptions& optio
     p->ar = options.ar;
     p->http = std::make_shared<CurlHttpClient>(options.limits);
     p->haptics = EvdevHaptics::fromEnvironment();
-    p->models = std::make_shared<OpenCVModelRuntime>(options.limits);
+    // OpenCV and the runtime load when a page first prepares a model.
+    p->models = std::make_shared<LazyModelRuntime>(options.limits);
     p->uuids = std::make_shared<RandomUUID>();
     p->archive = std::make_shared<ZipExtractor>(options.limits);
     p->animator = std::make_shared<GLibAnimator>();

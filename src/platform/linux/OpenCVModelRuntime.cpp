@@ -433,3 +433,14 @@ Expected<std::string> OpenCVModelRuntime::compileModelAtURL(const std::string& p
 }
 
 }  // namespace tevra
+
+// The entry point the Linux platform looks up when it loads this library on
+// first use (LazyModelRuntime.h).
+extern "C" __attribute__((visibility("default"))) tevra::ModelRuntime* tevraCreateModelRuntime(
+    const tevra::Limits* limits) {
+    try {
+        return new tevra::OpenCVModelRuntime(limits ? *limits : tevra::Limits());
+    } catch (...) {
+        return nullptr;
+    }
+}
