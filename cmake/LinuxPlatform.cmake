@@ -82,7 +82,15 @@ target_compile_definitions(tevra_models PRIVATE TEVRA_MODEL_CHECK_INSTALLED="${T
 # The desktop host application.
 add_executable(tevra-host apps/tevra-host/main.cpp apps/tevra-host/HostApp.cpp)
 target_compile_options(tevra-host PRIVATE ${TEVRA_WARNINGS})
-target_link_libraries(tevra-host PRIVATE tevra_linux tevra_sim tevra_live)
+target_link_libraries(tevra-host PRIVATE tevra_linux tevra_sim ${CMAKE_DL_LIBS})
+target_include_directories(tevra-host PRIVATE $<TARGET_PROPERTY:tevra_live,INTERFACE_INCLUDE_DIRECTORIES>)
+# --camera: the live session behind a module loaded only then
+# (apps/tevra-host/LiveCamera.h), built beside the executable.
+add_library(tevra-host-live MODULE apps/tevra-host/LiveCamera.cpp)
+set_target_properties(tevra-host-live PROPERTIES PREFIX "lib")
+target_compile_options(tevra-host-live PRIVATE ${TEVRA_WARNINGS})
+target_link_libraries(tevra-host-live PRIVATE tevra_live tevra_linux)
+add_dependencies(tevra-host tevra-host-live)
 
 if(TEVRA_BUILD_TESTS)
   # The page-view and host tests run in their own program (tevra_webkit_tests
@@ -125,7 +133,8 @@ if(TEVRA_BUILD_TESTS)
   target_compile_options(tevra_webkit_tests PRIVATE ${TEVRA_WARNINGS})
   tevra_test_precompiled_headers(tevra_webkit_tests)
   target_include_directories(tevra_webkit_tests PRIVATE tests apps/tevra-host)
-  target_link_libraries(tevra_webkit_tests PRIVATE tevra_linux tevra_live tevra_fake GTest::gtest GTest::gmock GTest::gtest_main)
+  target_link_libraries(tevra_webkit_tests PRIVATE tevra_linux tevra_live tevra_fake ${CMAKE_DL_LIBS} GTest::gtest GTest::gmock
+    GTest::gtest_main)
   target_compile_definitions(tevra_webkit_tests PRIVATE
     TEVRA_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}"
     TEVRA_SOURCE_RESOURCES="${TEVRA_RESOURCE_DIR}"

@@ -1,5 +1,6 @@
 #include "HostApp.h"
 
+#include <dlfcn.h>
 #include <webkit2/webkit2.h>
 
 #include <algorithm>
@@ -23,7 +24,6 @@
 #include "platform/linux/LinuxDevice.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/WebKitPageView.h"
-#include "platform/live/GstCameraSource.h"
 
 namespace fs = std::filesystem;
 
@@ -639,41 +639,47 @@ std::shared_ptr<sim::RecordingARSession> HostApp::recorder() const {
     return recorders_ ? recorders_->lastRecorder() : nullptr;
 }
 
-bool HostApp::startLiveSession(std::string& error) {
-    live::LiveSessionOptions lo;
-    std::optional<live::BoardSpec> board = live::parseBoardSpec(options_.board, error);
-    if (!board) return false;
-    lo.board = *board;
-    if (!options_.calibration.empty()) {
-        lo.calibration = live::loadCameraCalibration(options_.calibration, error);
-        if (!lo.calibration) return false;
+std::unique_ptr<LiveCamera> loadLiveCamera(std::string& error) {
+    std::error_code ec;
+    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    const fs::path module = ec ? fs::path(kLiveCameraModule) : exe.parent_path() / kLiveCameraModule;
+    // Never closed: the sessions it makes live as long as the platform.
+    void* handle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+    auto loaderError = [] {
+        const char* e = dlerror();
+        return clippedForLog(e ? e : "unknown error", 300);
+    };
+    if (!handle) {
+        error = "the live camera module could not be loaded: " + loaderError();
+        return nullptr;
     }
-    // The text is checked now; the first session gets this source, a later
-    // one (the controller made afresh) a new one.
-    // A file or image sequence plays over and over, as a session does,
-    // unless --no-loop.
-    live::CameraSourceOptions sourceOptions;
-    sourceOptions.loop = options_.loop;
-    auto first =
-        std::make_shared<std::unique_ptr<CameraSource>>(live::makeCameraSource(options_.camera, sourceOptions, error));
-    if (!*first) return false;
-    const std::string text = options_.camera;
-    liveSessions_ = std::make_shared<live::LiveARSessionFactory>(
-        [first, text, sourceOptions]() -> std::unique_ptr<CameraSource> {
-            if (*first) return std::move(*first);
-            std::string ignored;
-            return live::makeCameraSource(text, sourceOptions, ignored);
-        },
-        lo, installedPlatform()->dispatch);
+    auto create = reinterpret_cast<LiveCamera* (*)()>(dlsym(handle, kLiveCameraFactory));
+    if (!create) {
+        error = "the live camera module could not be loaded: " + loaderError();
+        return nullptr;
+    }
+    std::unique_ptr<LiveCamera> camera(create());
+    if (!camera) error = "the live camera module made no camera";
+    return camera;
+}
+
+bool HostApp::startLiveSession(std::string& error) {
+    liveCamera_ = loadLiveCamera(error);
+    if (!liveCamera_) return false;
+    LiveCameraOptions lo;
+    lo.camera = options_.camera;
+    lo.board = options_.board;
+    lo.calibration = options_.calibration;
+    lo.loop = options_.loop;
+    std::string description;
+    liveSessions_ = liveCamera_->start(lo, installedPlatform()->dispatch, description, error);
+    if (!liveSessions_) return false;
     installedPlatform()->ar = liveSessions_;
     if (!options_.truth.empty()) {
         poseErrors_.truth = sim::SessionRecording::load(options_.truth, error);
         if (!poseErrors_.truth) return false;
     }
-    std::cout << "host: live camera " << clippedForLog(options_.camera, 256) << ", board " << lo.board.text() << ", "
-              << (lo.calibration ? "calibration " + clippedForLog(options_.calibration, 256)
-                                 : std::string("no calibration"))
-              << std::endl;
+    std::cout << "host: " << description << std::endl;
     return true;
 }
 
@@ -1090,7 +1096,7 @@ int HostApp::run() {
             std::fflush(stdout);
         }
         if (auto live = liveSession()) {
-            const live::LiveSessionStats st = live->stats();
+            const live::LiveSessionStats st = liveCamera_->stats(*live);
             std::printf(
                 "report: live camera: images %llu, tracked %llu, frames %llu (board seen in %llu); "
                 "image to frame delivery p50 %.2f ms, p95 %.2f ms; tracking p50 %.2f ms; main thread per "

@@ -29,6 +29,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "LiveCamera.h"
 #include "TevraARWebGL/TevraARWebGL.h"
 #include "platform/live/LiveARSession.h"
 #include "platform/sim/SessionRecorder.h"
@@ -207,6 +208,7 @@ private:
     HostOptions options_;
     std::shared_ptr<const sim::SessionRecording> recording_;
     std::shared_ptr<sim::SimARSessionFactory> sessions_;
+    std::unique_ptr<LiveCamera> liveCamera_;  // --camera: the loaded module
     std::shared_ptr<live::LiveARSessionFactory> liveSessions_;
     std::shared_ptr<sim::RecordingSessionFactory> recorders_;
     bool startLiveSession(std::string& error);
