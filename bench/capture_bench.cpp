@@ -82,7 +82,7 @@ void BM_FrameToMultipartBody(benchmark::State& state) {
         benchmark::DoNotOptimize(body.data());
     }
     state.counters["body_bytes"] = static_cast<double>(bytes);
-    state.SetLabel(lanczos::activePath());
+    state.SetLabel(std::string(lanczos::activePath()) + " baseline=BM_FrameToMultipartBody_Staged");
 }
 BENCHMARK(BM_FrameToMultipartBody)->Unit(benchmark::kMillisecond);
 
@@ -145,7 +145,7 @@ void BM_UprightAndFit(benchmark::State& state) {
         auto fitted = resizeImageKeepAspect(*uprightImageForDeviceOrientation(*image, 1), {540, 960});
         benchmark::DoNotOptimize(fitted->storedBitmap().pixels.data());
     }
-    state.SetLabel(lanczos::activePath());
+    state.SetLabel(std::string(lanczos::activePath()) + " baseline=BM_Baseline_FullTurnThenFit");
 }
 BENCHMARK(BM_UprightAndFit)->Unit(benchmark::kMillisecond);
 

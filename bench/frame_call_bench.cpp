@@ -70,6 +70,7 @@ void BM_FrameCallAppend(benchmark::State& state) {
         tevra::appendFrameCall(out, kValues.v);
         benchmark::DoNotOptimize(out.data());
     }
+    state.SetLabel("baseline=BM_ToChars");
 }
 BENCHMARK(BM_FrameCallAppend);
 
@@ -78,6 +79,7 @@ void BM_FrameCallBuild(benchmark::State& state) {
         std::string out = tevra::buildFrameCall(kValues.v);
         benchmark::DoNotOptimize(out.data());
     }
+    state.SetLabel("baseline=BM_ToChars");
 }
 BENCHMARK(BM_FrameCallBuild);
 

@@ -80,9 +80,15 @@ def bare(name):
     return name
 
 
+# Run settings in a name, not arguments: BM_X/10/iterations:40 pairs with
+# BM_Baseline_X/10.
+SETTINGS = re.compile(r"^(iterations|repeats|min_time|min_warmup_time|threads):")
+
+
 def split(name):
     base = bare(name)
     family, _, args = base.partition("/")
+    args = "/".join(a for a in args.split("/") if a and not SETTINGS.match(a))
     return family, args
 
 

@@ -2,15 +2,18 @@
 """tevra-host's own memory and start-up, with a page that never detects.
 
 Starts one Xvfb server, then runs tevra-host headless RUNS times on a small
-page whose window.handleARFrame logs once, and reports for each run:
+page that asks for a frame at once and whose window.handleARFrame logs
+once, and reports for each run:
   - start to first frame call: from starting the process to the page's log
     line of its first frame call (the page console is on stdout);
   - the host process's PSS and private memory (/proc/PID/smaps_rollup)
     once the page runs;
   - with --libraries, the mappings holding the most PSS, by file.
-Medians are printed last. Python standard library only.
+With --bare, the same page in a bare WebKitGTK window (bench/bare_webview)
+is measured in the same runs, interleaved: its process's PSS and its start
+to load finished. Medians are printed last. Python standard library only.
 
-    tools/host_footprint.py --host build/tevra-host [--runs 5] [--libraries]
+    tools/host_footprint.py --host build/tevra-host [--bare build/bare_webview] [--runs 5] [--libraries]
 """
 
 import argparse
@@ -29,6 +32,7 @@ var seen = false;
 window.handleARFrame = function () {
   if (!seen) { seen = true; console.log('first-frame-call'); }
 };
+if (window.Zephral) Zephral.advanceFrame();
 </script></body></html>
 """
 
@@ -62,15 +66,17 @@ def pss_by_file(pid):
     return totals
 
 
-def one_run(host, page, env, settle, libraries):
+def one_run(host, page, env, settle, libraries, bare=False):
     t0 = time.monotonic()
-    proc = subprocess.Popen([host, "--headless", "--fresh", "--seconds", str(settle + 3), "--url", page],
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env, text=True)
+    command = ([host, "file://" + page, str(int(settle + 3))] if bare else
+               [host, "--headless", "--fresh", "--seconds", str(settle + 3), "--url", page])
+    marker = "load-finished" if bare else "first-frame-call"
+    proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env, text=True)
     first = None
     deadline = t0 + 60
     try:
         for line in proc.stdout:
-            if "first-frame-call" in line and first is None:
+            if marker in line and first is None:
                 first = time.monotonic() - t0
                 break
             if time.monotonic() > deadline:
@@ -92,6 +98,7 @@ def main():
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--settle", type=float, default=2.0, help="seconds after the first frame call before PSS")
     ap.add_argument("--libraries", action="store_true")
+    ap.add_argument("--bare", help="bench/bare_webview, measured alongside as the baseline")
     args = ap.parse_args()
 
     work = tempfile.mkdtemp(prefix="tevra-footprint-")
@@ -103,8 +110,15 @@ def main():
     time.sleep(1.0)
     env = dict(os.environ, DISPLAY=":57", NO_AT_BRIDGE="1")
     starts, psses, privates = [], [], []
+    bare_starts, bare_psses = [], []
     try:
         for i in range(args.runs):
+            if args.bare:
+                b = one_run(os.path.abspath(args.bare), page, env, args.settle, False, bare=True)
+                if b is not None:
+                    bare_starts.append(b[0])
+                    bare_psses.append(b[1])
+                    print(f"run {i + 1}: bare window: load finished {b[0]:.3f} s, PSS {b[1]:.1f} MiB")
             r = one_run(os.path.abspath(args.host), page, env, args.settle, args.libraries and i == 0)
             if r is None:
                 print(f"run {i + 1}: no frame call within 60 s")
@@ -121,6 +135,9 @@ def main():
         xvfb.kill()
         xvfb.wait(timeout=10)
         shutil.rmtree(work, ignore_errors=True)
+    if bare_starts:
+        print(f"median: bare WebKitGTK window: load finished {statistics.median(bare_starts):.3f} s, "
+              f"PSS {statistics.median(bare_psses):.1f} MiB ({len(bare_starts)} runs)")
     if starts:
         print(f"median: first frame call {statistics.median(starts):.3f} s, "
               f"host PSS {statistics.median(psses):.1f} MiB, private {statistics.median(privates):.1f} MiB "
