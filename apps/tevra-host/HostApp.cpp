@@ -512,13 +512,13 @@ bool HostApp::start(std::string& error) {
     hostView_ = hostView;
     hostWebView_ = makeWebKitPageView(frame, WebViewConfiguration{});
     controller_ = ViewControllerSDK::initWithView(hostView_, hostWebView_);
-    if (auto live = liveSession()) {
+    if (liveCamera_) {
         // Live frames come when the camera delivers them; the host counts them.
-        live->onFrameDelivered = [this] {
+        liveCamera_->setOnFrameDelivered([this] {
             ++framesDelivered_;
             comparePose();
             if (onFrameDelivered) onFrameDelivered();
-        };
+        });
     }
     controller_->idleTimerDisabledDidChange = [](bool v) {
         std::cout << "host: idle timer disabled = " << (v ? "true" : "false") << std::endl;
@@ -631,9 +631,7 @@ void HostApp::watchPageLoads() {
 
 std::shared_ptr<sim::SimARSession> HostApp::session() const { return sessions_ ? sessions_->lastSession() : nullptr; }
 
-std::shared_ptr<live::LiveARSession> HostApp::liveSession() const {
-    return liveSessions_ ? liveSessions_->lastSession() : nullptr;
-}
+std::shared_ptr<ARSession> HostApp::liveSession() const { return liveCamera_ ? liveCamera_->lastSession() : nullptr; }
 
 std::shared_ptr<sim::RecordingARSession> HostApp::recorder() const {
     return recorders_ ? recorders_->lastRecorder() : nullptr;
@@ -1096,7 +1094,7 @@ int HostApp::run() {
             std::fflush(stdout);
         }
         if (auto live = liveSession()) {
-            const live::LiveSessionStats st = liveCamera_->stats(*live);
+            const live::LiveSessionStats st = liveCamera_->stats();
             std::printf(
                 "report: live camera: images %llu, tracked %llu, frames %llu (board seen in %llu); "
                 "image to frame delivery p50 %.2f ms, p95 %.2f ms; tracking p50 %.2f ms; main thread per "

@@ -31,7 +31,6 @@
 
 #include "LiveCamera.h"
 #include "TevraARWebGL/TevraARWebGL.h"
-#include "platform/live/LiveARSession.h"
 #include "platform/sim/SessionRecorder.h"
 #include "platform/sim/SimARSession.h"
 
@@ -180,7 +179,7 @@ public:
     std::shared_ptr<sim::SimARSession> session() const;
     const sim::SessionRecording& recording() const { return *recording_; }
     // The live session, when the host runs a camera (--camera).
-    std::shared_ptr<live::LiveARSession> liveSession() const;
+    std::shared_ptr<ARSession> liveSession() const;
     // The recorder (--record), while it lives.
     std::shared_ptr<sim::RecordingARSession> recorder() const;
     linux_platform::GtkCameraView* cameraView() const;
@@ -209,7 +208,7 @@ private:
     std::shared_ptr<const sim::SessionRecording> recording_;
     std::shared_ptr<sim::SimARSessionFactory> sessions_;
     std::unique_ptr<LiveCamera> liveCamera_;  // --camera: the loaded module
-    std::shared_ptr<live::LiveARSessionFactory> liveSessions_;
+    std::shared_ptr<ARSessionFactory> liveSessions_;
     std::shared_ptr<sim::RecordingSessionFactory> recorders_;
     bool startLiveSession(std::string& error);
     // --truth: each live frame's pose against the true one of the same time.

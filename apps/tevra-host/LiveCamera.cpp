@@ -10,9 +10,8 @@ namespace {
 
 class LiveCameraModule : public LiveCamera {
 public:
-    std::shared_ptr<live::LiveARSessionFactory> start(const LiveCameraOptions& options,
-                                                      std::shared_ptr<Dispatch> dispatch, std::string& description,
-                                                      std::string& error) override {
+    std::shared_ptr<ARSessionFactory> start(const LiveCameraOptions& options, std::shared_ptr<Dispatch> dispatch,
+                                            std::string& description, std::string& error) override {
         live::LiveSessionOptions lo;
         std::optional<live::BoardSpec> board = live::parseBoardSpec(options.board, error);
         if (!board) return nullptr;
@@ -30,7 +29,7 @@ public:
             live::makeCameraSource(options.camera, sourceOptions, error));
         if (!*first) return nullptr;
         const std::string text = options.camera;
-        auto factory = std::make_shared<live::LiveARSessionFactory>(
+        factory_ = std::make_shared<live::LiveARSessionFactory>(
             [first, text, sourceOptions]() -> std::unique_ptr<CameraSource> {
                 if (*first) return std::move(*first);
                 std::string ignored;
@@ -40,10 +39,22 @@ public:
         description =
             "live camera " + clippedForLog(options.camera, 256) + ", board " + lo.board.text() + ", " +
             (lo.calibration ? "calibration " + clippedForLog(options.calibration, 256) : std::string("no calibration"));
-        return factory;
+        return factory_;
     }
 
-    live::LiveSessionStats stats(const live::LiveARSession& session) const override { return session.stats(); }
+    std::shared_ptr<ARSession> lastSession() const override { return factory_ ? factory_->lastSession() : nullptr; }
+
+    void setOnFrameDelivered(std::function<void()> handler) override {
+        if (auto session = factory_ ? factory_->lastSession() : nullptr) session->onFrameDelivered = std::move(handler);
+    }
+
+    live::LiveSessionStats stats() const override {
+        auto session = factory_ ? factory_->lastSession() : nullptr;
+        return session ? session->stats() : live::LiveSessionStats{};
+    }
+
+private:
+    std::shared_ptr<live::LiveARSessionFactory> factory_;
 };
 
 }  // namespace

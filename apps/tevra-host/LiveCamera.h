@@ -10,6 +10,7 @@
 // Threads: main thread.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -24,17 +25,23 @@ struct LiveCameraOptions {
     bool loop = true;
 };
 
+// The host names no live type in a call (not even for a sanitizer's type
+// check): the session is an ARSession, its statistics a plain struct.
 class LiveCamera {
 public:
     virtual ~LiveCamera() = default;
     // Checks the options, opens the camera and makes the factory the
     // platform's `ar` is set to. `description` names the camera, board and
     // calibration for the host's log.
-    virtual std::shared_ptr<live::LiveARSessionFactory> start(const LiveCameraOptions& options,
-                                                              std::shared_ptr<Dispatch> dispatch,
-                                                              std::string& description, std::string& error) = 0;
-    // The session's counters and latencies so far.
-    virtual live::LiveSessionStats stats(const live::LiveARSession& session) const = 0;
+    virtual std::shared_ptr<ARSessionFactory> start(const LiveCameraOptions& options,
+                                                    std::shared_ptr<Dispatch> dispatch, std::string& description,
+                                                    std::string& error) = 0;
+    // The session the factory made last, if it lives.
+    virtual std::shared_ptr<ARSession> lastSession() const = 0;
+    // Called on the main thread after each frame the last session delivers.
+    virtual void setOnFrameDelivered(std::function<void()> handler) = 0;
+    // The last session's counters and latencies so far (zeros without one).
+    virtual live::LiveSessionStats stats() const = 0;
 };
 
 // The module's file name and the function it exports:
