@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 using tevra::Limits;
@@ -42,4 +43,25 @@ TEST(LazyModelRuntime, NothingLinksTheRuntimeAndItLoadsOnFirstUse) {
     ASSERT_FALSE(compiled);
     EXPECT_EQ(compiled.error.localizedDescription.find("could not be loaded"), std::string::npos)
         << compiled.error.localizedDescription;
+}
+
+// A host copied away from its camera module still runs recorded sessions;
+// asked for a camera it stops with one line naming the missing module.
+TEST(LazyModelRuntime, AHostWithoutItsCameraModuleStopsWithOneLine) {
+    const std::string dir = testing::TempDir() + "tevra-host-alone";
+    std::filesystem::create_directories(dir);
+    std::filesystem::copy_file(TEVRA_HOST_BINARY, dir + "/tevra-host",
+                               std::filesystem::copy_options::overwrite_existing);
+    std::string out;
+    if (FILE* f =
+            popen(("timeout 60 '" + dir + "/tevra-host' --headless --camera test --seconds 1 2>&1").c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+        const int status = pclose(f);
+        EXPECT_NE(status, 0) << out;
+    }
+    EXPECT_NE(out.find("tevra-host: the live camera module could not be loaded: "), std::string::npos) << out;
+    EXPECT_NE(out.find("libtevra-host-live.so"), std::string::npos) << out;
+    std::filesystem::remove_all(dir);
 }
